@@ -1,0 +1,125 @@
+#include "engine/buffer.h"
+
+#include <fcntl.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace strellbox {
+
+namespace {
+
+struct Mapping {
+  void* address;
+  size_t length;
+  ~Mapping() { munmap(address, length); }
+};
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+Buffer::Buffer(std::vector<uint8_t> bytes) {
+  auto owned = std::make_shared<std::vector<uint8_t>>(std::move(bytes));
+  bytes_ = owned->data();
+  size_ = owned->size();
+  owner_ = std::move(owned);
+}
+
+Buffer Buffer::copyOf(const void* bytes, uint64_t length) {
+  const auto* p = static_cast<const uint8_t*>(bytes);
+  return Buffer(std::vector<uint8_t>(p, p + length));
+}
+
+Buffer Buffer::fromString(std::string_view text) { return copyOf(text.data(), text.size()); }
+
+Buffer Buffer::readFile(const std::filesystem::path& path, uint64_t mapThreshold) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (fd.get() < 0) return {};
+  struct stat st {};
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  const auto size = static_cast<uint64_t>(st.st_size);
+  if (size == 0) return {};
+
+  if (size > mapThreshold) {
+    void* address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
+    if (address != MAP_FAILED) {
+      ::madvise(address, size, MADV_SEQUENTIAL);
+      Buffer b;
+      b.owner_ = std::make_shared<Mapping>(Mapping{address, static_cast<size_t>(size)});
+      b.bytes_ = static_cast<const uint8_t*>(address);
+      b.size_ = size;
+      b.mapped_ = true;
+      return b;
+    }
+    // Fall back to reading when the file cannot be mapped.
+  }
+
+  std::vector<uint8_t> bytes(size);
+  uint64_t got = 0;
+  while (got < size) {
+    ssize_t n = ::read(fd.get(), bytes.data() + got, static_cast<size_t>(size - got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return {};
+    }
+    if (n == 0) break;  // the file shrank while it was read
+    got += static_cast<uint64_t>(n);
+  }
+  bytes.resize(got);
+  return Buffer(std::move(bytes));
+}
+
+uint64_t Buffer::find(uint8_t byte, uint64_t from, uint64_t limit) const {
+  limit = std::min(limit, size_);
+  if (from >= limit) return npos;
+  const void* hit = std::memchr(bytes_ + from, byte, static_cast<size_t>(limit - from));
+  return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
+}
+
+uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) const {
+  if (needle.empty() || needle.size() > size_) return npos;
+  // A start p counts only when the whole needle fits: p + len <= size.
+  limit = std::min(limit, size_ - needle.size() + 1);
+  if (from >= limit) return npos;
+  const uint64_t span = limit - from + needle.size() - 1;
+  const void* hit = ::memmem(bytes_ + from, static_cast<size_t>(span), needle.data(), needle.size());
+  return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
+}
+
+Buffer Buffer::slice(uint64_t from, uint64_t length) const {
+  Buffer b;
+  if (from >= size_) return b;
+  b.owner_ = owner_;
+  b.bytes_ = bytes_ + from;
+  b.size_ = std::min(length, size_ - from);
+  b.mapped_ = mapped_;
+  return b;
+}
+
+Buffer Buffer::copy(uint64_t from, uint64_t length) const {
+  if (from >= size_) return {};
+  return copyOf(bytes_ + from, std::min(length, size_ - from));
+}
+
+std::string_view Buffer::view(uint64_t from, uint64_t length) const {
+  if (from >= size_) return {};
+  return {reinterpret_cast<const char*>(bytes_ + from),
+          static_cast<size_t>(std::min(length, size_ - from))};
+}
+
+}  // namespace strellbox

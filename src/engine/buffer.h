@@ -1,0 +1,87 @@
+// Immutable bytes with a 64-bit length: a file's contents (read whole or
+// memory-mapped), or bytes an extractor decoded. Copies share the storage.
+//
+// Every reader is bounds-checked: a read that would leave the buffer yields 0
+// (or false), so a walk over hostile data can never touch memory outside it.
+// Extractors read only through these members, never through raw arithmetic.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace strellbox {
+
+class Buffer {
+ public:
+  static constexpr uint64_t npos = UINT64_MAX;
+  // Files larger than this are memory-mapped instead of read.
+  static constexpr uint64_t kMapThreshold = 2000000;
+
+  Buffer() = default;
+  explicit Buffer(std::vector<uint8_t> bytes);
+  static Buffer copyOf(const void* bytes, uint64_t length);
+  static Buffer fromString(std::string_view text);
+
+  // Reads a file whole, or maps it read-only when it is larger than
+  // mapThreshold. Yields an empty buffer when the file cannot be read
+  // (a folder, no permission, vanished).
+  static Buffer readFile(const std::filesystem::path& path, uint64_t mapThreshold = kMapThreshold);
+
+  const uint8_t* data() const { return bytes_; }
+  uint64_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  bool isMapped() const { return mapped_; }
+
+  // True when [i, i + n) lies wholly inside the buffer (no wrap-around).
+  bool has(uint64_t i, uint64_t n) const { return i <= size_ && n <= size_ - i; }
+
+  uint8_t u8(uint64_t i) const { return i < size_ ? bytes_[i] : 0; }
+  uint16_t be16(uint64_t i) const {
+    return has(i, 2) ? static_cast<uint16_t>((bytes_[i] << 8) | bytes_[i + 1]) : 0;
+  }
+  uint16_t le16(uint64_t i) const {
+    return has(i, 2) ? static_cast<uint16_t>(bytes_[i] | (bytes_[i + 1] << 8)) : 0;
+  }
+  uint32_t be32(uint64_t i) const {
+    if (!has(i, 4)) return 0;
+    return (uint32_t{bytes_[i]} << 24) | (uint32_t{bytes_[i + 1]} << 16) |
+           (uint32_t{bytes_[i + 2]} << 8) | uint32_t{bytes_[i + 3]};
+  }
+  uint32_t le32(uint64_t i) const {
+    if (!has(i, 4)) return 0;
+    return uint32_t{bytes_[i]} | (uint32_t{bytes_[i + 1]} << 8) |
+           (uint32_t{bytes_[i + 2]} << 16) | (uint32_t{bytes_[i + 3]} << 24);
+  }
+
+  // True when the bytes of `text` stand at offset i (and fit in the buffer).
+  bool startsWith(uint64_t i, std::string_view text) const {
+    return has(i, text.size()) && std::memcmp(bytes_ + i, text.data(), text.size()) == 0;
+  }
+
+  // First offset p with from <= p < limit at which `byte` stands, or npos.
+  // The limit is clipped to the buffer's length.
+  uint64_t find(uint8_t byte, uint64_t from, uint64_t limit = npos) const;
+  // First start p with from <= p < limit at which `needle` stands wholly
+  // inside the buffer, or npos.
+  uint64_t find(std::string_view needle, uint64_t from, uint64_t limit = npos) const;
+
+  // A view of [from, from + length), clipped to the buffer; shares storage.
+  Buffer slice(uint64_t from, uint64_t length) const;
+  // An independent copy of [from, from + length), clipped to the buffer.
+  Buffer copy(uint64_t from, uint64_t length) const;
+  std::string_view view(uint64_t from, uint64_t length) const;
+  std::string_view view() const { return view(0, size_); }
+
+ private:
+  std::shared_ptr<const void> owner_;
+  const uint8_t* bytes_ = nullptr;
+  uint64_t size_ = 0;
+  bool mapped_ = false;
+};
+
+}  // namespace strellbox

@@ -1,0 +1,108 @@
+// Shared helpers for the tests: private temporary folders and HOME, a
+// display that records what the job asked of it, and a recorder of reported
+// items.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/buffer.h"
+#include "engine/strell_controller.h"
+#include "engine/strell_display.h"
+
+namespace strellbox::test {
+
+// A fresh folder under the system's temporary folder, removed at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::string str() const { return path_.string(); }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Points HOME at a private temporary folder for the life of the object.
+class ScopedHome {
+ public:
+  ScopedHome();
+  ~ScopedHome();
+  const std::filesystem::path& path() const { return dir_.path(); }
+
+ private:
+  TempDir dir_;
+  std::string old_;
+  bool had_ = false;
+};
+
+void WriteFile(const std::filesystem::path& path, const std::string& bytes);
+std::string ReadFile(const std::filesystem::path& path);
+// Names of the regular files directly in a folder, sorted.
+std::vector<std::string> ListFiles(const std::filesystem::path& folder);
+
+// Records every call the job makes on its display.
+class RecordingDisplay : public StrellDisplay {
+ public:
+  void setStopEnabled(bool enabled) override;
+  void progressFromThread(double bytes, double total, int32_t found) override;
+  void progressFinish() override;
+  void reportStrellerError(const std::string& message) override;
+  void blinkData(const Buffer& bytes) override;
+  void openFolder(const std::string& path) override;
+  void fileWritten(const std::string& path, const std::string& type, uint64_t size,
+                   const std::string& source) override;
+
+  struct Written {
+    std::string path, type, source;
+    uint64_t size;
+  };
+  std::vector<std::string> errors() const;
+  std::vector<std::string> openedFolders() const;
+  std::vector<Written> written() const;
+  std::vector<double> progress() const;
+  int blinks() const;
+  int finishes() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<std::string> errors_, opened_;
+  std::vector<Written> written_;
+  std::vector<double> progress_;
+  int blinks_ = 0;
+  int finishes_ = 0;
+};
+
+// One item as an extractor reported it.
+struct Reported {
+  uint64_t from;
+  uint64_t length;
+  std::string type;
+  std::string original;
+  int32_t foundNo;
+  std::string bytes;  // the reported range's bytes
+};
+
+// Captures reported items through the controller's save seam.
+class ItemRecorder {
+ public:
+  explicit ItemRecorder(StrellController& controller);
+  const std::vector<Reported>& items() const { return items_; }
+  std::vector<std::string> types() const;
+
+ private:
+  std::vector<Reported> items_;
+};
+
+// Makes a buffer from text or raw bytes.
+inline Buffer Bytes(const std::string& s) { return Buffer::fromString(s); }
+
+}  // namespace strellbox::test
