@@ -1,0 +1,150 @@
+#include <gtest/gtest.h>
+
+#include "extractors/compressed_fixtures.h"
+#include "support/test_support.h"
+
+namespace strellbox::test {
+namespace {
+
+std::string Le16(uint16_t v) { return {static_cast<char>(v), static_cast<char>(v >> 8)}; }
+std::string Le32(uint32_t v) { return Le16(static_cast<uint16_t>(v)) + Le16(v >> 16); }
+
+// A tag with the long length form, which every tag may use.
+std::string Tag(uint16_t type, const std::string& body) {
+  return Le16(static_cast<uint16_t>(type << 6 | 0x3F)) + Le32(static_cast<uint32_t>(body.size())) +
+         body;
+}
+
+// Everything after the 8-byte header: frame size, rate and count, a
+// background colour, `extra` tags, one frame and the End tag.
+std::string MovieBody(const std::string& extra = "") {
+  const std::string frame("\x50\x00\xC8\x00\x0C\x80", 6);  // 20 × 20 pixels
+  return frame + Le16(12 << 8) + Le16(1) + Tag(9, std::string("\xFF\x80\x00", 3)) + extra +
+         Le16(1 << 6) + std::string(2, '\0');
+}
+
+std::string Plain(const std::string& body, uint8_t version = 6) {
+  return "FWS" + std::string(1, static_cast<char>(version)) +
+         Le32(static_cast<uint32_t>(8 + body.size())) + body;
+}
+
+std::string Compressed(const std::string& body, uint8_t version = 6) {
+  return "CWS" + std::string(1, static_cast<char>(version)) +
+         Le32(static_cast<uint32_t>(8 + body.size())) + Zlib(body);
+}
+
+TEST(SwfTest, MoviesAreMeasuredAndCompressedOnesComeOutPlain) {
+  // Tag content that does not compress, so a compressed movie stays above
+  // 100 bytes.
+  std::string noise;
+  for (uint32_t x = 12345; noise.size() < 160;)
+    noise.push_back(static_cast<char>((x = x * 1103515245 + 12345) >> 24));
+  const std::string body = MovieBody(Tag(77, noise));
+  const std::string movie = Plain(body);
+  const std::string prefix(33, '.');
+  std::string badEnd = movie;
+  badEnd.back() = '\x01';
+  std::string zeroLength = movie;
+  zeroLength.replace(4, 4, Le32(0));
+  std::string tooLong = movie;
+  tooLong.replace(4, 4, Le32(0xFFFFFFF0));
+  std::string lengthTwo = movie;
+  lengthTwo.replace(4, 4, Le32(2));
+  std::string brokenBody = Compressed(body);
+  brokenBody[20] ^= 0x55;
+
+  struct Item {
+    uint64_t from;
+    std::string bytes;
+  };
+  struct Row {
+    const char* name;
+    std::string bytes;
+    bool scanForJPEG;
+    std::vector<Item> items;
+    bool atomic;
+  };
+  const uint64_t p = prefix.size();
+  const std::vector<Row> rows = {
+      {"whole buffer, JPEG scanning off", movie, false, {{0, movie}}, true},
+      {"whole buffer, JPEG scanning on", movie, true, {{0, movie}}, false},
+      {"after other bytes", prefix + movie + prefix, false, {{p, movie}}, false},
+      {"version 7", prefix + Plain(body, 7), false, {{p, Plain(body, 7)}}, false},
+      {"version 8", prefix + Plain(body, 8), false, {}, false},
+      {"movie inside a movie is part of it",
+       Plain(MovieBody(Tag(77, movie))),
+       false,
+       {{0, Plain(MovieBody(Tag(77, movie)))}},
+       true},
+      {"last two bytes not 00 00, next one 8 bytes on",
+       badEnd.substr(0, 8) + movie + prefix,
+       false,
+       {{8, movie}},
+       false},
+      {"last two bytes not 00 00", prefix + badEnd, false, {}, false},
+      {"length 0, then a movie", zeroLength.substr(0, 8) + movie, false, {{8, movie}}, false},
+      {"length past the end", prefix + tooLong, false, {}, false},
+      {"length 2 at offset 0", lengthTwo, false, {}, false},
+      {"compressed", prefix + Compressed(body) + prefix, false, {{0, movie}}, false},
+      {"compressed, whole buffer", Compressed(body), false, {{0, movie}}, false},
+      {"compressed version 8", prefix + Compressed(body, 8), false, {}, false},
+      {"compressed, corrupt body", prefix + brokenBody, false, {}, false},
+      {"plain then compressed", movie + Compressed(body), false, {{0, movie}, {0, movie}}, false},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    StrellController c;
+    c.setScanForJPEG(r.scanForJPEG);
+    ItemRecorder rec(c);
+    EXPECT_EQ(c.strellSWF(Buffer::fromString(r.bytes), "/in/movie.bin"),
+              static_cast<int32_t>(r.items.size()));
+    EXPECT_EQ(c.atomicFileFound(), r.atomic);
+    ASSERT_EQ(rec.items().size(), r.items.size());
+    for (size_t i = 0; i < r.items.size(); ++i) {
+      const Reported& item = rec.items()[i];
+      EXPECT_EQ(item.from, r.items[i].from);
+      EXPECT_EQ(item.bytes, r.items[i].bytes);
+      EXPECT_EQ(item.type, "swf");
+      EXPECT_EQ(item.original, "/in/movie.bin");
+      EXPECT_EQ(item.foundNo, static_cast<int32_t>(i));
+    }
+  }
+}
+
+TEST(SwfTest, BuffersOf100BytesOrLessAreLeftAlone) {
+  const std::string body = MovieBody();
+  for (uint64_t n : {100u, 101u}) {
+    const std::string movie = Plain(body + std::string(n - 8 - body.size(), '\0'));
+    ASSERT_EQ(movie.size(), n);
+    StrellController c;
+    ItemRecorder rec(c);
+    EXPECT_EQ(c.strellSWF(Buffer::fromString(movie), "/in/m.swf"), n > 100 ? 1 : 0) << n;
+  }
+}
+
+TEST(SwfTest, JpegInACompressedMovieIsFoundThroughTheDeflatePass) {
+  const std::string jpeg = RunTool("convert -size 16x16 gradient:red-blue jpg:-");
+  ASSERT_EQ(jpeg.substr(0, 3), "\xFF\xD8\xFF");
+  const std::string body = MovieBody(Tag(21, Le16(1) + jpeg));  // DefineBitsJPEG2
+  const std::string file = std::string(20, '.') + Compressed(body);
+  StrellController c;
+  c.setAllScans(false);
+  c.setScanForFlash(true);
+  c.setScanForJPEG(true);
+  c.setScanForFlate(true);
+  c.setPassForTesting("jpg", FakeJpegFinder(c));
+  ItemRecorder rec(c);
+  EXPECT_EQ(c.strellData(Buffer::fromString(file), "/in/movie.bin"), 3);
+  ASSERT_EQ(rec.items().size(), 3u);
+  EXPECT_EQ(rec.items()[0].type, "swf");
+  EXPECT_EQ(rec.items()[0].bytes, Plain(body));
+  EXPECT_EQ(rec.items()[1].type, "jpg");
+  EXPECT_EQ(rec.items()[1].original, "/in/movie-inflated");
+  EXPECT_EQ(rec.items()[1].bytes, jpeg);
+  EXPECT_EQ(rec.items()[2].type, "inflated");
+  EXPECT_EQ(rec.items()[2].original, "/in/movie[28]");
+  EXPECT_EQ(rec.items()[2].bytes, body);
+}
+
+}  // namespace
+}  // namespace strellbox::test
