@@ -4,6 +4,7 @@
 #include "extractors/zip_deflate.h"
 
 #include <fmt/format.h>
+#include <sys/mman.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -34,6 +35,22 @@ constexpr uint64_t kStepAfterStream = 6;
 constexpr uint64_t kProgressLength = 1000000;
 
 thread_local uint64_t tInflateWork = 0;
+
+// Large output buffers are backed by huge pages where the system offers
+// them on request: faulting in a fresh 4 KiB page at a time costs as much
+// as the inflation itself on some virtual machines.
+constexpr uint64_t kHugePage = uint64_t{2} << 20;
+constexpr uint64_t kHugePageThreshold = 4 * kHugePage;
+
+void PreferHugePages([[maybe_unused]] uint8_t* data, [[maybe_unused]] uint64_t capacity) {
+#ifdef MADV_HUGEPAGE
+  if (capacity < kHugePageThreshold) return;
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
+  const uintptr_t last = (begin + capacity) & ~(kHugePage - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
 
 uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 uint64_t SaturatingMul(uint64_t a, uint64_t b) {
@@ -138,8 +155,10 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, uint
       } else {
         try {
           const uint64_t newLength = length + grow;
-          if (newLength > out.capacity())
+          if (newLength > out.capacity()) {
             out.reserve(std::min(largest, std::max(newLength, 2 * out.capacity())));
+            PreferHugePages(out.data(), out.capacity());
+          }
           if (out.empty()) out.assign(s.scratch.get(), s.scratch.get() + produced);
           out.resize(newLength);
         } catch (const std::bad_alloc&) {
