@@ -13,10 +13,16 @@ namespace strellbox {
 
 namespace {
 
-struct Mapping {
-  void* address;
-  size_t length;
-  ~Mapping() { munmap(address, length); }
+class Mapping {
+ public:
+  Mapping(void* address, size_t length) : address_(address), length_(length) {}
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() { ::munmap(address_, length_); }
+
+ private:
+  void* address_;
+  size_t length_;
 };
 
 class FileDescriptor {
@@ -60,7 +66,7 @@ Buffer Buffer::readFile(const std::filesystem::path& path, uint64_t mapThreshold
     if (address != MAP_FAILED) {
       ::madvise(address, size, MADV_SEQUENTIAL);
       Buffer b;
-      b.owner_ = std::make_shared<Mapping>(Mapping{address, static_cast<size_t>(size)});
+      b.owner_ = std::make_shared<Mapping>(address, static_cast<size_t>(size));
       b.bytes_ = static_cast<const uint8_t*>(address);
       b.size_ = size;
       b.mapped_ = true;
@@ -97,7 +103,8 @@ uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) co
   limit = std::min(limit, size_ - needle.size() + 1);
   if (from >= limit) return npos;
   const uint64_t span = limit - from + needle.size() - 1;
-  const void* hit = ::memmem(bytes_ + from, static_cast<size_t>(span), needle.data(), needle.size());
+  const void* hit =
+      ::memmem(bytes_ + from, static_cast<size_t>(span), needle.data(), needle.size());
   return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
 }
 
