@@ -4,6 +4,7 @@
 
 #include "engine/buffer.h"
 #include "engine/paths.h"
+#include "support/test_support.h"
 
 namespace strellbox {
 namespace {
@@ -121,6 +122,25 @@ TEST(Buffer, ReadersNeverLeaveTheBuffer) {
   EXPECT_EQ(b.find(std::string_view("\x03\x04"), 0), Buffer::npos);
   EXPECT_EQ(b.find(uint8_t{3}, 0, 2), Buffer::npos);
   EXPECT_EQ(b.slice(1, 100).view(), "\x02\x03");
+}
+
+}  // namespace
+}  // namespace strellbox
+
+namespace strellbox {
+namespace {
+
+TEST(Buffer, AMappedFileThatShrinksReadsAsZerosInsteadOfCrashing) {
+  test::TempDir dir;
+  const auto path = dir / "shrinking.bin";
+  test::WriteFile(path, std::string(64 * 1024, 'x'));
+  Buffer b = Buffer::readFile(path, 1000);
+  ASSERT_TRUE(b.isMapped());
+  ASSERT_EQ(b.u8(40000), 'x');
+  std::filesystem::resize_file(path, 100);
+  EXPECT_EQ(b.u8(50), 'x');
+  EXPECT_EQ(b.u8(60000), 0);
+  EXPECT_EQ(b.find(uint8_t{'y'}, 0), Buffer::npos);
 }
 
 }  // namespace
