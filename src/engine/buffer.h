@@ -24,6 +24,9 @@ class Buffer {
 
   Buffer() = default;
   explicit Buffer(std::vector<uint8_t> bytes);
+  // Bytes that `owner` keeps alive, such as memory a decoder mapped itself.
+  Buffer(std::shared_ptr<const void> owner, const uint8_t* bytes, uint64_t size)
+      : owner_(std::move(owner)), bytes_(bytes), size_(size) {}
   static Buffer copyOf(const void* bytes, uint64_t length);
   static Buffer fromString(std::string_view text);
 

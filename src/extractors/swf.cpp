@@ -61,7 +61,8 @@ int32_t StrellController::strellSWF(const Buffer& data, const std::string& from)
 
     // Compressed: everything after the header is one zlib stream. The
     // header (version, length) is kept; only the signature changes.
-    std::optional<Buffer> body = inflater.inflate(data, p + kHeaderLength, budget.limitAt(p));
+    std::optional<Buffer> body = inflater.inflate(data, p + kHeaderLength, budget.limitsAt(p));
+    budget.charge(inflater.lastAttempt());
     if (body) {
       std::vector<uint8_t> movie;
       movie.reserve(kHeaderLength + body->size());
@@ -72,8 +73,6 @@ int32_t StrellController::strellSWF(const Buffer& data, const std::string& from)
       const Buffer plain(std::move(movie));
       saveStrell(plain, 0, plain.size(), "swf", from, count);
       ++count;
-    } else {
-      budget.charge(inflater.lastAttempt().work());
     }
     // The inflation does not say where the stream ended: resume inside it.
     position = p + kHeaderLength;

@@ -5,12 +5,12 @@
 
 #include <fmt/format.h>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <climits>
-#include <new>
-#include <vector>
+#include <cstdlib>
+#include <memory>
 
 #include "engine/classify.h"
 #include "engine/paths.h"
@@ -36,22 +36,6 @@ constexpr uint64_t kProgressLength = 1000000;
 
 thread_local uint64_t tInflateWork = 0;
 
-// Large output buffers are backed by huge pages where the system offers
-// them on request: faulting in a fresh 4 KiB page at a time costs as much
-// as the inflation itself on some virtual machines.
-constexpr uint64_t kHugePage = uint64_t{2} << 20;
-constexpr uint64_t kHugePageThreshold = 4 * kHugePage;
-
-void PreferHugePages([[maybe_unused]] uint8_t* data, [[maybe_unused]] uint64_t capacity) {
-#ifdef MADV_HUGEPAGE
-  if (capacity < kHugePageThreshold) return;
-  const auto begin = reinterpret_cast<uintptr_t>(data);
-  const uintptr_t first = (begin + kHugePage - 1) & ~(kHugePage - 1);
-  const uintptr_t last = (begin + capacity) & ~(kHugePage - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-}
-
 uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
 uint64_t SaturatingMul(uint64_t a, uint64_t b) {
   return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
@@ -68,6 +52,91 @@ uint64_t FindZlibHeader(const Buffer& data, uint64_t from, uint64_t limit) {
   }
   return Buffer::npos;
 }
+
+// Output storage past the scratch area. Below kMapThreshold it comes from
+// the heap, which recycles memory between candidates; above, from anonymous
+// mappings that grow by remapping their pages, so that a growth step never
+// copies the bytes produced so far, and that are backed by huge pages where
+// the system offers them on request (faulting in fresh 4 KiB pages one at a
+// time can cost as much as the inflation itself).
+class OutputArea {
+ public:
+  static constexpr uint64_t kMapThreshold = uint64_t{8} << 20;
+
+  OutputArea() = default;
+  ~OutputArea() { reset(); }
+  OutputArea(const OutputArea&) = delete;
+  OutputArea& operator=(const OutputArea&) = delete;
+
+  uint8_t* data() const { return data_; }
+  uint64_t size() const { return size_; }
+
+  // Room for `length` bytes, keeping the first `keep` bytes held; false
+  // when the memory cannot be had.
+  bool grow(uint64_t length, uint64_t keep) {
+    if (length <= size_) return true;
+    if (!mapped_ && length < kMapThreshold) {
+      void* p = std::realloc(data_, static_cast<size_t>(length));
+      if (!p) return false;
+      data_ = static_cast<uint8_t*>(p);
+      size_ = length;
+      return true;
+    }
+    if (length > UINT64_MAX - pageSize()) return false;
+    const uint64_t rounded = roundUp(length);
+    void* p = mapped_ ? ::mremap(data_, size_, rounded, MREMAP_MAYMOVE)
+                      : ::mmap(nullptr, rounded, PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) return false;
+#ifdef MADV_HUGEPAGE
+    // The advice covers the whole mapping: split into regions with
+    // different flags, it could no longer be remapped.
+    ::madvise(p, rounded, MADV_HUGEPAGE);
+#endif
+    if (!mapped_) {
+      if (data_) std::copy_n(data_, std::min(keep, size_), static_cast<uint8_t*>(p));
+      std::free(data_);
+      mapped_ = true;
+    }
+    data_ = static_cast<uint8_t*>(p);
+    size_ = rounded;
+    return true;
+  }
+
+  // Hands the first `length` bytes over to a buffer.
+  Buffer release(uint64_t length) {
+    uint8_t* bytes = data_;
+    std::shared_ptr<const void> owner;
+    if (mapped_) {
+      const uint64_t keep = roundUp(std::max<uint64_t>(length, 1));
+      if (keep < size_) ::munmap(bytes + keep, size_ - keep);
+      owner.reset(bytes, [keep](const void* p) { ::munmap(const_cast<void*>(p), keep); });
+    } else {
+      owner.reset(bytes, [](const void* p) { std::free(const_cast<void*>(p)); });
+    }
+    data_ = nullptr;
+    size_ = 0;
+    mapped_ = false;
+    return Buffer(std::move(owner), bytes, length);
+  }
+
+ private:
+  void reset() {
+    if (mapped_)
+      ::munmap(data_, size_);
+    else
+      std::free(data_);
+  }
+  static uint64_t pageSize() {
+    static const auto size = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+    return size;
+  }
+  static uint64_t roundUp(uint64_t n) { return (n + pageSize() - 1) / pageSize() * pageSize(); }
+
+  uint8_t* data_ = nullptr;
+  uint64_t size_ = 0;
+  bool mapped_ = false;
+};
 
 }  // namespace
 
@@ -104,16 +173,13 @@ struct Inflater::State {
 Inflater::Inflater() : state_(std::make_unique<State>()) {}
 Inflater::~Inflater() = default;
 
-std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, uint64_t workLimit) {
+std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limits limits) {
   last_ = Attempt{};
   const uint64_t n = data.size();
   if (n == 0 || start >= n) return std::nullopt;
 
   const uint64_t cap = InflateCap(n);
   const uint64_t step = (n - start) / 2;
-  // The output buffer never grows past a length below the cap by more than
-  // one step, so its storage never needs to exceed this.
-  const uint64_t largest = SaturatingAdd(cap - 1, std::max(kFirstStep, step));
 
   State& s = *state_;
   if (!s.open()) {
@@ -126,10 +192,12 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, uint
   z.next_in = nullptr;  // a reset keeps the last candidate's input
   z.avail_in = 0;
   const uint8_t* in = data.data() + start;
-  uint64_t inLeft = n - start;  // not yet handed to zlib
-  std::vector<uint8_t> out;     // used once the scratch area is full
-  uint8_t* base = nullptr;      // the output buffer: scratch, then out
-  uint64_t length = 0;          // the output buffer's length
+  const uint64_t workLimit = limits.work;
+  const bool inputLimited = limits.input < n - start;
+  uint64_t inLeft = inputLimited ? limits.input : n - start;  // not yet handed to zlib
+  OutputArea area;                                            // used once the scratch area is full
+  uint8_t* base = nullptr;  // the output buffer: scratch, then area
+  uint64_t length = 0;      // the output buffer's length
   uint64_t produced = 0;
   uint64_t consumed = 0;
   Outcome outcome = Outcome::kBadStream;
@@ -151,23 +219,15 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, uint
       if (grow == 0) break;  // no room: the stream cannot go on
       if (length == 0) {
         base = s.scratch.get();
-        length = kFirstStep;
       } else {
-        try {
-          const uint64_t newLength = length + grow;
-          if (newLength > out.capacity()) {
-            out.reserve(std::min(largest, std::max(newLength, 2 * out.capacity())));
-            PreferHugePages(out.data(), out.capacity());
-          }
-          if (out.empty()) out.assign(s.scratch.get(), s.scratch.get() + produced);
-          out.resize(newLength);
-        } catch (const std::bad_alloc&) {
+        if (!area.grow(length + grow, produced)) {
           outcome = Outcome::kNoMemory;
           break;
         }
-        base = out.data();
-        length = out.size();
+        if (base == s.scratch.get()) std::copy_n(base, produced, area.data());
+        base = area.data();
       }
+      length += grow;
     }
 
     const uint64_t slice = std::min(kSlice, workLimit - work);
@@ -194,7 +254,7 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, uint
     if (ret == Z_MEM_ERROR) {
       outcome = Outcome::kNoMemory;
     } else if (ret == Z_BUF_ERROR && z.avail_in == 0 && inLeft == 0) {
-      outcome = Outcome::kTruncated;
+      outcome = inputLimited ? Outcome::kOverWorkLimit : Outcome::kTruncated;
     }
     break;  // corrupt, preset dictionary, bad check value
   }
@@ -202,16 +262,13 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, uint
   last_.outcome = outcome;
   last_.consumed = consumed;
   last_.produced = produced;
-  last_.allocated = out.capacity();
+  last_.outputLength = length;
+  last_.allocated = area.size();
   tInflateWork += consumed + produced;
   if (outcome != Outcome::kInflated) return std::nullopt;
-
-  if (out.empty()) {
-    last_.allocated = produced;
-    return Buffer::copyOf(s.scratch.get(), produced);
-  }
-  out.resize(produced);
-  return Buffer(std::move(out));
+  if (area.data()) return area.release(produced);
+  last_.allocated = produced;
+  return Buffer::copyOf(s.scratch.get(), produced);
 }
 
 std::optional<Buffer> Inflate(const Buffer& data, uint64_t start) {
@@ -219,7 +276,7 @@ std::optional<Buffer> Inflate(const Buffer& data, uint64_t start) {
   return inflater.inflate(data, start);
 }
 
-InflateBudget::InflateBudget(uint64_t n) {
+InflateBudget::InflateBudget(uint64_t n) : readAllowance_(SaturatingMul(n, kOverlap)) {
   // The most work one attempt at offset 0 can do: read the whole buffer and
   // write up to the cap plus one growth step.
   const uint64_t largestAttempt =
@@ -227,12 +284,18 @@ InflateBudget::InflateBudget(uint64_t n) {
   allowance_ = SaturatingMul(largestAttempt, 2);
 }
 
-uint64_t InflateBudget::limitAt(uint64_t offset) const {
+Inflater::Limits InflateBudget::limitsAt(uint64_t offset) const {
   const uint64_t earned = SaturatingAdd(allowance_, SaturatingMul(offset, kPerByte));
-  return earned > spent_ ? earned - spent_ : 0;
+  const uint64_t readable = SaturatingAdd(readAllowance_, offset);
+  return {earned > spent_ ? earned - spent_ : 0, readable > read_ ? readable - read_ : 0};
 }
 
-void InflateBudget::charge(uint64_t work) { spent_ = SaturatingAdd(spent_, work); }
+void InflateBudget::charge(const Inflater::Attempt& attempt) {
+  if (attempt.outcome == Inflater::Outcome::kInflated)
+    read_ = SaturatingAdd(read_, attempt.consumed);
+  else
+    spent_ = SaturatingAdd(spent_, attempt.work());
+}
 
 int32_t StrellController::strellZip(const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
@@ -273,9 +336,9 @@ int32_t StrellController::strellDeflate(const Buffer& data, const std::string& f
   while (position < n - 8 && !stopStreller()) {
     const uint64_t p = FindZlibHeader(data, position, n - 8);
     if (p == Buffer::npos) break;
-    std::optional<Buffer> inflated = inflater.inflate(data, p, budget.limitAt(p));
+    std::optional<Buffer> inflated = inflater.inflate(data, p, budget.limitsAt(p));
+    budget.charge(inflater.lastAttempt());
     if (!inflated || inflated->size() < 2) {
-      budget.charge(inflater.lastAttempt().work());
       position = p + kStepAfterFailure;
       continue;
     }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "extractors/compressed_fixtures.h"
+#include "extractors/zip_deflate.h"
 #include "support/test_support.h"
 
 namespace strellbox::test {
@@ -144,6 +145,20 @@ TEST(SwfTest, JpegInACompressedMovieIsFoundThroughTheDeflatePass) {
   EXPECT_EQ(rec.items()[2].type, "inflated");
   EXPECT_EQ(rec.items()[2].original, "/in/movie[28]");
   EXPECT_EQ(rec.items()[2].bytes, body);
+}
+
+TEST(SwfTest, CompressedMoviesOfCraftedBodiesCostLinearWork) {
+  // Every 16 bytes a CWS header and a zlib header followed by a stored
+  // block whose length chains on to the next block header: each candidate
+  // is a well-formed movie body that runs to the end of the buffer.
+  std::string unit("CWS\x07\x10\x00\x00\x00\x78\x01\x00\xFB\xFF\x04\x00\x11", 16);
+  std::string flood;
+  while (flood.size() < (1u << 20)) flood += unit;
+  StrellController c;
+  ItemRecorder rec(c);
+  const uint64_t before = InflateWorkOnThisThread();
+  EXPECT_EQ(c.strellSWF(Buffer::fromString(flood), "/in/flood.bin"), 0);
+  EXPECT_LE(InflateWorkOnThisThread() - before, 40u * flood.size());
 }
 
 }  // namespace
