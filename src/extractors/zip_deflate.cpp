@@ -191,11 +191,12 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limi
   z_stream& z = s.z;
   z.next_in = nullptr;  // a reset keeps the last candidate's input
   z.avail_in = 0;
-  const uint8_t* in = data.data() + start;
   const uint64_t workLimit = limits.work;
   const bool inputLimited = limits.input < n - start;
-  uint64_t inLeft = inputLimited ? limits.input : n - start;  // not yet handed to zlib
-  OutputArea area;                                            // used once the scratch area is full
+  // Input not yet handed to zlib.
+  const uint8_t* in = data.data() + start;
+  uint64_t inLeft = inputLimited ? limits.input : n - start;
+  OutputArea area;          // used once the scratch area is full
   uint8_t* base = nullptr;  // the output buffer: scratch, then area
   uint64_t length = 0;      // the output buffer's length
   uint64_t produced = 0;

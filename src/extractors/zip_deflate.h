@@ -17,8 +17,8 @@ uint64_t InflateCap(uint64_t bufferLength);
 
 // Inflates the zlib stream that starts at `start` and may run to the end of
 // the buffer. Nothing when the bytes there are not one complete stream
-// (corrupt, truncated, preset dictionary, bad check) or its output passes
-// the cap. Bytes after the end of the stream are ignored.
+// (corrupt, truncated, preset dictionary, bad check) or its output reaches
+// the cap before it ends. Bytes after the end of the stream are ignored.
 std::optional<Buffer> Inflate(const Buffer& data, uint64_t start);
 
 // What a pass lets one inflation attempt spend; a stream that needs more
@@ -32,7 +32,7 @@ struct InflateLimits {
 // candidate that fails costs a reset instead of a set-up and tear-down. The
 // first 32768 output bytes go into a scratch area kept across candidates:
 // no output storage is allocated for a candidate until it has filled that,
-// and later growth remaps pages instead of copying them.
+// and a large output grows by remapping pages instead of copying them.
 class Inflater {
  public:
   enum class Outcome {
