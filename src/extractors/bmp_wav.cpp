@@ -10,9 +10,6 @@ namespace {
 
 constexpr uint64_t npos = Buffer::npos;
 
-// Buffers this short hold no item worth reporting.
-constexpr uint64_t kMinimumBuffer = 100;
-
 // How one of the two formats is recognised and measured.
 struct SizedFormat {
   std::string_view signature;
@@ -53,7 +50,7 @@ constexpr SizedFormat kWAV = {
 int32_t StrellSized(StrellController& controller, const SizedFormat& format, const Buffer& data,
                     const std::string& from) {
   const uint64_t n = data.size();
-  if (n <= kMinimumBuffer) return 0;
+  if (n <= kSmallestScannedBuffer) return 0;
 
   int32_t count = 0;
   const uint64_t limit = n - format.window;

@@ -11,9 +11,6 @@ namespace {
 
 constexpr uint64_t npos = Buffer::npos;
 
-// Buffers this short hold no image worth reporting.
-constexpr uint64_t kMinimumBuffer = 100;
-
 // --- GIF ---------------------------------------------------------------------
 
 constexpr std::string_view kGIFStart = "GIF8";  // then '7' or '9', then 'a'
@@ -122,7 +119,7 @@ std::optional<uint64_t> MeasurePNG(const Buffer& b, uint64_t p, WalkBudget& budg
 
 int32_t StrellController::strellGIF(const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
-  if (n <= kMinimumBuffer) return 0;
+  if (n <= kSmallestScannedBuffer) return 0;
 
   int32_t count = 0;
   WalkBudget budget(n);
@@ -145,7 +142,7 @@ int32_t StrellController::strellGIF(const Buffer& data, const std::string& from)
 
 int32_t StrellController::strellPNG(const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
-  if (n <= kMinimumBuffer) return 0;
+  if (n <= kSmallestScannedBuffer) return 0;
 
   int32_t count = 0;
   WalkBudget budget(n);

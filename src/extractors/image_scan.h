@@ -10,6 +10,10 @@
 
 namespace strellbox {
 
+// Buffers of this many bytes or fewer are not read: they hold no item worth
+// reporting.
+constexpr uint64_t kSmallestScannedBuffer = 100;
+
 // First p with from <= p < limit at which `signature` stands wholly inside
 // the buffer, or Buffer::npos. The first byte is found with memchr, so the
 // search runs at memory speed between candidates instead of calling a

@@ -23,9 +23,6 @@ constexpr uint64_t npos = Buffer::npos;
 constexpr std::string_view kImageStart = "\xFF\xD8\xFF";
 constexpr std::string_view kImageEnd = "\xFF\xD9";
 
-// Buffers this short hold no image worth reporting.
-constexpr uint64_t kMinimumBuffer = 100;
-
 // Flash tag headers in their long form (code * 64 + 63, little-endian),
 // with the distance from the header to the JPEG data behind it.
 constexpr uint8_t kJPEGTables[2] = {0x3F, 0x02};       // header at p - 6
@@ -132,7 +129,7 @@ MarkerWalk WalkMarkers(const Buffer& b, uint64_t p, ImageEndFinder& imageEnd, Wa
 
 int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
-  if (n <= kMinimumBuffer) return 0;
+  if (n <= kSmallestScannedBuffer) return 0;
 
   int32_t count = 0;
   // The contents of the last JPEGTables tag less its closing EOI; they
