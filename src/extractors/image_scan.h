@@ -25,7 +25,10 @@ inline uint64_t FindSignature(const Buffer& data, std::string_view signature, ui
   while (from < limit) {
     const uint64_t p = data.find(first, from, limit);
     if (p == Buffer::npos) return Buffer::npos;
-    if (data.startsWith(p, signature)) return p;
+    // The second byte first: it turns away almost every hit without a call.
+    if (signature.size() == 1 ||
+        (data.u8(p + 1) == static_cast<uint8_t>(signature[1]) && data.startsWith(p, signature)))
+      return p;
     from = p + 1;
   }
   return Buffer::npos;
