@@ -16,7 +16,7 @@ mkdir -p "$work/home/Desktop" "$work/config" "$work/runtime" "$work/bin" \
 chmod 700 "$work/runtime"
 convert -size 160x120 gradient:navy-orange "$work/samples/gradient.png"
 convert -size 90x90 plasma:fractal -seed 7 "$work/samples/nested/plasma.jpg"
-convert -size 40x30 xc:teal "$work/samples/nested/.hidden/small.gif"
+convert -size 64x48 plasma:fractal -seed 3 "$work/samples/nested/.hidden/small.gif"
 printf 'plain words, nothing inside\n' > "$work/samples/notes.txt"
 
 cat > "$work/bin/xdg-open" <<STUB
@@ -42,11 +42,16 @@ test -s "$shot"
 test "$(head -c 8 "$shot" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a
 # The one-path request went into the recent list, saved at quit.
 grep -q "^recentItems=$work/samples\$" "$work/config/Strellbox/strellbox.conf"
-# Whatever was found went into a folder on the Desktop, which the
-# application then asked the file manager to open.
+# The three images (the hidden one too) went into a folder on the
+# Desktop, which the application then asked the file manager to open.
 found="$work/home/Desktop/samples Strell"
-if [ -d "$found" ]; then
-  grep -qF "$found" "$work/opened"
-  echo "smoke: found $(ls "$found" | wc -l) item(s)"
-fi
+test "$(ls -A "$found" | wc -l)" -eq 3
+url="file://$(printf '%s' "$found" | sed 's/ /%20/g')"
+# xdg-open is started detached; give it a moment to write.
+for _ in 1 2 3 4 5 6 7 8 9 10; do
+  grep -qxF "$url" "$work/opened" 2>/dev/null && break
+  sleep 0.5
+done
+grep -qxF "$url" "$work/opened"
+echo "smoke: found $(ls "$found" | tr '\n' ' ')"
 echo "smoke: window saved as $shot"
