@@ -2,7 +2,9 @@
 // StrellerProgress, and object graphs laid out as in a PDF file body.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/log.h"
@@ -69,6 +71,45 @@ inline ObjectFile MakeObjectFile(const std::vector<std::string>& bodies) {
   file.data = Buffer::fromString(text);
   return file;
 }
+
+// A PDF file laid out by hand: header, objects, one cross-reference section
+// per update, each with its trailer. Offsets are worked out as it is built.
+class FileBuilder {
+ public:
+  explicit FileBuilder(std::string header = "%PDF-1.4\n%\xE2\xE3\xCF\xD3\n") : text_(header) {}
+  FileBuilder& object(uint32_t number, const std::string& body) {
+    offsets_.emplace_back(number, text_.size());
+    text_ += std::to_string(number) + " 0 obj\n" + body + "\nendobj\n";
+    return *this;
+  }
+  // Writes a section for the objects added since the last one (one
+  // subsection per run of consecutive numbers) and returns its offset.
+  uint64_t section(const std::string& trailerEntries) {
+    const uint64_t xref = text_.size();
+    text_ += "xref\n";
+    size_t i = 0;
+    while (i < offsets_.size()) {
+      size_t j = i + 1;
+      while (j < offsets_.size() && offsets_[j].first == offsets_[j - 1].first + 1) ++j;
+      text_ += std::to_string(offsets_[i].first) + " " + std::to_string(j - i) + "\n";
+      for (size_t k = i; k < j; ++k) text_ += Entry(offsets_[k].second);
+      i = j;
+    }
+    offsets_.clear();
+    text_ +=
+        "trailer\n<< " + trailerEntries + " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
+    return xref;
+  }
+  static std::string Entry(uint64_t offset) {
+    std::string digits = std::to_string(offset);
+    return std::string(10 - digits.size(), '0') + digits + " 00000 n \n";
+  }
+  std::string& text() { return text_; }
+
+ private:
+  std::string text_;
+  std::vector<std::pair<uint32_t, uint64_t>> offsets_;
+};
 
 inline void ParseAll(ObjectFile& file) {
   PDFScanner scanner(file.data, 0);
