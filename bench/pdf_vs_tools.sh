@@ -40,7 +40,7 @@ size=$(stat -c %s "$work/text.pdf")
 t0=$(now); qpdf --check "$work/text.pdf" > /dev/null; t1=$(now)
 qpdf_s=$(echo "$t1 - $t0" | bc -l)
 read_ms=$(STRELLBOX_BENCH_PDF="$work/text.pdf" "$bench" --benchmark_filter=BM_ReadDocument \
-  --benchmark_min_time=0.01 --benchmark_format=csv 2>/dev/null | awk -F, '/BM_ReadDocument/ {print $4}')
+  --benchmark_min_time=0.01 --benchmark_format=csv 2>/dev/null | awk -F, '/BM_ReadDocument/ {print $3}')
 read_s=$(echo "$read_ms / 1000" | bc -l)
 printf 'text PDF %d bytes\n' "$size"
 printf '  qpdf --check:              %.3f s\n' "$qpdf_s"
