@@ -3,7 +3,7 @@
 // function below when that happens.
 //
 // NOT YET BUILT: strellZip, strellDeflate, strellSWF, strellBase64,
-//                strellHTML, strellASCII, strellPDF
+//                strellHTML, strellASCII
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -14,6 +14,5 @@ int32_t StrellController::strellSWF(const Buffer&, const std::string&) { return 
 int32_t StrellController::strellBase64(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellHTML(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellASCII(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellPDF(const Buffer&, const std::string&) { return 0; }
 
 }  // namespace strellbox
