@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimeZone>
+#include <QTimer>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
@@ -66,7 +67,24 @@ NetworkHosts NetworkHosts::fromBuildAndEnvironment() {
 bool HostReachable(const QString& hostAndPort, int timeoutMs) {
   const QUrl url = HostUrl(hostAndPort);
   if (!url.isValid() || url.host().isEmpty()) return false;
-  const QHostInfo info = QHostInfo::fromName(url.host());
+  // The lookup is bounded by the same timeout: a resolver that does not
+  // answer must not hold up start-up.
+  QHostInfo info;
+  bool resolved = false;
+  QEventLoop loop;
+  const int lookup = QHostInfo::lookupHost(url.host(), &loop, [&](const QHostInfo& answer) {
+    info = answer;
+    resolved = true;
+    loop.quit();
+  });
+  if (!resolved) {
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+  }
+  if (!resolved) {
+    QHostInfo::abortHostLookup(lookup);
+    return false;
+  }
   if (info.error() != QHostInfo::NoError) return false;
   int tried = 0;
   for (const QHostAddress& address : info.addresses()) {

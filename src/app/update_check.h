@@ -27,7 +27,7 @@ struct NetworkHosts {
 };
 
 // A host is reachable when its name resolves and a TCP connection to it
-// opens directly (no proxy) within the timeout.
+// opens directly (no proxy), each within the timeout.
 bool HostReachable(const QString& hostAndPort, int timeoutMs);
 // The first reachability host, else the second.
 bool InternetOnline(const NetworkHosts& hosts, int timeoutMs);
