@@ -3,8 +3,7 @@
 // function below when that happens.
 //
 // NOT YET BUILT: strellJPEG, strellGIF, strellPNG, strellBMP, strellWAV,
-//                strellZip, strellDeflate, strellSWF, strellBase64,
-//                strellHTML, strellASCII, strellPDF
+//                strellZip, strellDeflate, strellSWF, strellPDF
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -17,9 +16,6 @@ int32_t StrellController::strellWAV(const Buffer&, const std::string&) { return 
 int32_t StrellController::strellZip(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellDeflate(const Buffer&, const std::string&, bool) { return 0; }
 int32_t StrellController::strellSWF(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellBase64(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellHTML(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellASCII(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellPDF(const Buffer&, const std::string&) { return 0; }
 
 }  // namespace strellbox
