@@ -64,22 +64,29 @@ constexpr uint64_t kGapForLineBreak = 64;
 // Longer words are judged by their share of high bytes alone.
 constexpr int32_t kLongWord = 60;
 
-// How many bytes of each kind a word holds.
+// Which kinds of byte a word holds, and how many lower-case letters and
+// high bytes; kept in registers while the word is gathered.
 struct WordClasses {
-  std::array<int32_t, 7> of{};
-  void add(TextKind k) { ++of[k]; }
+  uint32_t present = 0;
+  int32_t lower = 0;
+  int32_t high = 0;
+  void add(TextKind k) {
+    present |= 1u << k;
+    lower += k == kLower;
+    high += k == kHigh;
+  }
+  bool has(TextKind k) const { return present & (1u << k); }
 };
 
 bool ClassesMakeSense(const WordClasses& c, int32_t w, float s) {
-  const int32_t high = c.of[kHigh], lower = c.of[kLower], other = c.of[kOther];
-  if (high == 0 && w > 4) return true;
-  if (w <= 3 && high > 0 && s < 0.5) return false;
+  if (c.high == 0 && w > 4) return true;
+  if (w <= 3 && c.high > 0 && s < 0.5) return false;
   if (w <= 2 && s < 0.5) return false;
-  int32_t kinds = (lower > 0) + (c.of[kUpper] > 0) + (c.of[kDigit] > 0) + (other > 0);
-  if (2 * high > lower) kinds = 4;
+  int32_t kinds = c.has(kLower) + c.has(kUpper) + c.has(kDigit) + c.has(kOther);
+  if (2 * c.high > c.lower) kinds = 4;
   if (s < 0.5 && w <= 9) {
     ++kinds;
-    if (other > 0) ++kinds;
+    if (c.has(kOther)) ++kinds;
   }
   return kinds <= 3;
 }
@@ -142,11 +149,14 @@ size_t Utf8SequenceAt(std::string_view s, size_t p, bool& cut) {
 }  // namespace
 
 std::string EightBitText(std::string_view bytes) {
+  bool multibyte = false;
   for (size_t p = 0; p < bytes.size();) {
     bool cut = false;
     const size_t len = Utf8SequenceAt(bytes, p, cut);
-    if (cut) return std::string(bytes.substr(0, p));
-    if (len == 0) {
+    // A title cut to its length can end inside a character; a lone lead
+    // byte at the end of plain text is more likely a Latin-1 letter.
+    if (cut && multibyte) return std::string(bytes.substr(0, p));
+    if (len == 0 || cut) {
       // Not UTF-8: every byte is one Latin-1 character.
       std::string text;
       text.reserve(bytes.size() * 2);
@@ -161,6 +171,7 @@ std::string EightBitText(std::string_view bytes) {
       }
       return text;
     }
+    multibyte = multibyte || len > 1;
     p += len;
   }
   return std::string(bytes);
@@ -172,10 +183,13 @@ bool WordMakesSense(std::span<const uint8_t> word, float textScore) {
   return ClassesMakeSense(classes, static_cast<int32_t>(word.size()), textScore);
 }
 
-Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed) {
-  const std::string_view in = data.view();
+namespace {
+
+// The 8-bit filter into `out`, whose storage is reused (it may already hold
+// the pages of an earlier result).
+int64_t EightBitInto(std::string_view in, std::vector<uint8_t>& out) {
   const size_t n = in.size();
-  std::vector<uint8_t> out;
+  out.clear();
   out.reserve(n);
   int64_t dropped = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -190,6 +204,14 @@ Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed) {
         kKeepsEightBit[static_cast<uint8_t>(in[i + 1])])
       out.push_back('\n');
   }
+  return dropped;
+}
+
+}  // namespace
+
+Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed) {
+  std::vector<uint8_t> out;
+  const int64_t dropped = EightBitInto(data.view(), out);
   if (removed) *removed = dropped;
   return Buffer(std::move(out));
 }
@@ -197,10 +219,13 @@ Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed) {
 Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
   const std::string_view in = data.view();
   const uint64_t n = in.size();
-  // A line break for a gap can follow a run of written separators, so the
-  // text may grow past the input by one byte per gap; the vector grows.
+  // Every word byte and separator written stands for one input byte; a line
+  // break for a gap can come on top, at most one per 65 input bytes, since
+  // each follows more than 64 bytes after the previous kept word.
+  // Reserved once: the vector never moves.
   std::vector<uint8_t> out;
-  out.reserve(n);
+  out.reserve(n + n / 64 + 2);
+  auto put = [&out](uint8_t c) { out.push_back(c); };
 
   float score = 1.0f;     // how much the recent input looked like text
   bool lastKept = false;  // the previous word was written
@@ -224,7 +249,7 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
       }
       word[static_cast<size_t>(w++)] = c;
       classes.add(kind);
-      if (kind == kHigh) ++high;
+      high += kind == kHigh;
       ++i;
       // Text of two bytes per character: step over the zero half.
       if (i + 2 < n && in[i] == 0 &&
@@ -248,23 +273,27 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
     const bool keep = wordScore > 0.5;
     if (keep) {
       if (w > 0) {
-        if (i - static_cast<uint64_t>(w) > keptEnd + kGapForLineBreak) out.push_back('\n');
-        out.insert(out.end(), word.begin(), word.begin() + w);
+        if (i - static_cast<uint64_t>(w) > keptEnd + kGapForLineBreak) put('\n');
+        for (int32_t k = 0; k < w; ++k) put(word[static_cast<size_t>(k)]);
         keptEnd = i;
       }
       if (w < kMaxWord && i < n && (lastKept || w > 0)) {
         const auto sep = static_cast<uint8_t>(in[i]);
-        out.push_back(sep == 0 ? ' ' : sep);
+        put(sep == 0 ? ' ' : sep);
       }
     }
     if (w > 0) lastKept = keep;
     ++i;  // past the separator (or, after a cut word, past one more byte)
   }
 
-  const uint64_t written = out.size();
-  if (static_cast<double>(written) > 0.95 * static_cast<double>(n))
-    return ASCII8BitLegalize(data, removed);
-  if (removed) *removed = static_cast<int64_t>(n - written);
+  const uint64_t m = out.size();
+  if (static_cast<double>(m) > 0.95 * static_cast<double>(n)) {
+    // Text already: keep it whole, 8-bit characters included.
+    const int64_t dropped = EightBitInto(in, out);
+    if (removed) *removed = dropped;
+    return Buffer(std::move(out));
+  }
+  if (removed) *removed = static_cast<int64_t>(n - m);
   return Buffer(std::move(out));
 }
 

@@ -29,7 +29,8 @@ Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed);
 bool WordMakesSense(std::span<const uint8_t> word, float textScore);
 
 // Bytes of a name or title taken from the data as text: kept when they are
-// UTF-8 (a sequence cut off at the end is dropped), else read as Latin-1.
+// UTF-8 (a character cut off at the end of UTF-8 text is dropped), else
+// read as Latin-1.
 std::string EightBitText(std::string_view bytes);
 
 }  // namespace strellbox
