@@ -30,11 +30,16 @@ using Setter = void (StrellController::*)(bool);
 
 const std::map<std::string, Setter>& PassKeys() {
   static const std::map<std::string, Setter> keys = {
-      {"pdf", &StrellController::setScanForPDF},       {"jpeg", &StrellController::setScanForJPEG},
-      {"gif", &StrellController::setScanForGIF},       {"png", &StrellController::setScanForPNG},
-      {"flash", &StrellController::setScanForFlash},   {"base64", &StrellController::setScanForBase64},
-      {"bmp", &StrellController::setScanForBmp},       {"wav", &StrellController::setScanForWav},
-      {"flate", &StrellController::setScanForFlate},   {"ascii", &StrellController::setScanForASCII},
+      {"pdf", &StrellController::setScanForPDF},
+      {"jpeg", &StrellController::setScanForJPEG},
+      {"gif", &StrellController::setScanForGIF},
+      {"png", &StrellController::setScanForPNG},
+      {"flash", &StrellController::setScanForFlash},
+      {"base64", &StrellController::setScanForBase64},
+      {"bmp", &StrellController::setScanForBmp},
+      {"wav", &StrellController::setScanForWav},
+      {"flate", &StrellController::setScanForFlate},
+      {"ascii", &StrellController::setScanForASCII},
       {"html", &StrellController::setScanForHTML},
   };
   return keys;
@@ -58,7 +63,8 @@ std::optional<std::string> ApplyKeys(StrellController& controller,
   return std::nullopt;
 }
 
-constexpr const char* kKeysHelp = "pdf, jpeg, gif, png, flash, base64, bmp, wav, flate, ascii, html";
+constexpr const char* kKeysHelp =
+    "pdf, jpeg, gif, png, flash, base64, bmp, wav, flate, ascii, html";
 
 }  // namespace
 
@@ -70,8 +76,9 @@ void InstallInterruptHandler() {
 }
 
 int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
-  CLI::App app{"Pulls the images, sounds, movies, archives, documents and text embedded in any "
-               "file out into files of their own."};
+  CLI::App app{
+      "Pulls the images, sounds, movies, archives, documents and text embedded in any "
+      "file out into files of their own."};
   app.name("strellbox-cli");
   app.set_version_flag("--version", std::string("strellbox-cli ") + STRELLBOX_VERSION);
   app.require_subcommand(1);
@@ -91,15 +98,17 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   outputOpt->type_name("DIR");
   auto* besideOpt =
       scan->add_flag("--beside", beside, "Write next to the (last) path: \"NAME Strell\".");
-  auto* desktopOpt = scan->add_flag(
-      "--desktop", desktop, "Write into ~/Desktop/\"NAME Strell\" (the default location).");
+  auto* desktopOpt = scan->add_flag("--desktop", desktop,
+                                    "Write into ~/Desktop/\"NAME Strell\" (the default location).");
   outputOpt->excludes(besideOpt, desktopOpt);
   besideOpt->excludes(desktopOpt);
-  scan->add_option("--enable", enable, fmt::format("Turn passes on (comma list of: {}).", kKeysHelp))
+  scan->add_option("--enable", enable,
+                   fmt::format("Turn passes on (comma list of: {}).", kKeysHelp))
       ->type_name("KEYS");
   scan->add_option("--disable", disable, "Turn passes off (same keys).")->type_name("KEYS");
-  scan->add_option("--only", only, "Run only these passes (same keys; flate data is always "
-                                   "searched for what it holds).")
+  scan->add_option("--only", only,
+                   "Run only these passes (same keys; flate data is always "
+                   "searched for what it holds).")
       ->type_name("KEYS");
   scan->add_flag("--keep-duplicates", keepDuplicates,
                  "Write every item, also when the same bytes were written before in this job.");
@@ -160,7 +169,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   options.json = json;
   options.quiet = quiet;
   options.progressBar = !quiet && ::isatty(STDERR_FILENO);
-  TerminalDisplay display(options, out, err, [&controller] { return controller.currentlyStrelling(); });
+  TerminalDisplay display(options, out, err,
+                          [&controller] { return controller.currentlyStrelling(); });
   controller.setDisplay(&display);
 
   controller.threadStrell(paths);

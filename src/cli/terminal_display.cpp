@@ -54,8 +54,8 @@ void TerminalDisplay::reportStrellerError(const std::string& message) {
   err_ << "strellbox-cli: " << message << "\n" << std::flush;
 }
 
-void TerminalDisplay::fileWritten(const std::string& path, const std::string& type,
-                                  uint64_t size, const std::string& source) {
+void TerminalDisplay::fileWritten(const std::string& path, const std::string& type, uint64_t size,
+                                  const std::string& source) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++filesWritten_;
   bytesWritten_ += size;

@@ -1,22 +1,90 @@
 #include "engine/buffer.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <string.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 namespace strellbox {
 
 namespace {
 
-struct Mapping {
-  void* address;
-  size_t length;
-  ~Mapping() { munmap(address, length); }
+// A file that shrinks while it is mapped makes reads past its new end fault
+// (SIGBUS). Every live mapping is registered here; the handler puts a page of
+// zeros over the faulting page of a registered mapping, so the scan reads
+// zeros where the file's bytes vanished instead of killing the process.
+constexpr int kMaxMappings = 256;
+std::atomic<uintptr_t> gMapStart[kMaxMappings];
+std::atomic<uintptr_t> gMapEnd[kMaxMappings];
+struct sigaction gPreviousBusAction;
+
+void OnBusError(int signal, siginfo_t* info, void* context) {
+  const auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+  for (int i = 0; i < kMaxMappings; ++i) {
+    const uintptr_t start = gMapStart[i].load(std::memory_order_acquire);
+    if (start != 0 && address >= start && address < gMapEnd[i].load(std::memory_order_acquire)) {
+      const uintptr_t page = address & ~(static_cast<uintptr_t>(::getpagesize()) - 1);
+      if (::mmap(reinterpret_cast<void*>(page), static_cast<size_t>(::getpagesize()), PROT_READ,
+                 MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED)
+        return;
+    }
+  }
+  // Not ours: behave as before this handler was installed.
+  if (gPreviousBusAction.sa_flags & SA_SIGINFO) {
+    gPreviousBusAction.sa_sigaction(signal, info, context);
+  } else if (gPreviousBusAction.sa_handler != SIG_DFL && gPreviousBusAction.sa_handler != SIG_IGN) {
+    gPreviousBusAction.sa_handler(signal);
+  } else {
+    ::signal(SIGBUS, SIG_DFL);
+    ::raise(SIGBUS);
+  }
+}
+
+void InstallBusHandlerOnce() {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_sigaction = OnBusError;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    return ::sigaction(SIGBUS, &action, &gPreviousBusAction) == 0;
+  }();
+  (void)installed;
+}
+
+class Mapping {
+ public:
+  Mapping(void* address, size_t length) : address_(address), length_(length) {
+    InstallBusHandlerOnce();
+    for (slot_ = 0; slot_ < kMaxMappings; ++slot_) {
+      uintptr_t expected = 0;
+      if (gMapStart[slot_].compare_exchange_strong(expected, 1)) {
+        gMapEnd[slot_].store(reinterpret_cast<uintptr_t>(address) + length,
+                             std::memory_order_release);
+        gMapStart[slot_].store(reinterpret_cast<uintptr_t>(address), std::memory_order_release);
+        return;
+      }
+    }
+  }
+  Mapping(const Mapping&) = delete;
+  Mapping& operator=(const Mapping&) = delete;
+  ~Mapping() {
+    if (slot_ < kMaxMappings) {
+      gMapStart[slot_].store(0, std::memory_order_release);
+      gMapEnd[slot_].store(0, std::memory_order_release);
+    }
+    ::munmap(address_, length_);
+  }
+
+ private:
+  void* address_;
+  size_t length_;
+  int slot_ = kMaxMappings;
 };
 
 class FileDescriptor {
@@ -60,7 +128,7 @@ Buffer Buffer::readFile(const std::filesystem::path& path, uint64_t mapThreshold
     if (address != MAP_FAILED) {
       ::madvise(address, size, MADV_SEQUENTIAL);
       Buffer b;
-      b.owner_ = std::make_shared<Mapping>(Mapping{address, static_cast<size_t>(size)});
+      b.owner_ = std::make_shared<Mapping>(address, static_cast<size_t>(size));
       b.bytes_ = static_cast<const uint8_t*>(address);
       b.size_ = size;
       b.mapped_ = true;
@@ -97,7 +165,8 @@ uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) co
   limit = std::min(limit, size_ - needle.size() + 1);
   if (from >= limit) return npos;
   const uint64_t span = limit - from + needle.size() - 1;
-  const void* hit = ::memmem(bytes_ + from, static_cast<size_t>(span), needle.data(), needle.size());
+  const void* hit =
+      ::memmem(bytes_ + from, static_cast<size_t>(span), needle.data(), needle.size());
   return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
 }
 

@@ -54,8 +54,8 @@ class Buffer {
   }
   uint32_t le32(uint64_t i) const {
     if (!has(i, 4)) return 0;
-    return uint32_t{bytes_[i]} | (uint32_t{bytes_[i + 1]} << 8) |
-           (uint32_t{bytes_[i + 2]} << 16) | (uint32_t{bytes_[i + 3]} << 24);
+    return uint32_t{bytes_[i]} | (uint32_t{bytes_[i + 1]} << 8) | (uint32_t{bytes_[i + 2]} << 16) |
+           (uint32_t{bytes_[i + 3]} << 24);
   }
 
   // True when the bytes of `text` stand at offset i (and fit in the buffer).

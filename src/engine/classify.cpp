@@ -51,8 +51,12 @@ std::string GuessExtension(const Buffer& b) {
     if (b.startsWith(512, "\x00\x6E\x1E\xF0"sv)) return "ppt";
   }
   static constexpr Row kTail[] = {
-      {0, "8BPS"sv, "psd"},  {0, "\x00\x00\x01\xB3"sv, "mpeg"}, {0, "\x00\x00\x01\xB4"sv, "mpeg"},
-      {4, "moov"sv, "mov"},  {2, "MZ"sv, "exe"},                {0, "<?xml"sv, "xml"},
+      {0, "8BPS"sv, "psd"},
+      {0, "\x00\x00\x01\xB3"sv, "mpeg"},
+      {0, "\x00\x00\x01\xB4"sv, "mpeg"},
+      {4, "moov"sv, "mov"},
+      {2, "MZ"sv, "exe"},
+      {0, "<?xml"sv, "xml"},
       {0, "{\\rtf"sv, "rtf"},
   };
   for (const Row& r : kTail)
@@ -66,9 +70,8 @@ bool IsWellKnownExtension(std::optional<std::string_view> extension) {
   std::string upper(*extension);
   std::transform(upper.begin(), upper.end(), upper.begin(),
                  [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  static constexpr std::string_view kKnown[] = {"SHTML", "HTML", "HTM", "GIF", "XML",
-                                                "JS",    "JPEG", "JPG", "PNG", "PDF",
-                                                "CSS",   "SWF",  "TXT", "ICO"};
+  static constexpr std::string_view kKnown[] = {"SHTML", "HTML", "HTM", "GIF", "XML", "JS",  "JPEG",
+                                                "JPG",   "PNG",  "PDF", "CSS", "SWF", "TXT", "ICO"};
   return std::find(std::begin(kKnown), std::end(kKnown), upper) != std::end(kKnown);
 }
 

@@ -171,21 +171,20 @@ void StrellController::calculateStrellOutputFolder(const std::vector<std::string
   std::string folder;
   switch (saveRadioChosen()) {
     case 1:
-      folder = paths.empty() ? std::string("Strell")
-                             : fmt::format("{} Strell", DeletingPathExtension(
-                                                            DeletingPathExtension(paths.back())));
+      folder = paths.empty()
+                   ? std::string("Strell")
+                   : fmt::format("{} Strell",
+                                 DeletingPathExtension(DeletingPathExtension(paths.back())));
       break;
     case 2:
-      folder = paths.size() == 1
-                   ? fmt::format("{}/{} Strell", saveFolder(),
-                                 DeletingPathExtension(LastPathComponent(paths[0])))
-                   : fmt::format("{}/Strell", saveFolder());
+      folder = paths.size() == 1 ? fmt::format("{}/{} Strell", saveFolder(),
+                                               DeletingPathExtension(LastPathComponent(paths[0])))
+                                 : fmt::format("{}/Strell", saveFolder());
       break;
     default:
-      folder = paths.size() == 1
-                   ? fmt::format("~/Desktop/{} Strell",
-                                 DeletingPathExtension(LastPathComponent(paths[0])))
-                   : std::string("~/Desktop/Strell");
+      folder = paths.size() == 1 ? fmt::format("~/Desktop/{} Strell",
+                                               DeletingPathExtension(LastPathComponent(paths[0])))
+                                 : std::string("~/Desktop/Strell");
       break;
   }
   setStrellOutputDirectory(UniquePathName(ExpandTilde(folder)));

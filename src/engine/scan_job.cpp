@@ -52,9 +52,9 @@ void StrellController::setSaveFolder(const std::string& folder) {
 }
 
 void StrellController::setAllScans(bool on) {
-  for (auto* flag : {&scanForPDF_, &scanForJPEG_, &scanForGIF_, &scanForPNG_, &scanForFlash_,
-                     &scanForBase64_, &scanForBmp_, &scanForWav_, &scanForFlate_, &scanForASCII_,
-                     &scanForHTML_})
+  for (auto* flag :
+       {&scanForPDF_, &scanForJPEG_, &scanForGIF_, &scanForPNG_, &scanForFlash_, &scanForBase64_,
+        &scanForBmp_, &scanForWav_, &scanForFlate_, &scanForASCII_, &scanForHTML_})
     flag->store(on, kRelaxed);
 }
 
@@ -271,9 +271,8 @@ int32_t StrellController::strellOne(const std::string& path) {
     // A browser cache file keeps the URL it came from, after a length.
     for (uint64_t p = 2; p <= 255; ++p) {
       if (!data.startsWith(p, "http:")) continue;
-      const uint64_t length = data.u8(p - 2) == 0x2B
-                                  ? data.u8(p - 1)
-                                  : uint64_t{data.u8(p - 2)} * 256 + data.u8(p - 1);
+      const uint64_t length =
+          data.u8(p - 2) == 0x2B ? data.u8(p - 1) : uint64_t{data.u8(p - 2)} * 256 + data.u8(p - 1);
       if (p + length < data.size()) {
         const std::string component = LastPathComponent(data.view(p, length));
         if (component.size() <= 31 && IsWellKnownExtension(PathExtension(component)))

@@ -105,7 +105,9 @@ class StrellController : public StrellerProgress {
   double bytesToStrell() const { return bytesToStrell_.load(kRelaxed); }
   void addBytesToStrell(double bytes);
   double strelledBytes() const { return strelledBytes_.load(kRelaxed); }
-  void setSubProgressBytesToStrell(double bytes) { subProgressBytesToStrell_.store(bytes, kRelaxed); }
+  void setSubProgressBytesToStrell(double bytes) {
+    subProgressBytesToStrell_.store(bytes, kRelaxed);
+  }
   int32_t strellRecursionLevel() const { return strellRecursionLevel_; }
 
   std::string currentlyStrelling() const;
@@ -155,9 +157,9 @@ class StrellController : public StrellerProgress {
   using PassFunction = std::function<int32_t(const Buffer& data, const std::string& from)>;
   void setPassForTesting(const std::string& key, PassFunction pass);
   // When set, every reported item goes here instead of into the store.
-  using SaveObserver = std::function<void(const Buffer& data, uint64_t from, uint64_t length,
-                                          std::string_view type, std::string_view original,
-                                          int32_t foundNo)>;
+  using SaveObserver =
+      std::function<void(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
+                         std::string_view original, int32_t foundNo)>;
   void setSaveObserverForTesting(SaveObserver observer) { saveObserver_ = std::move(observer); }
 
  private:

@@ -14,8 +14,8 @@ class StrellerProgress {
   virtual ~StrellerProgress() = default;
   virtual bool stopStreller() const = 0;
   virtual void subProgress(double fraction) = 0;
-  virtual void saveStrell(const Buffer& data, uint64_t from, uint64_t length,
-                          std::string_view type, std::string_view original, int32_t foundNo) = 0;
+  virtual void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
+                          std::string_view original, int32_t foundNo) = 0;
 };
 
 }  // namespace strellbox

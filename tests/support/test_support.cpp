@@ -82,8 +82,8 @@ void RecordingDisplay::openFolder(const std::string& path) {
   std::lock_guard<std::mutex> l(mutex_);
   opened_.push_back(path);
 }
-void RecordingDisplay::fileWritten(const std::string& path, const std::string& type,
-                                   uint64_t size, const std::string& source) {
+void RecordingDisplay::fileWritten(const std::string& path, const std::string& type, uint64_t size,
+                                   const std::string& source) {
   std::lock_guard<std::mutex> l(mutex_);
   written_.push_back({path, type, source, size});
 }

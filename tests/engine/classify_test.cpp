@@ -1,0 +1,147 @@
+#include "engine/classify.h"
+
+#include <gtest/gtest.h>
+
+#include "engine/buffer.h"
+#include "engine/paths.h"
+#include "support/test_support.h"
+
+namespace strellbox {
+namespace {
+
+// A buffer of `size` bytes (0x01, not text) with `head` written at `offset`.
+Buffer With(size_t size, size_t offset, std::string head, uint8_t fill = 0x01) {
+  std::string bytes(size, static_cast<char>(fill));
+  bytes.replace(offset, head.size(), head);
+  return Buffer::fromString(bytes);
+}
+
+TEST(GuessExtension, SignatureRowsInOrder) {
+  using namespace std::string_literals;
+  struct Case {
+    const char* name;
+    Buffer data;
+    const char* expected;
+  } cases[] = {
+      {"pdf", With(64, 0, "%PDF-1.4"), "pdf"},
+      {"bmp", With(64, 0, "BM"), "bmp"},
+      {"gif", With(64, 0, "GIF89a"), "gif"},
+      {"swf plain", With(64, 0, "FWS"), "swf"},
+      {"compressed swf has no row", With(64, 0, "CWS"), ""},
+      {"png", With(64, 0, "\x89PNG\r\n\x1a\n"s), "png"},
+      {"jpg", With(64, 0, "\xFF\xD8\xFF"s), "jpg"},
+      {"tiff big-endian", With(64, 0, "MM\x00\x2A"s), "tiff"},
+      {"stuffit", With(64, 0, "StuffIt"), "sit"},
+      {"tiff little-endian", With(64, 0, "II\x2A\x00"s), "tiff"},
+      {"mp3", With(64, 0, "ID3"), "mp3"},
+      {"wav", With(64, 0, "RIFF\x10\x00\x00\x00WAVE"s), "wav"},
+      {"avi",
+       With(64, 0,
+            "RIFF\x10\x00\x00\x00"
+            "AVI "s),
+       "avi"},
+      {"riff of another form", With(64, 0, "RIFF\x10\x00\x00\x00WEBP"s), ""},
+      {"icc", With(64, 4, "appl"), "icc"},
+      {"zip", With(64, 0, "PK\x03\x04"s), "zip"},
+      {"doc (old)", With(64, 0, "\xFE\x37\x00\x23"s), "doc"},
+      {"psd", With(64, 0, "8BPS"), "psd"},
+      {"mpeg b3", With(64, 0, "\x00\x00\x01\xB3"s), "mpeg"},
+      {"mpeg b4", With(64, 0, "\x00\x00\x01\xB4"s), "mpeg"},
+      {"mov", With(64, 4, "moov"), "mov"},
+      {"exe at offset 2", With(64, 2, "MZ"), "exe"},
+      {"MZ at offset 0 is not exe", With(64, 0, "MZ"), ""},
+      {"xml", With(64, 0, "<?xml"), "xml"},
+      {"rtf", With(64, 0, "{\\rtf1"), "rtf"},
+      {"plain text", Buffer::fromString(std::string(64, 'a')), "txt"},
+      {"fewer than 10 bytes", Buffer::fromString("%PDF-1.4"), ""},
+      {"empty", Buffer(), ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(GuessExtension(c.data), c.expected) << c.name;
+}
+
+TEST(GuessExtension, OleStorageNeedsMoreThan532Bytes) {
+  using namespace std::string_literals;
+  const std::string ole = "\xD0\xCF\x11\xE0"s;
+  struct Case {
+    const char* marker;
+    const char* expected;
+  } cases[] = {{"\xEC\xA5\xC1\x00", "doc"},
+               {"\xFD\xFF\xFF\xFF", "xls"},
+               {"\xA0\x46\x1D\xF0", "pps"},
+               {"\x00\x6E\x1E\xF0", "ppt"}};
+  for (const Case& c : cases) {
+    std::string marker(c.marker, 4);
+    Buffer big = With(533, 0, ole);
+    std::string bytes(big.view());
+    bytes.replace(512, 4, marker);
+    EXPECT_EQ(GuessExtension(Buffer::fromString(bytes)), c.expected);
+    bytes.resize(532);
+    EXPECT_EQ(GuessExtension(Buffer::fromString(bytes)), "") << "532 bytes fall through";
+  }
+}
+
+TEST(GuessExtension, TextTestLooksAtTheFirst4000BytesOnly) {
+  std::string text(5000, 'x');
+  text[4500] = static_cast<char>(0x80);
+  EXPECT_EQ(GuessExtension(Buffer::fromString(text)), "txt");
+  text[100] = static_cast<char>(0x80);
+  EXPECT_EQ(GuessExtension(Buffer::fromString(text)), "");
+  EXPECT_TRUE(IsDataLegalASCII(Buffer()));
+  EXPECT_TRUE(IsDataLegalASCII(Buffer::fromString("tab\there\r\n\x7F")));
+  EXPECT_FALSE(IsDataLegalASCII(Buffer::fromString(std::string("nul\0", 4))));
+}
+
+TEST(IsWellKnownExtension, CaseInsensitiveList) {
+  EXPECT_TRUE(IsWellKnownExtension("jpeg"));
+  EXPECT_TRUE(IsWellKnownExtension("Html"));
+  EXPECT_TRUE(IsWellKnownExtension("ICO"));
+  EXPECT_FALSE(IsWellKnownExtension("tiff"));
+  EXPECT_FALSE(IsWellKnownExtension(""));
+  EXPECT_FALSE(IsWellKnownExtension(std::nullopt));
+}
+
+TEST(Paths, ComponentsAndExtensions) {
+  EXPECT_EQ(LastPathComponent("/x/page.html"), "page.html");
+  EXPECT_EQ(LastPathComponent("samples/"), "samples");
+  EXPECT_EQ(DeletingPathExtension("/a/b/data.tar.gz"), "/a/b/data.tar");
+  EXPECT_EQ(DeletingPathExtension("/a.b/c"), "/a.b/c");
+  EXPECT_EQ(PathExtension("/a/b/data.tar.gz"), "gz");
+  EXPECT_EQ(PathExtension("/a.b/c"), "");
+}
+
+TEST(Buffer, ReadersNeverLeaveTheBuffer) {
+  Buffer b = Buffer::fromString("\x01\x02\x03");
+  EXPECT_EQ(b.be16(1), 0x0203);
+  EXPECT_EQ(b.be16(2), 0);
+  EXPECT_EQ(b.le32(0), 0u);
+  EXPECT_EQ(b.u8(3), 0);
+  EXPECT_FALSE(b.has(2, UINT64_MAX));
+  EXPECT_FALSE(b.startsWith(2, "\x03\x04"));
+  EXPECT_EQ(b.find(std::string_view("\x02\x03"), 0), 1u);
+  EXPECT_EQ(b.find(std::string_view("\x02\x03"), 0, 1), Buffer::npos) << "limit is on the start";
+  EXPECT_EQ(b.find(std::string_view("\x03\x04"), 0), Buffer::npos);
+  EXPECT_EQ(b.find(uint8_t{3}, 0, 2), Buffer::npos);
+  EXPECT_EQ(b.slice(1, 100).view(), "\x02\x03");
+}
+
+}  // namespace
+}  // namespace strellbox
+
+namespace strellbox {
+namespace {
+
+TEST(Buffer, AMappedFileThatShrinksReadsAsZerosInsteadOfCrashing) {
+  test::TempDir dir;
+  const auto path = dir / "shrinking.bin";
+  test::WriteFile(path, std::string(64 * 1024, 'x'));
+  Buffer b = Buffer::readFile(path, 1000);
+  ASSERT_TRUE(b.isMapped());
+  ASSERT_EQ(b.u8(40000), 'x');
+  std::filesystem::resize_file(path, 100);
+  EXPECT_EQ(b.u8(50), 'x');
+  EXPECT_EQ(b.u8(60000), 0);
+  EXPECT_EQ(b.find(uint8_t{'y'}, 0), Buffer::npos);
+}
+
+}  // namespace
+}  // namespace strellbox
