@@ -80,21 +80,37 @@ struct Candidate {
 
 // The first candidate at or after `from`, before `limit` (N - 8).
 Candidate FindCandidate(std::string_view b, uint64_t from, uint64_t limit) {
+  auto classOf = [&b](uint64_t i) { return kFinderClass[static_cast<uint8_t>(b[i])]; };
   uint64_t r = 0, k = 0, s = 0;
-  for (uint64_t i = from; i < limit; ++i) {
-    const uint8_t cls = kFinderClass[static_cast<uint8_t>(b[i])];
-    if ((cls & kKeywordStart) && b.compare(i, 6, "base64"sv) == 0) return {i, r, s};
+  for (uint64_t i = from; i < limit;) {
     if (r > kMinBlock && k >= kMinRunLines && k <= kMaxRunLines) return {i, r, s};
+    const uint8_t cls = classOf(i);
+    if (cls == kLegal) {
+      // Alphabet characters, spaces and ">" only lengthen the run: take
+      // them all at once, stopping where the run would become long enough.
+      uint64_t j = i + 1;
+      while (j < limit && classOf(j) == kLegal) ++j;
+      if (r == 0) s = i;
+      if (k >= kMinRunLines && k <= kMaxRunLines && r + (j - i) > kMinBlock) {
+        const uint64_t at = i + (kMinBlock + 1 - r);
+        if (at < limit) return {at, kMinBlock + 1, s};
+      }
+      r += j - i;
+      i = j;
+      continue;
+    }
+    if ((cls & kKeywordStart) && b.compare(i, 6, "base64"sv) == 0) return {i, r, s};
     if (!(cls & kLegal)) {
       r = 0;
       k = 0;
-      continue;
+    } else {
+      if (r == 0) s = i;
+      ++r;
+      // A line counts only when the run is longer than 32 bytes per line
+      // already counted, so short lines of letters and spaces do not pass.
+      if ((cls & kLineBreak) && r > 32 * k + 1) ++k;
     }
-    if (r == 0) s = i;
-    ++r;
-    // A line counts only when the run is longer than 32 bytes per line
-    // already counted, so short lines of letters and spaces do not pass.
-    if ((cls & kLineBreak) && r > 32 * k + 1) ++k;
+    ++i;
   }
   return {};
 }
@@ -165,22 +181,46 @@ std::optional<EmptyLine> EmptyLineAt(const Buffer& b, uint64_t q) {
 
 Buffer Base64Decode(const Buffer& data) {
   const std::string_view in = data.view();
-  std::vector<uint8_t> out(in.size() / 4 * 3 + 3);
-  size_t n = 0;
+  const size_t size = in.size();
+  auto value = [&in](size_t i) { return kDecodeValue[static_cast<uint8_t>(in[i])]; };
+  std::vector<uint8_t> out;
+  out.reserve(size / 4 * 3 + 3);
+  // Bytes are decoded into a small block that stays in the cache and are
+  // appended a block at a time.
+  std::array<uint8_t, 3 * 4096> block;
+  size_t used = 0;
   uint32_t acc = 0;
   int group = 0;
-  for (const char ch : in) {
-    const uint8_t v = kDecodeValue[static_cast<uint8_t>(ch)];
-    if (v == 0xFF) continue;
+  for (size_t i = 0; i < size;) {
+    if (used > block.size() - 3) {
+      out.insert(out.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(used));
+      used = 0;
+    }
+    // Most of a body is whole groups of four data characters.
+    if (group == 0 && size - i >= 4) {
+      const uint8_t a = value(i), b = value(i + 1), c = value(i + 2), d = value(i + 3);
+      if (((a | b | c | d) & 0x80) == 0) {
+        const uint32_t v = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
+        block[used++] = static_cast<uint8_t>(v >> 16);
+        block[used++] = static_cast<uint8_t>(v >> 8);
+        block[used++] = static_cast<uint8_t>(v);
+        i += 4;
+        continue;
+      }
+    }
+    const uint8_t v = value(i++);
+    if (v == 0xFF) continue;  // line breaks, spaces, ">" and any other byte
     acc = (acc << 6) | v;
     if (++group == 4) {
-      out[n++] = static_cast<uint8_t>(acc >> 16);
-      out[n++] = static_cast<uint8_t>(acc >> 8);
-      out[n++] = static_cast<uint8_t>(acc);
+      block[used++] = static_cast<uint8_t>(acc >> 16);
+      block[used++] = static_cast<uint8_t>(acc >> 8);
+      block[used++] = static_cast<uint8_t>(acc);
       acc = 0;
       group = 0;
     }
   }
+  out.insert(out.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(used));
+  size_t n = out.size();
   // Padding: the "=" among the last three data characters, wherever line
   // breaks or a boundary put them.
   int seen = 0, pads = 0;
