@@ -2,17 +2,11 @@
 // of its format family replaces it; remove an entry from this list and its
 // function below when that happens.
 //
-// NOT YET BUILT: strellJPEG, strellGIF, strellPNG, strellBMP, strellWAV,
-//                strellZip, strellDeflate, strellSWF, strellPDF
+// NOT YET BUILT: strellZip, strellDeflate, strellSWF, strellPDF
 #include "engine/strell_controller.h"
 
 namespace strellbox {
 
-int32_t StrellController::strellJPEG(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellGIF(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellPNG(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellBMP(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellWAV(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellZip(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellDeflate(const Buffer&, const std::string&, bool) { return 0; }
 int32_t StrellController::strellSWF(const Buffer&, const std::string&) { return 0; }
