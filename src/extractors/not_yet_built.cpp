@@ -2,7 +2,7 @@
 // of its format family replaces it; remove an entry from this list and its
 // function below when that happens.
 //
-// NOT YET BUILT: strellZip, strellDeflate, strellSWF, strellPDF
+// NOT YET BUILT: strellZip, strellDeflate, strellSWF
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -10,6 +10,5 @@ namespace strellbox {
 int32_t StrellController::strellZip(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellDeflate(const Buffer&, const std::string&, bool) { return 0; }
 int32_t StrellController::strellSWF(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellPDF(const Buffer&, const std::string&) { return 0; }
 
 }  // namespace strellbox
