@@ -2,8 +2,7 @@
 // of its format family replaces it; remove an entry from this list and its
 // function below when that happens.
 //
-// NOT YET BUILT: strellZip, strellDeflate, strellSWF, strellBase64,
-//                strellHTML, strellASCII
+// NOT YET BUILT: strellZip, strellDeflate, strellSWF
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -11,8 +10,5 @@ namespace strellbox {
 int32_t StrellController::strellZip(const Buffer&, const std::string&) { return 0; }
 int32_t StrellController::strellDeflate(const Buffer&, const std::string&, bool) { return 0; }
 int32_t StrellController::strellSWF(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellBase64(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellHTML(const Buffer&, const std::string&) { return 0; }
-int32_t StrellController::strellASCII(const Buffer&, const std::string&) { return 0; }
 
 }  // namespace strellbox
