@@ -4,8 +4,11 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 WERROR := $(if $(CI),-DSTRELLBOX_WERROR=ON,)
+CORE_ONLY := -DSTRELLBOX_APP=OFF -DSTRELLBOX_BENCH=OFF
+# Tests too slow under a sanitizer for CI's time; the plain build runs them.
+SANITIZER_SKIP := FourGibibytes
 
-.PHONY: all build setup demo test clean
+.PHONY: all build setup demo test test-plain test-asan test-tsan clean
 
 all: build
 
@@ -21,8 +24,26 @@ demo: setup build
 	$(BUILD)/bin/strellbox-cli scan --output out samples/
 	@echo "Items written under out/:" && find out -type f | sort
 
-test: setup build
+# The core and its tests under the address and undefined-behaviour
+# sanitizers, the job and queue tests under the thread sanitizer (clang),
+# then the whole suite of the normal build.
+test: setup test-asan test-tsan test-plain
+
+test-plain: build
 	cd $(BUILD) && ctest -j $(JOBS) --output-on-failure
 
+test-asan:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRELLBOX_SANITIZE=ON \
+	  $(CORE_ONLY) $(WERROR)
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest -j $(JOBS) --output-on-failure -E '$(SANITIZER_SKIP)'
+
+test-tsan:
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DSTRELLBOX_TSAN=ON $(CORE_ONLY)
+	cmake --build build-tsan -j $(JOBS) --target test_engine
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1 ctest -j $(JOBS) --output-on-failure \
+	  -R '^Job\.' -E '$(SANITIZER_SKIP)'
+
 clean:
-	rm -rf $(BUILD) out
+	rm -rf $(BUILD) build-asan build-tsan out

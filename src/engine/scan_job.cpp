@@ -143,13 +143,17 @@ void StrellController::waitUntilIdle() {
   idle_.wait(lock, [this] { return !workerActive_; });
 }
 
-void StrellController::shutdown() {
+void StrellController::requestShutdown() {
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     shuttingDown_ = true;
     strellQueue_.clear();
   }
   stopStreller_.store(true, kRelaxed);
+}
+
+void StrellController::shutdown() {
+  requestShutdown();
   if (worker_.joinable()) worker_.join();
 }
 

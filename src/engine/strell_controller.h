@@ -91,6 +91,10 @@ class StrellController : public StrellerProgress {
   // window must keep its event loop running while the worker can block in
   // the preview hand-off; see jobActive().
   void shutdown();
+  // The first half of shutdown(): stop the job, drop and refuse requests,
+  // but do not wait. A GUI thread calls this, runs its event loop until
+  // jobActive() is false, then calls shutdown() to join.
+  void requestShutdown();
 
   void stopStrelling() { stopStreller_.store(true, kRelaxed); }
   bool stopStreller() const override { return stopStreller_.load(kRelaxed); }

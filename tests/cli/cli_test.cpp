@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <set>
 #include <sstream>
 
 #include "cli/terminal_display.h"
@@ -72,6 +73,42 @@ TEST(Cli, MissingPathsAreNamedInOneWarningAndAreNoFailure) {
   EXPECT_EQ(summary["written"], 0);
   EXPECT_TRUE(summary["output"].is_null());
   EXPECT_TRUE(summary["error"].is_null());
+}
+
+TEST(Cli, JsonRowsNameEveryWrittenFileThenASummary) {
+  test::ScopedHome home;
+  TempDir dir;
+  const std::string sample = std::string(STRELLBOX_SOURCE_DIR) + "/samples/embedded-media.dat";
+  CliRun r = Cli({"scan", "--json", "--output", (dir / "out").string(), sample});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::vector<nlohmann::json> rows;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) rows.push_back(nlohmann::json::parse(line));
+  ASSERT_GE(rows.size(), 2u);
+  const auto& summary = rows.back();
+  EXPECT_EQ(summary["written"], static_cast<int>(rows.size() - 1));
+  EXPECT_EQ(summary["output"], (dir / "out" / "embedded-media Strell").string());
+  std::set<std::string> types;
+  for (size_t i = 0; i + 1 < rows.size(); ++i) {
+    const auto& row = rows[i];
+    types.insert(row["type"].get<std::string>());
+    EXPECT_EQ(row["source"], sample);
+    EXPECT_EQ(std::filesystem::file_size(row["path"].get<std::string>()),
+              row["size"].get<uint64_t>());
+  }
+  EXPECT_TRUE(types.count("png") && types.count("jpg") && types.count("gif")) << r.out;
+}
+
+TEST(Cli, AnOutputFolderThatCannotBeMadeExitsWithOne) {
+  test::ScopedHome home;
+  TempDir dir;
+  test::WriteFile(dir / "plain-file", "not a folder");
+  const std::string sample = std::string(STRELLBOX_SOURCE_DIR) + "/samples/embedded-media.dat";
+  CliRun r = Cli({"scan", "--quiet", "--output", (dir / "plain-file").string(), sample});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("Could not make a new folder for the strelled files. Check the preferences"),
+            std::string::npos)
+      << r.err;
 }
 
 TEST(TerminalDisplay, AZeroTotalShowsAnEmptyBar) {

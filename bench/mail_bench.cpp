@@ -1,0 +1,95 @@
+// The Base64 pass over mailboxes held in memory (no file system), against one
+// memchr sweep of the same bytes:
+//  - Attachments: 64 MiB of messages with attachments of 4 KB to 1 MB;
+//  - ManyUnnamed: 64 MiB of small unnamed attachments, so that every few
+//    hundred bytes a keyword looks ahead for header fields that never come;
+//  - EndlessLine: 64 MiB of one Base64 line without a keyword.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "engine/strell_controller.h"
+
+namespace {
+
+using strellbox::Buffer;
+
+constexpr size_t kSize = size_t{64} << 20;
+
+std::string Encode(const std::string& bytes) {
+  std::string one(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(one.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  one.resize(static_cast<size_t>(n));
+  std::string out;
+  out.reserve(one.size() + one.size() / 76 + 1);
+  for (size_t i = 0; i < one.size(); i += 76) out.append(one, i, 76).push_back('\n');
+  return out;
+}
+
+std::string Message(std::mt19937& rng, size_t size, bool named, int k) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng());
+  std::string m =
+      "--b\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n";
+  if (named)
+    m += "Content-Disposition: attachment; filename=\"file-" + std::to_string(k) + ".bin\"\n";
+  return m + "\n" + Encode(bytes) + "\n";
+}
+
+Buffer Mailbox(size_t minSize, size_t maxSize, bool named) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<size_t> sizes(minSize, maxSize);
+  std::string box;
+  box.reserve(kSize + maxSize * 2);
+  for (int k = 0; box.size() < kSize; ++k) {
+    if (k % 3 == 0) box += "From sender@example.com\nSubject: files\n\nHello, the files.\n";
+    box += Message(rng, sizes(rng), named, k);
+  }
+  return Buffer::fromString(box);
+}
+
+const Buffer& Attachments() {
+  static const Buffer b = Mailbox(4000, 1000000, true);
+  return b;
+}
+const Buffer& ManyUnnamed() {
+  static const Buffer b = Mailbox(200, 400, false);
+  return b;
+}
+const Buffer& EndlessLine() {
+  static const Buffer b = Buffer::fromString(std::string(kSize, 'Q'));
+  return b;
+}
+
+void Sweep(benchmark::State& state, const Buffer& data) {
+  for (auto _ : state) benchmark::DoNotOptimize(std::memchr(data.data(), 0xFF, data.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
+void Pass(benchmark::State& state, const Buffer& data) {
+  strellbox::StrellController controller;
+  const auto out = std::filesystem::temp_directory_path() /
+                   ("strellbox-mail-bench-" + std::to_string(::getpid()));
+  controller.setStrellOutputDirectory(out.string());  // made empty by the first item
+  controller.setSaveObserverForTesting(
+      [](const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t) {});
+  int32_t items = 0;
+  for (auto _ : state) items = controller.strellBase64(data, "mail.mbox");
+  std::filesystem::remove_all(out);
+  state.counters["items"] = items;
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
+BENCHMARK_CAPTURE(Sweep, Attachments, Attachments())->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Pass, Attachments, Attachments())->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Pass, ManyUnnamed, ManyUnnamed())->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(Pass, EndlessLine, EndlessLine())->Unit(benchmark::kMillisecond);
+
+}  // namespace

@@ -1,0 +1,322 @@
+#include "app/app_controller.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QFile>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QThread>
+
+#include "app/alerts.h"
+#include "app/main_window.h"
+#include "app/open_panel.h"
+#include "app/preferences.h"
+#include "app/preferences_window.h"
+#include "app/qt_display.h"
+#include "app/strell_image_view.h"
+#include "engine/classify.h"
+#include "engine/platform.h"
+#include "engine/strell_controller.h"
+
+namespace strellbox {
+
+namespace {
+
+// One checkbox preference: its key, the engine field it feeds (none for
+// checkForUpdates, which the update check reads here) and its checkbox.
+struct Flag {
+  const char* key;
+  void (StrellController::*set)(bool);
+  QCheckBox* PreferencesWindow::*button;
+};
+
+// The scan flags first, in the order they are loaded at start.
+const Flag kFlags[] = {
+    {keys::kScanForPDF, &StrellController::setScanForPDF, &PreferencesWindow::pdfButton},
+    {keys::kScanForJPEG, &StrellController::setScanForJPEG, &PreferencesWindow::jpegButton},
+    {keys::kScanForGIF, &StrellController::setScanForGIF, &PreferencesWindow::gifButton},
+    {keys::kScanForPNG, &StrellController::setScanForPNG, &PreferencesWindow::pngButton},
+    {keys::kScanForFlash, &StrellController::setScanForFlash, &PreferencesWindow::flashButton},
+    {keys::kScanForBase64, &StrellController::setScanForBase64, &PreferencesWindow::base64Button},
+    {keys::kScanForBmp, &StrellController::setScanForBmp, &PreferencesWindow::bmpButton},
+    {keys::kScanForWav, &StrellController::setScanForWav, &PreferencesWindow::wavButton},
+    {keys::kScanForFlate, &StrellController::setScanForFlate, &PreferencesWindow::flateButton},
+    {keys::kScanForASCII, &StrellController::setScanForASCII, &PreferencesWindow::ASCIIButton},
+    {keys::kScanForHTML, &StrellController::setScanForHTML, &PreferencesWindow::HTMLButton},
+    {keys::kCheckForUpdates, nullptr, &PreferencesWindow::updateButton},
+    {keys::kDontSaveDuplicates, &StrellController::setDontSaveDuplicates,
+     &PreferencesWindow::dontSaveDuplicatesButton},
+};
+enum FlagIndex {
+  kPDF,
+  kJPEG,
+  kGIF,
+  kPNG,
+  kFlash,
+  kBase64,
+  kBmp,
+  kWav,
+  kFlate,
+  kASCII,
+  kHTML,
+  kUpdates,
+  kDuplicates
+};
+
+std::string Encoded(const QString& path) { return QFile::encodeName(path).toStdString(); }
+QString Decoded(const std::string& path) {
+  return QFile::decodeName(QByteArray::fromStdString(path));
+}
+
+}  // namespace
+
+StrellAppController::StrellAppController(AppServices services, QObject* parent)
+    : QObject(parent), services_(std::move(services)) {
+  if (!services_.alerts) ownAlerts_ = std::make_unique<MessageBoxPresenter>();
+  alerts_ = services_.alerts ? services_.alerts : ownAlerts_.get();
+  preferences_ = std::make_unique<Preferences>(services_.settingsFile);
+  strellWindow_ = std::make_unique<MainWindow>();
+  preferencesWindow_ = std::make_unique<PreferencesWindow>();
+  display_ = std::make_unique<QtDisplay>(strellWindow_.get(), this);
+  streller_ = std::make_unique<StrellController>(display_.get());
+  strellWindow_->setStreller(streller_.get());
+  strellWindow_->strellImageView->setStreller(
+      [this](const QStringList& paths) { threadStrell(paths); });
+  updateChecker_ = std::make_unique<UpdateChecker>(UpdateChecker::Services{
+      preferences_.get(), alerts_, [this](const QUrl& url) { openUrl(url); }, services_.hosts,
+      services_.runningVersion, services_.networkTimeoutMs});
+  awakeFromNib();
+  connectControls();
+}
+
+StrellAppController::~StrellAppController() { applicationWillTerminate(); }
+
+void StrellAppController::awakeFromNib() {
+  InitASCIICheckTable();
+  strellWindow_->setHiddenJag(true);
+  strellWindow_->setFoundCount(0);
+
+  PreferencesWindow& p = *preferencesWindow_;
+  for (int i = kPDF; i <= kHTML; ++i) {
+    const Flag& flag = kFlags[i];
+    const bool on = preferences_->boolForKey(flag.key);
+    (streller_.get()->*flag.set)(on);
+    (p.*flag.button)->setChecked(on);
+  }
+
+  const int tag = preferences_->integerForKey(keys::kSaveRadioChosen);
+  streller_->setSaveRadioChosen(tag);
+  if (QAbstractButton* cell = p.saveRadioButtons->button(tag)) cell->setChecked(true);
+
+  const QString folder = preferences_->value(keys::kSaveFolder).toString();
+  streller_->setSaveFolder(Encoded(folder));
+  p.strellFolderField->setText(Decoded(AbbreviateTilde(Encoded(folder))));
+
+  checkForUpdates_ = preferences_->boolForKey(keys::kCheckForUpdates);
+  p.updateButton->setChecked(checkForUpdates_);
+  const bool noDuplicates = preferences_->boolForKey(keys::kDontSaveDuplicates);
+  streller_->setDontSaveDuplicates(noDuplicates);
+  p.dontSaveDuplicatesButton->setChecked(noDuplicates);
+
+  p.updateIntervalButton->setCurrentIndex(
+      preferences_->integerForKey(keys::kCheckForUpdatesInterval));
+
+  // The automatic check; start-up waits for it and ignores its text.
+  updateChecker_->checkForNewVersion(false, checkForUpdates_);
+
+  std::vector<std::string> recent;
+  for (const QString& path : preferences_->arrayForKey(keys::kRecentItems))
+    recent.push_back(Encoded(path));
+  streller_->setRecentItems(std::move(recent));
+
+  setupMenus();
+}
+
+void StrellAppController::connectControls() {
+  PreferencesWindow& p = *preferencesWindow_;
+  using Slot = void (StrellAppController::*)(const QAbstractButton*);
+  const std::pair<QCheckBox*, Slot> boxes[] = {
+      {p.pdfButton, &StrellAppController::takeScanForPDFFrom},
+      {p.jpegButton, &StrellAppController::takeScanForJPEGFrom},
+      {p.gifButton, &StrellAppController::takeScanForGIFFrom},
+      {p.pngButton, &StrellAppController::takeScanForPNGFrom},
+      {p.flashButton, &StrellAppController::takeScanForFlashFrom},
+      {p.base64Button, &StrellAppController::takeScanForBase64From},
+      {p.bmpButton, &StrellAppController::takeScanForBMPFrom},
+      {p.wavButton, &StrellAppController::takeScanForWawFrom},
+      {p.flateButton, &StrellAppController::takeScanForFlateFrom},
+      {p.ASCIIButton, &StrellAppController::takeScanForASCIIFrom},
+      {p.HTMLButton, &StrellAppController::takeScanForHTMLFrom},
+      {p.updateButton, &StrellAppController::takeCheckForUpdateFrom},
+      {p.dontSaveDuplicatesButton, &StrellAppController::takeDontSaveDuplicatesFrom},
+  };
+  // clicked and activated come from the user only, never from the
+  // start-up code setting the controls.
+  for (const auto& [box, slot] : boxes)
+    connect(box, &QCheckBox::clicked, this, [this, box = box, slot = slot] { (this->*slot)(box); });
+  connect(p.updateIntervalButton, &QComboBox::activated, this,
+          [this, &p] { takeUpdateIntervalFrom(p.updateIntervalButton); });
+  connect(p.saveRadioButtons, &QButtonGroup::idClicked, this,
+          [this, &p] { takeSaveLocationFrom(p.saveRadioButtons); });
+  connect(p.chooseButton, &QPushButton::clicked, this, &StrellAppController::chooseSaveLocation);
+
+  MainWindow& w = *strellWindow_;
+  connect(w.openAction, &QAction::triggered, this, &StrellAppController::openAndStrell);
+  connect(w.temporaryItemsAction, &QAction::triggered, this,
+          &StrellAppController::strellTemporaryItems);
+  connect(w.stopAction, &QAction::triggered, this, &StrellAppController::stopStrelling);
+  connect(w.stopStrellerButton, &QPushButton::clicked, this, &StrellAppController::stopStrelling);
+  connect(w.preferencesAction, &QAction::triggered, this, &StrellAppController::showPreferences);
+  connect(w.checkForUpdateAction, &QAction::triggered, this, &StrellAppController::checkForUpdate);
+  connect(w.webPageAction, &QAction::triggered, this, &StrellAppController::gotoStrellerWebPage);
+  connect(w.quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  connect(&w, &MainWindow::closeRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+}
+
+// --- Preference actions -------------------------------------------------------
+
+void StrellAppController::takeFlagFrom(int index, const QAbstractButton* sender) {
+  const Flag& flag = kFlags[index];
+  // The low byte of the control's value, as a flag.
+  const bool on = (static_cast<unsigned>(sender->isChecked() ? 1 : 0) & 0xFF) != 0;
+  if (flag.set)
+    (streller_.get()->*flag.set)(on);
+  else
+    checkForUpdates_ = on;
+  preferences_->setBool(flag.key, on);
+}
+
+void StrellAppController::takeScanForPDFFrom(const QAbstractButton* s) { takeFlagFrom(kPDF, s); }
+void StrellAppController::takeScanForJPEGFrom(const QAbstractButton* s) { takeFlagFrom(kJPEG, s); }
+void StrellAppController::takeScanForGIFFrom(const QAbstractButton* s) { takeFlagFrom(kGIF, s); }
+void StrellAppController::takeScanForPNGFrom(const QAbstractButton* s) { takeFlagFrom(kPNG, s); }
+void StrellAppController::takeScanForFlashFrom(const QAbstractButton* s) {
+  takeFlagFrom(kFlash, s);
+}
+void StrellAppController::takeScanForBase64From(const QAbstractButton* s) {
+  takeFlagFrom(kBase64, s);
+}
+void StrellAppController::takeScanForBMPFrom(const QAbstractButton* s) { takeFlagFrom(kBmp, s); }
+void StrellAppController::takeScanForWawFrom(const QAbstractButton* s) { takeFlagFrom(kWav, s); }
+void StrellAppController::takeScanForFlateFrom(const QAbstractButton* s) {
+  takeFlagFrom(kFlate, s);
+}
+void StrellAppController::takeScanForASCIIFrom(const QAbstractButton* s) {
+  takeFlagFrom(kASCII, s);
+}
+void StrellAppController::takeScanForHTMLFrom(const QAbstractButton* s) { takeFlagFrom(kHTML, s); }
+void StrellAppController::takeCheckForUpdateFrom(const QAbstractButton* s) {
+  takeFlagFrom(kUpdates, s);
+}
+void StrellAppController::takeDontSaveDuplicatesFrom(const QAbstractButton* s) {
+  takeFlagFrom(kDuplicates, s);
+}
+
+void StrellAppController::takeUpdateIntervalFrom(const QComboBox* sender) {
+  preferences_->setInteger(keys::kCheckForUpdatesInterval, sender->currentIndex());
+}
+
+void StrellAppController::takeSaveLocationFrom(const QButtonGroup* sender) {
+  // The stored folder stays: choosing the folder cell alone reuses it.
+  const int tag = sender->checkedId();
+  streller_->setSaveRadioChosen(tag);
+  preferences_->setInteger(keys::kSaveRadioChosen, tag);
+}
+
+void StrellAppController::chooseSaveLocation() {
+  auto* panel = new OpenPanel(preferencesWindow_.get());
+  panel->setFileMode(QFileDialog::ExistingFile);
+  panel->setLabelText(QFileDialog::Accept, tr("Choose"));
+  panel->setWindowTitle(tr("Choose Folder"));
+  connect(panel, &QFileDialog::finished, this, [this, panel](int returnCode) {
+    const QString path = panel->selectedFiles().value(0);
+    panel->deleteLater();
+    strellLocationPanelDidEnd(returnCode, path);
+  });
+  panel->open();
+}
+
+void StrellAppController::strellLocationPanelDidEnd(int returnCode, const QString& path) {
+  if (returnCode != 1) return;
+  streller_->setSaveRadioChosen(2);
+  streller_->setSaveFolder(Encoded(path));
+  preferencesWindow_->strellFolderField->setText(Decoded(AbbreviateTilde(Encoded(path))));
+  preferencesWindow_->saveRadioButtons->button(2)->setChecked(true);
+  preferences_->setString(keys::kSaveFolder, path);
+  preferences_->setInteger(keys::kSaveRadioChosen, 2);
+}
+
+void StrellAppController::showPreferences() {
+  preferencesWindow_->show();
+  preferencesWindow_->raise();
+  preferencesWindow_->activateWindow();
+}
+
+// --- Requests and the job's hand-offs ----------------------------------------
+
+void StrellAppController::threadStrell(const QStringList& paths) {
+  if (terminated_) return;
+  if (requestInterceptor_) {
+    requestInterceptor_(paths);
+    return;
+  }
+  std::vector<std::string> list;
+  list.reserve(static_cast<size_t>(paths.size()));
+  for (const QString& path : paths) list.push_back(Encoded(path));
+  streller_->threadStrell(list);
+}
+
+void StrellAppController::reportStrellerError(const QString& message) {
+  if (terminated_) return;  // no alert while the program goes away
+  Alert alert;
+  alert.message = message;
+  alert.buttons = {tr("OK")};
+  alerts_->runModal(alert);
+}
+
+void StrellAppController::openStrellFolder(const QString& folder) {
+  if (terminated_) return;
+  openUrl(QUrl::fromLocalFile(folder));
+}
+
+void StrellAppController::openUrl(const QUrl& url) {
+  if (services_.openUrl)
+    services_.openUrl(url);
+  else
+    QDesktopServices::openUrl(url);
+}
+
+void StrellAppController::checkForUpdate() {
+  const std::optional<QString> result = updateChecker_->checkForNewVersion(true, checkForUpdates_);
+  if (!result) return;
+  Alert alert;
+  alert.message = *result;
+  alert.buttons = {tr("OK")};
+  alerts_->runModal(alert);
+}
+
+void StrellAppController::applicationWillTerminate() {
+  if (terminated_) return;
+  terminated_ = true;
+
+  QStringList recent;
+  for (const std::string& path : streller_->recentItems()) recent.append(Decoded(path));
+  preferences_->setArray(keys::kRecentItems, recent);
+  preferences_->synchronize();
+
+  // The worker may be waiting for this thread to take a preview image, so
+  // keep serving events until it has finished; only then join it.
+  streller_->requestShutdown();
+  while (streller_->jobActive()) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+    QThread::msleep(2);
+  }
+  streller_->shutdown();
+}
+
+}  // namespace strellbox

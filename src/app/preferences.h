@@ -1,0 +1,67 @@
+// The preference store: QSettings under the program's keys, with the
+// registered defaults answering for every key that was never written.
+#pragma once
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+#include <memory>
+
+namespace strellbox {
+
+namespace keys {
+inline constexpr char kScanForPDF[] = "scanForPDF";
+inline constexpr char kScanForJPEG[] = "scanForJPEG";
+inline constexpr char kScanForGIF[] = "scanForGIF";
+inline constexpr char kScanForPNG[] = "scanForPNG";
+inline constexpr char kScanForFlash[] = "scanForFlash";
+inline constexpr char kScanForBase64[] = "scanForBase64";
+inline constexpr char kScanForBmp[] = "scanForBmp";
+inline constexpr char kScanForWav[] = "scanForWav";
+inline constexpr char kScanForFlate[] = "scanForFlate";
+inline constexpr char kScanForASCII[] = "scanForASCII";
+inline constexpr char kScanForHTML[] = "scanForHTML";
+inline constexpr char kCheckForUpdates[] = "checkForUpdates";
+inline constexpr char kCheckForUpdatesInterval[] = "checkForUpdatesInterval";
+inline constexpr char kDontSaveDuplicates[] = "dontSaveDuplicates";
+inline constexpr char kSaveRadioChosen[] = "saveRadioChosen";
+inline constexpr char kSaveFolder[] = "saveFolder";
+inline constexpr char kLastVersionCheck[] = "LastVersionCheck";
+inline constexpr char kRecentItems[] = "recentItems";
+}  // namespace keys
+
+// A stored value read as an integer: booleans are 0 or 1, numbers are
+// truncated toward zero, text holding a number or "true"/"false" counts
+// as that; anything else is 0.
+int IntegerFrom(const QVariant& value);
+
+class Preferences {
+ public:
+  // An empty file name means the user's standard settings location.
+  explicit Preferences(const QString& file = {});
+
+  // The registered default of a key; invalid for keys without one.
+  static QVariant registeredDefault(const QString& key);
+
+  // The stored value, else the registered default, else invalid.
+  QVariant value(const QString& key) const;
+  int integerForKey(const QString& key) const { return IntegerFrom(value(key)); }
+  bool boolForKey(const QString& key) const { return integerForKey(key) != 0; }
+  QString stringForKey(const QString& key) const;
+  QStringList arrayForKey(const QString& key) const;
+
+  // Each setter writes through to disk at once.
+  void setBool(const QString& key, bool on);
+  void setInteger(const QString& key, int value);
+  void setString(const QString& key, const QString& value);
+  void setArray(const QString& key, const QStringList& value);
+  void synchronize();
+
+  QString fileName() const { return settings_->fileName(); }
+
+ private:
+  std::unique_ptr<QSettings> settings_;
+};
+
+}  // namespace strellbox

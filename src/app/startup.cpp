@@ -1,0 +1,68 @@
+#include "app/startup.h"
+
+#include <QCoreApplication>
+#include <QLibraryInfo>
+
+#include "app/alerts.h"
+#include "engine/localize.h"
+#include "engine/platform.h"
+
+namespace strellbox {
+
+namespace {
+
+// The oldest system the program runs on, packed decimal.
+constexpr uint32_t kOldestSupportedSystem = 0x1028;
+
+// The engine's own user-visible texts, listed here so the translation
+// tools keep them; the engine looks them up in this context.
+constexpr char kEngineContext[] = "Strellbox";
+[[maybe_unused]] constexpr const char* kEngineTexts[] = {
+    QT_TRANSLATE_NOOP("Strellbox",
+                      "Could not make a new folder for the strelled files. Check the preferences"),
+    QT_TRANSLATE_NOOP("Strellbox",
+                      "Could not save a found file. Check for disk space, and where the file is "
+                      "set to be saved in the preferences"),
+};
+
+}  // namespace
+
+int RefuseUnsupportedSystem(AlertPresenter& alerts) {
+  if (SystemVersion() >= kOldestSupportedSystem) return 0;
+  // These two texts stay in English: they appear before anything else is set up.
+  Alert alert;
+  alert.style = Alert::Style::Stop;
+  alert.message = QStringLiteral("Unsupported System Version");
+  alert.informativeText =
+      QStringLiteral("Sorry, but you need Mac OS X 10.2.8 or greater to run Strellbox!");
+  alert.buttons = {QStringLiteral("OK")};
+  alerts.runModal(alert);
+  return 1;
+}
+
+Translations::Translations(const QLocale& locale) {
+  auto own = std::make_unique<QTranslator>();
+  loaded_ =
+      own->load(locale, QStringLiteral("strellbox"), QStringLiteral("_"), QStringLiteral(":/i18n"));
+  if (loaded_) {
+    QCoreApplication::installTranslator(own.get());
+    translators_.push_back(std::move(own));
+  }
+  auto qt = std::make_unique<QTranslator>();
+  if (qt->load(locale, QStringLiteral("qtbase"), QStringLiteral("_"),
+               QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    QCoreApplication::installTranslator(qt.get());
+    translators_.push_back(std::move(qt));
+  }
+  SetTranslator([](std::string_view english) {
+    const std::string key(english);
+    return QCoreApplication::translate(kEngineContext, key.c_str()).toStdString();
+  });
+}
+
+Translations::~Translations() {
+  SetTranslator(nullptr);
+  for (auto& translator : translators_) QCoreApplication::removeTranslator(translator.get());
+}
+
+}  // namespace strellbox

@@ -1,0 +1,37 @@
+// Start-up: the system-version test and the translations.
+#pragma once
+
+#include <QLocale>
+#include <QTranslator>
+#include <memory>
+#include <vector>
+
+class QCoreApplication;
+
+namespace strellbox {
+
+class AlertPresenter;
+
+// Below the oldest supported system (or when the version cannot be read)
+// shows the stop alert and answers 1, the exit status; otherwise 0.
+int RefuseUnsupportedSystem(AlertPresenter& alerts);
+
+// Installs the program's translation for the locale (and Qt's own, when
+// present), and puts Qt's lookup behind the engine's texts. Uninstalls
+// them when destroyed.
+class Translations {
+ public:
+  explicit Translations(const QLocale& locale = QLocale());
+  ~Translations();
+  Translations(const Translations&) = delete;
+  Translations& operator=(const Translations&) = delete;
+
+  // True when a translation of the program's own texts was found.
+  bool loaded() const { return loaded_; }
+
+ private:
+  std::vector<std::unique_ptr<QTranslator>> translators_;
+  bool loaded_ = false;
+};
+
+}  // namespace strellbox

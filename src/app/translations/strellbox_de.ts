@@ -1,0 +1,223 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE">
+<context>
+    <name>Strellbox</name>
+    <message>
+        <source>Could not make a new folder for the strelled files. Check the preferences</source>
+        <translation>Für die gefundenen Dateien konnte kein neuer Ordner angelegt werden. Bitte die Einstellungen prüfen</translation>
+    </message>
+    <message>
+        <source>Could not save a found file. Check for disk space, and where the file is set to be saved in the preferences</source>
+        <translation>Eine gefundene Datei konnte nicht gesichert werden. Bitte den freien Speicherplatz prüfen und in den Einstellungen, wo die Dateien gesichert werden</translation>
+    </message>
+</context>
+<context>
+    <name>UpdateChecker</name>
+    <message>
+        <source>No information about a new version is available!</source>
+        <translation>Es liegen keine Informationen über eine neue Version vor!</translation>
+    </message>
+    <message>
+        <source>You have the newest version!</source>
+        <translation>Sie haben die neueste Version!</translation>
+    </message>
+    <message>
+        <source>A new beta version of Strellbox is available</source>
+        <translation>Eine neue Betaversion von Strellbox ist verfügbar</translation>
+    </message>
+    <message>
+        <source>A new version of Strellbox is available</source>
+        <translation>Eine neue Version von Strellbox ist verfügbar</translation>
+    </message>
+    <message>
+        <source>Go to Downlaod Page</source>
+        <translation>Zur Download-Seite</translation>
+    </message>
+    <message>
+        <source>Cancel</source>
+        <translation>Abbrechen</translation>
+    </message>
+</context>
+<context>
+    <name>strellbox::MainWindow</name>
+    <message>
+        <source>Strellbox</source>
+        <translation>Strellbox</translation>
+    </message>
+    <message>
+        <source>Found:</source>
+        <translation>Gefunden:</translation>
+    </message>
+    <message>
+        <source>To scan:</source>
+        <translation>Noch zu durchsuchen:</translation>
+    </message>
+    <message>
+        <source>Scanning:</source>
+        <translation>Durchsuche:</translation>
+    </message>
+    <message>
+        <source>Stop</source>
+        <translation>Stopp</translation>
+    </message>
+    <message>
+        <source>&amp;File</source>
+        <translation>&amp;Datei</translation>
+    </message>
+    <message>
+        <source>Open…</source>
+        <translation>Öffnen …</translation>
+    </message>
+    <message>
+        <source>Recent Items</source>
+        <translation>Zuletzt verwendet</translation>
+    </message>
+    <message>
+        <source>Browser Caches</source>
+        <translation>Browser-Caches</translation>
+    </message>
+    <message>
+        <source>Temporary Items</source>
+        <translation>Temporäre Objekte</translation>
+    </message>
+    <message>
+        <source>Preferences…</source>
+        <translation>Einstellungen …</translation>
+    </message>
+    <message>
+        <source>Quit</source>
+        <translation>Beenden</translation>
+    </message>
+    <message>
+        <source>&amp;Help</source>
+        <translation>&amp;Hilfe</translation>
+    </message>
+    <message>
+        <source>Check for Updates…</source>
+        <translation>Nach Updates suchen …</translation>
+    </message>
+    <message>
+        <source>Strellbox Web Page</source>
+        <translation>Strellbox-Webseite</translation>
+    </message>
+</context>
+<context>
+    <name>strellbox::PreferencesWindow</name>
+    <message>
+        <source>Preferences</source>
+        <translation>Einstellungen</translation>
+    </message>
+    <message>
+        <source>Look for</source>
+        <translation>Suchen nach</translation>
+    </message>
+    <message>
+        <source>PDF documents and their images</source>
+        <translation>PDF-Dokumenten und ihren Bildern</translation>
+    </message>
+    <message>
+        <source>JPEG images</source>
+        <translation>JPEG-Bildern</translation>
+    </message>
+    <message>
+        <source>GIF images</source>
+        <translation>GIF-Bildern</translation>
+    </message>
+    <message>
+        <source>PNG images</source>
+        <translation>PNG-Bildern</translation>
+    </message>
+    <message>
+        <source>Flash movies</source>
+        <translation>Flash-Filmen</translation>
+    </message>
+    <message>
+        <source>Base64 attachments</source>
+        <translation>Base64-Anhängen</translation>
+    </message>
+    <message>
+        <source>BMP images</source>
+        <translation>BMP-Bildern</translation>
+    </message>
+    <message>
+        <source>WAV sounds</source>
+        <translation>WAV-Klängen</translation>
+    </message>
+    <message>
+        <source>Zip archives and compressed data</source>
+        <translation>Zip-Archiven und komprimierten Daten</translation>
+    </message>
+    <message>
+        <source>Plain text</source>
+        <translation>reinem Text</translation>
+    </message>
+    <message>
+        <source>HTML documents</source>
+        <translation>HTML-Dokumenten</translation>
+    </message>
+    <message>
+        <source>Updates</source>
+        <translation>Updates</translation>
+    </message>
+    <message>
+        <source>Check for a new version</source>
+        <translation>Nach einer neuen Version suchen</translation>
+    </message>
+    <message>
+        <source>At every start</source>
+        <translation>Bei jedem Start</translation>
+    </message>
+    <message>
+        <source>Once a day</source>
+        <translation>Einmal am Tag</translation>
+    </message>
+    <message>
+        <source>Once a week</source>
+        <translation>Einmal in der Woche</translation>
+    </message>
+    <message>
+        <source>Once a month</source>
+        <translation>Einmal im Monat</translation>
+    </message>
+    <message>
+        <source>Don&apos;t save duplicates</source>
+        <translation>Doppelte nicht sichern</translation>
+    </message>
+    <message>
+        <source>Save found files</source>
+        <translation>Gefundene Dateien sichern</translation>
+    </message>
+    <message>
+        <source>On the Desktop</source>
+        <translation>Auf dem Schreibtisch</translation>
+    </message>
+    <message>
+        <source>Beside the original</source>
+        <translation>Neben dem Original</translation>
+    </message>
+    <message>
+        <source>In this folder:</source>
+        <translation>In diesem Ordner:</translation>
+    </message>
+    <message>
+        <source>Choose…</source>
+        <translation>Auswählen …</translation>
+    </message>
+</context>
+<context>
+    <name>strellbox::StrellAppController</name>
+    <message>
+        <source>Choose</source>
+        <translation>Auswählen</translation>
+    </message>
+    <message>
+        <source>Choose Folder</source>
+        <translation>Ordner auswählen</translation>
+    </message>
+    <message>
+        <source>OK</source>
+        <translation>OK</translation>
+    </message>
+</context>
+</TS>

@@ -1,0 +1,57 @@
+// Base64 bodies of mail and news: the tables of legal and data characters,
+// the decoder and the cleaner of encoded-word names. The extractor itself is
+// StrellController::strellBase64 (base64.cpp).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "engine/buffer.h"
+
+namespace strellbox {
+
+// Bytes that may stand inside a Base64 body of a mail message: the alphabet,
+// "=", line breaks, spaces and the ">" of quoted lines.
+constexpr bool IsLegalBase64Function(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '/' || c == '=' || c == '\n' || c == '\r' || c == ' ' || c == '>';
+}
+
+constexpr std::array<bool, 256> MakeBase64Table() {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = IsLegalBase64Function(static_cast<uint8_t>(c));
+  return table;
+}
+
+// Built at compile time; InitBase64Table is kept for the start-up sequence.
+inline constexpr std::array<bool, 256> gIsLegalBase64 = MakeBase64Table();
+inline void InitBase64Table() {}
+
+// The bytes that carry data when decoding (the alphabet and "=").
+constexpr bool IsBase64(uint8_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+         c == '/' || c == '=';
+}
+
+// The six-bit value of a data character; "=" (and anything else) is 0.
+constexpr uint8_t Base64Lookup(uint8_t c) {
+  if (c >= 'A' && c <= 'Z') return static_cast<uint8_t>(c - 'A');
+  if (c >= 'a' && c <= 'z') return static_cast<uint8_t>(c - 'a' + 26);
+  if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0' + 52);
+  if (c == '+') return 62;
+  if (c == '/') return 63;
+  return 0;
+}
+
+// Decodes every data character of the input, skipping all other bytes. The
+// padding is read from the "=" among the last three data characters, so a
+// trailing line break or boundary does not hide it.
+Buffer Base64Decode(const Buffer& data);
+
+// The name without a leading "=?iso-8859-1?" or "=?ISO-8859-1?"; other
+// names unchanged, nothing stays nothing.
+std::optional<std::string> ISOClean(std::optional<std::string> text);
+
+}  // namespace strellbox

@@ -1,0 +1,272 @@
+// Start-up and preferences: registered defaults, controls that write their
+// key at once and survive a restart, the save-location choices, the recent
+// list saved at quit, the refusal of old systems, the German translation.
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QRadioButton>
+#include <QSettings>
+#include <QTest>
+#include <memory>
+
+#include "app/main_window.h"
+#include "app/open_panel.h"
+#include "app/preferences.h"
+#include "app/preferences_window.h"
+#include "app/startup.h"
+#include "app_test_support.h"
+#include "engine/localize.h"
+#include "engine/platform.h"
+#include "engine/strell_controller.h"
+
+using namespace strellbox;
+using namespace strellbox::test;
+
+class PreferencesTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<AppEnvironment> env_;
+  RecordingAlerts alerts_;
+  QList<QUrl> opened_;
+
+  std::unique_ptr<StrellAppController> start() {
+    return std::make_unique<StrellAppController>(TestServices(*env_, alerts_, opened_));
+  }
+  // What is on disk, read by a fresh store.
+  QVariant stored(const QString& key) {
+    QSettings file(env_->settingsFile(), QSettings::IniFormat);
+    return file.value(key);
+  }
+
+ private Q_SLOTS:
+  void init() {
+    env_ = std::make_unique<AppEnvironment>();
+    alerts_ = RecordingAlerts();
+    opened_.clear();
+  }
+  void cleanup() { env_.reset(); }
+
+  void firstStartShowsRegisteredDefaults() {
+    auto app = start();
+    PreferencesWindow& p = *app->preferencesWindow();
+    const QList<std::pair<QCheckBox*, bool>> boxes = {{p.pdfButton, true},
+                                                      {p.jpegButton, true},
+                                                      {p.gifButton, true},
+                                                      {p.pngButton, true},
+                                                      {p.flashButton, true},
+                                                      {p.base64Button, true},
+                                                      {p.bmpButton, true},
+                                                      {p.wavButton, true},
+                                                      {p.flateButton, false},
+                                                      {p.ASCIIButton, false},
+                                                      {p.HTMLButton, false},
+                                                      {p.updateButton, true},
+                                                      {p.dontSaveDuplicatesButton, true}};
+    for (const auto& [box, on] : boxes) QCOMPARE(box->isChecked(), on);
+    QCOMPARE(p.saveRadioButtons->checkedId(), 0);
+    QCOMPARE(p.strellFolderField->text(), QStringLiteral("~/Desktop"));
+    QCOMPARE(p.updateIntervalButton->currentIndex(), 1);
+
+    StrellController& c = app->streller();
+    QVERIFY(c.scanForPDF() && c.scanForWav() && !c.scanForFlate() && !c.scanForHTML());
+    QVERIFY(c.dontSaveDuplicates());
+    QCOMPARE(c.saveRadioChosen(), 0);
+    QCOMPARE(c.saveFolder(), std::string("~/Desktop"));
+    QVERIFY(c.recentItems().empty());
+
+    // Start-up reads but writes nothing; "recentItems" has no default.
+    QVERIFY(!QSettings(env_->settingsFile(), QSettings::IniFormat).contains("scanForPDF"));
+    Preferences& prefs = app->preferences();
+    QCOMPARE(prefs.integerForKey("checkForUpdatesInterval"), 1);
+    QCOMPARE(prefs.value("checkForUpdatesInterval").typeId(), QMetaType::Double);
+    QCOMPARE(prefs.stringForKey("LastVersionCheck"), QStringLiteral("2004-08-24 10:45:32 +0600"));
+    QVERIFY(!prefs.value("recentItems").isValid());
+  }
+
+  void checkboxWritesAtOnceAndSurvivesRestart_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<bool>("factory");
+    const char* rows[][3] = {{"pdfButton", "scanForPDF", "1"},
+                             {"jpegButton", "scanForJPEG", "1"},
+                             {"gifButton", "scanForGIF", "1"},
+                             {"pngButton", "scanForPNG", "1"},
+                             {"flashButton", "scanForFlash", "1"},
+                             {"base64Button", "scanForBase64", "1"},
+                             {"bmpButton", "scanForBmp", "1"},
+                             {"wavButton", "scanForWav", "1"},
+                             {"flateButton", "scanForFlate", "0"},
+                             {"ASCIIButton", "scanForASCII", "0"},
+                             {"HTMLButton", "scanForHTML", "0"},
+                             {"updateButton", "checkForUpdates", "1"},
+                             {"dontSaveDuplicatesButton", "dontSaveDuplicates", "1"}};
+    for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << (row[2][0] == '1');
+  }
+  void checkboxWritesAtOnceAndSurvivesRestart() {
+    QFETCH(QString, button);
+    QFETCH(QString, key);
+    QFETCH(bool, factory);
+    {
+      auto app = start();
+      auto* box = app->preferencesWindow()->findChild<QCheckBox*>(button);
+      QVERIFY(box);
+      box->click();
+      QCOMPARE(stored(key).toBool(), !factory);  // on disk before any quit
+      QCOMPARE(app->preferences().boolForKey(key), !factory);
+    }
+    auto app = start();
+    QCOMPARE(app->preferencesWindow()->findChild<QCheckBox*>(button)->isChecked(), !factory);
+    StrellController& c = app->streller();
+    const std::map<QString, bool> engine = {{"scanForPDF", c.scanForPDF()},
+                                            {"scanForJPEG", c.scanForJPEG()},
+                                            {"scanForGIF", c.scanForGIF()},
+                                            {"scanForPNG", c.scanForPNG()},
+                                            {"scanForFlash", c.scanForFlash()},
+                                            {"scanForBase64", c.scanForBase64()},
+                                            {"scanForBmp", c.scanForBmp()},
+                                            {"scanForWav", c.scanForWav()},
+                                            {"scanForFlate", c.scanForFlate()},
+                                            {"scanForASCII", c.scanForASCII()},
+                                            {"scanForHTML", c.scanForHTML()},
+                                            {"checkForUpdates", app->checkForUpdates()},
+                                            {"dontSaveDuplicates", c.dontSaveDuplicates()}};
+    QCOMPARE(engine.at(key), !factory);
+  }
+
+  void intervalPopUpWritesItsIndex() {
+    {
+      auto app = start();
+      QComboBox* popUp = app->preferencesWindow()->updateIntervalButton;
+      QCOMPARE(popUp->count(), 4);
+      popUp->setCurrentIndex(3);
+      Q_EMIT popUp->activated(3);
+      QCOMPARE(stored("checkForUpdatesInterval").toInt(), 3);
+    }
+    auto app = start();
+    QCOMPARE(app->preferencesWindow()->updateIntervalButton->currentIndex(), 3);
+  }
+
+  void storedValuesReadAsIntegers_data() {
+    QTest::addColumn<QVariant>("value");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("boolean yes") << QVariant(true) << 1;
+    QTest::newRow("number 1.0") << QVariant(1.0) << 1;
+    QTest::newRow("number -1.5") << QVariant(-1.5) << -1;
+    QTest::newRow("text true") << QVariant("true") << 1;
+    QTest::newRow("text false") << QVariant("false") << 0;
+    QTest::newRow("text 2.9") << QVariant("2.9") << 2;
+    QTest::newRow("junk") << QVariant("junk") << 0;
+  }
+  void storedValuesReadAsIntegers() {
+    QFETCH(QVariant, value);
+    QFETCH(int, expected);
+    QCOMPARE(IntegerFrom(value), expected);
+  }
+
+  void folderCellAloneKeepsTheStoredFolder() {
+    auto app = start();
+    QButtonGroup* cells = app->preferencesWindow()->saveRadioButtons;
+    cells->button(2)->click();
+    QCOMPARE(stored("saveRadioChosen").toInt(), 2);
+    QVERIFY(!stored("saveFolder").isValid());
+    QCOMPARE(app->streller().saveRadioChosen(), 2);
+    QCOMPARE(app->streller().saveFolder(), std::string("~/Desktop"));
+    cells->button(1)->click();
+    QCOMPARE(stored("saveRadioChosen").toInt(), 1);
+  }
+
+  void folderPanelChoosesOrChangesNothing() {
+    const QString chosen = env_->homeQ() + "/Found things";
+    QVERIFY(QDir().mkpath(chosen));
+    auto app = start();
+    PreferencesWindow& p = *app->preferencesWindow();
+
+    // Cancelled: nothing changes.
+    app->chooseSaveLocation();
+    auto* panel = p.findChild<OpenPanel*>();
+    QVERIFY(panel);
+    QCOMPARE(panel->windowTitle(), QStringLiteral("Choose Folder"));
+    QCOMPARE(panel->labelText(QFileDialog::Accept), QStringLiteral("Choose"));
+    QVERIFY(panel->isModal() || panel->windowModality() == Qt::WindowModal);
+    panel->reject();
+    QTRY_VERIFY(p.findChild<OpenPanel*>() == nullptr);
+    QCOMPARE(p.saveRadioButtons->checkedId(), 0);
+    QVERIFY(!stored("saveFolder").isValid());
+
+    // A folder chosen: cell 2, "~" shown, the full path stored.
+    app->chooseSaveLocation();
+    panel = p.findChild<OpenPanel*>();
+    QVERIFY(panel);
+    panel->selectFile(chosen);
+    panel->accept();
+    QTRY_COMPARE(stored("saveFolder").toString(), chosen);
+    QCOMPARE(stored("saveRadioChosen").toInt(), 2);
+    QCOMPARE(p.saveRadioButtons->checkedId(), 2);
+    QCOMPARE(p.strellFolderField->text(), QStringLiteral("~/Found things"));
+    QCOMPARE(QString::fromStdString(app->streller().saveFolder()), chosen);
+  }
+
+  void recentListSavedAtQuit() {
+    {
+      auto app = start();  // quits with an empty list
+    }
+    QVERIFY(QSettings(env_->settingsFile(), QSettings::IniFormat).contains("recentItems"));
+    QVERIFY(stored("recentItems").toStringList().isEmpty());
+    {
+      auto app = start();
+      app->streller().setRecentItems({"/b/newest", "/a/older"});
+    }
+    QCOMPARE(stored("recentItems").toStringList(),
+             QStringList({QStringLiteral("/b/newest"), QStringLiteral("/a/older")}));
+    auto app = start();
+    QCOMPARE(app->streller().recentItems(), std::vector<std::string>({"/b/newest", "/a/older"}));
+  }
+
+  void oldSystemsAreRefused_data() {
+    QTest::addColumn<int>("version");
+    QTest::addColumn<int>("status");
+    QTest::newRow("10.2.8 runs") << 0x1028 << 0;
+    QTest::newRow("current runs") << 0x1100 << 0;
+    QTest::newRow("10.2.7 refused") << 0x1027 << 1;
+    QTest::newRow("failed query refused") << 0 << 1;
+  }
+  void oldSystemsAreRefused() {
+    QFETCH(int, version);
+    QFETCH(int, status);
+    SetSystemVersionOverride(static_cast<uint32_t>(version));
+    // The refusal stays English even where a translation is installed.
+    Translations german(QLocale(QLocale::German, QLocale::Germany));
+    RecordingAlerts alerts;
+    const int answer = RefuseUnsupportedSystem(alerts);
+    SetSystemVersionOverride(std::nullopt);
+    QCOMPARE(answer, status);
+    QCOMPARE(alerts.shown.size(), status);
+    if (status == 1) {
+      QCOMPARE(alerts.shown[0].style, Alert::Style::Stop);
+      QCOMPARE(alerts.shown[0].message, QStringLiteral("Unsupported System Version"));
+      QCOMPARE(alerts.shown[0].informativeText,
+               QStringLiteral("Sorry, but you need Mac OS X 10.2.8 or greater to run Strellbox!"));
+    }
+  }
+
+  void germanRunShowsGermanTexts() {
+    Translations german(QLocale(QLocale::German, QLocale::Germany));
+    QVERIFY(german.loaded());
+    auto app = start();
+    QCOMPARE(app->preferencesWindow()->windowTitle(), QStringLiteral("Einstellungen"));
+    QCOMPARE(app->strellWindow()->menuBar()->actions().first()->text(), QStringLiteral("&Datei"));
+    QCOMPARE(app->preferencesWindow()->updateIntervalButton->itemText(0),
+             QStringLiteral("Bei jedem Start"));
+    // The engine's own texts go through the same lookup.
+    QCOMPARE(QString::fromStdString(Localized(
+                 "Could not make a new folder for the strelled files. Check the preferences")),
+             QStringLiteral("Für die gefundenen Dateien konnte kein neuer Ordner angelegt "
+                            "werden. Bitte die Einstellungen prüfen"));
+  }
+};
+
+QTEST_MAIN(PreferencesTest)
+#include "preferences_test.moc"

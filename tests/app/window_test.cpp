@@ -1,0 +1,417 @@
+// The main window: drops of files and text, the private drop file, the
+// preview's acceptance bounds and its one cycle, the progress display, the
+// counters during and after a job, the failure alert, and quitting while a
+// job still runs.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zlib.h>
+#include <QBuffer>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <atomic>
+#include <memory>
+#include <mutex>
+
+#include "app/main_window.h"
+#include "app/strell_image_view.h"
+#include "app_test_support.h"
+#include "engine/paths.h"
+#include "engine/strell_controller.h"
+
+using namespace strellbox;
+using namespace strellbox::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A PNG whose header announces a width of 0 (built by hand: no encoder
+// writes one).
+QByteArray ZeroWidthPng() {
+  QByteArray png("\x89PNG\r\n\x1a\n", 8);
+  const unsigned char ihdr[] = {'I', 'H', 'D', 'R', 0, 0, 0, 0, 0, 0, 0, 16, 8, 2, 0, 0, 0};
+  png.append("\0\0\0\x0d", 4);
+  png.append(reinterpret_cast<const char*>(ihdr), sizeof ihdr);
+  const uLong crc = crc32(0, ihdr, sizeof ihdr);
+  for (int shift = 24; shift >= 0; shift -= 8) png.append(static_cast<char>((crc >> shift) & 0xFF));
+  return png;
+}
+
+// Hands a drag-enter event to the view's handlers (straight to event():
+// the application's dispatch expects a real drag in progress); answers its
+// acceptance and the drop action chosen.
+std::pair<bool, Qt::DropAction> DragEnter(QWidget* view, QMimeData* mime, Qt::DropActions allowed) {
+  QDragEnterEvent enter(QPoint(10, 10), allowed, mime, Qt::LeftButton, Qt::NoModifier);
+  enter.setAccepted(false);
+  static_cast<QObject*>(view)->event(&enter);
+  return {enter.isAccepted(), enter.dropAction()};
+}
+
+void Drop(QWidget* view, QMimeData* mime) {
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, mime, Qt::LeftButton, Qt::NoModifier);
+  static_cast<QObject*>(view)->event(&drop);
+}
+
+// Holds a pass until the test opens it; opens it in any case when the
+// test ends, so that a failed check cannot leave the worker waiting.
+struct Gate {
+  std::atomic<bool> open{false};
+  ~Gate() { open = true; }
+  void wait() const {
+    while (!open.load()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+};
+
+}  // namespace
+
+class WindowTest : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<AppEnvironment> env_;
+  RecordingAlerts alerts_;
+  QList<QUrl> opened_;
+
+  std::unique_ptr<StrellAppController> start() {
+    return std::make_unique<StrellAppController>(TestServices(*env_, alerts_, opened_));
+  }
+  fs::path makeFolder(const std::string& name, int files) {
+    const fs::path folder = env_->root() / name;
+    fs::create_directories(folder);
+    for (int i = 0; i < files; ++i)
+      WriteFile(folder / ("file" + std::to_string(i) + ".bin"),
+                std::string(100, static_cast<char>('a' + i)));
+    return folder;
+  }
+
+ private Q_SLOTS:
+  void init() {
+    env_ = std::make_unique<AppEnvironment>();
+    alerts_ = RecordingAlerts();
+    opened_.clear();
+  }
+  void cleanup() { env_.reset(); }
+
+  void dragFeedback_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<int>("allowed");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("files, copy allowed") << "files" << int(Qt::CopyAction | Qt::MoveAction) << true;
+    QTest::newRow("files, move only") << "files" << int(Qt::MoveAction) << false;
+    QTest::newRow("text, move only") << "text" << int(Qt::MoveAction) << true;
+    QTest::newRow("text, copy allowed") << "text" << int(Qt::CopyAction) << true;
+    QTest::newRow("image data only") << "image" << int(Qt::CopyAction) << false;
+  }
+  void dragFeedback() {
+    QFETCH(QString, kind);
+    QFETCH(int, allowed);
+    QFETCH(bool, accepted);
+    StrellImageView view;
+    QMimeData mime;
+    if (kind == "files") mime.setUrls({QUrl::fromLocalFile("/some/file")});
+    if (kind == "text") mime.setText("words");
+    if (kind == "image") mime.setData("image/png", PngBytes(4, 4));
+    const auto [isAccepted, action] = DragEnter(&view, &mime, Qt::DropActions(allowed));
+    QCOMPARE(isAccepted, accepted);
+    // Qt cannot answer an action the source does not offer; copy is
+    // answered wherever it is offered.
+    if (accepted && (allowed & Qt::CopyAction)) QCOMPARE(action, Qt::CopyAction);
+  }
+
+  void dropOfFilesPassesTheListOnExactly() {
+    auto app = start();
+    QList<QStringList> requests;
+    app->setRequestInterceptorForTesting([&](const QStringList& p) { requests.append(p); });
+    QMimeData mime;
+    const QStringList files = {"/a/one.jpg", "/b/two folder", "/does/not/exist"};
+    QList<QUrl> urls;
+    for (const QString& f : files) urls.append(QUrl::fromLocalFile(f));
+    mime.setUrls(urls);
+    mime.setText("ignored while there are files");
+    Drop(app->strellWindow()->strellImageView, &mime);
+    QCOMPARE(requests, QList<QStringList>({files}));
+  }
+
+  void dropOfTextWritesAPrivateFileAndScansIt() {
+    auto app = start();
+    QList<QStringList> requests;
+    app->setRequestInterceptorForTesting([&](const QStringList& p) { requests.append(p); });
+    const fs::path runtime = env_->root() / "runtime";
+    const fs::path dropFile = runtime / "StrellerDrop.txt";
+    // A link placed at the name must be replaced, never written through.
+    const fs::path victim = env_->root() / "victim.txt";
+    WriteFile(victim, "keep me");
+    fs::create_symlink(victim, dropFile);
+
+    QMimeData first;
+    first.setText("first drop");
+    Drop(app->strellWindow()->strellImageView, &first);
+    QMimeData second;
+    second.setText("second");
+    Drop(app->strellWindow()->strellImageView, &second);
+
+    const QStringList expected = {QString::fromStdString(dropFile.string())};
+    QCOMPARE(requests, QList<QStringList>({expected, expected}));
+    QCOMPARE(ReadFile(victim), std::string("keep me"));
+    QVERIFY(!fs::is_symlink(dropFile));
+    QCOMPARE(ReadFile(dropFile), std::string("second"));
+    QCOMPARE(fs::status(dropFile).permissions() & fs::perms::all,
+             fs::perms::owner_read | fs::perms::owner_write);
+  }
+
+  void dropFolderIsPrivateToTheUser_data() {
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("runtime folder closed to others") << "runtime-0700"
+                                                     << "runtime";
+    QTest::newRow("runtime folder open to others") << "runtime-0755"
+                                                   << "tmp/strellbox-UID";
+    QTest::newRow("no runtime folder") << "no-runtime"
+                                       << "tmp/strellbox-UID";
+    QTest::newRow("usual name open to others") << "squatted"
+                                               << "tmp/strellbox-UID-";
+  }
+  void dropFolderIsPrivateToTheUser() {
+    QFETCH(QString, setup);
+    QFETCH(QString, expected);
+    const fs::path runtime = env_->root() / "runtime";
+    const std::string uid = std::to_string(::geteuid());
+    if (setup == "runtime-0755") ::chmod(runtime.c_str(), 0755);
+    if (setup != "runtime-0700") ::unsetenv("XDG_RUNTIME_DIR");
+    if (setup == "squatted") {
+      const fs::path usual = env_->root() / "tmp" / ("strellbox-" + uid);
+      fs::create_directory(usual);
+      ::chmod(usual.c_str(), 0777);
+    }
+    const std::optional<QString> path = WriteDroppedText("text");
+    QVERIFY(path);
+    const fs::path folder = fs::path(path->toStdString()).parent_path();
+    QString want = QString::fromStdString((env_->root() / "").string()) + expected;
+    want.replace("UID", QString::fromStdString(uid));
+    QVERIFY2(QString::fromStdString(folder.string()).startsWith(want), qPrintable(*path));
+    struct stat st {};
+    QCOMPARE(::lstat(folder.c_str(), &st), 0);
+    QVERIFY(S_ISDIR(st.st_mode) && (st.st_mode & 077) == 0);
+    QCOMPARE(ReadFile(path->toStdString()), std::string("text"));
+  }
+
+  void previewAcceptsOnlySizesStrictlyBelow3000_data() {
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("2999 x 2999") << PngBytes(2999, 2999) << true;
+    QTest::newRow("2999 x 1") << PngBytes(2999, 1) << true;
+    QTest::newRow("3000 wide") << PngBytes(3000, 10) << false;
+    QTest::newRow("3000 high") << PngBytes(10, 3000) << false;
+    QTest::newRow("0 wide") << ZeroWidthPng() << false;
+    QTest::newRow("not an image") << QByteArray(64, 'z') << false;
+  }
+  void previewAcceptsOnlySizesStrictlyBelow3000() {
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, accepted);
+    MainWindow window;
+    QCOMPARE(window.blinkData(bytes), accepted);
+    QCOMPARE(window.imagesToBlinkCount(), accepted ? 1 : 0);
+    QCOMPARE(window.pendingPreviewDelay(), accepted ? MainWindow::kFirstStepDelay : -1);
+  }
+
+  void previewRunsOneCycleAndHalvesTheBacklog() {
+    MainWindow window;
+    const QByteArray png = PngBytes(8, 8);
+    for (int i = 0; i < 10; ++i) QVERIFY(window.blinkData(png));
+    QCOMPARE(window.pendingPreviewDelay(), MainWindow::kFirstStepDelay);
+    window.showLatestImage();  // shows one; of 9 left the oldest 4 go
+    QVERIFY(!window.strellImageView->image().isNull());
+    QCOMPARE(window.imagesToBlinkCount(), 5);
+    QCOMPARE(window.pendingPreviewDelay(), MainWindow::kBusyStepDelay);
+    window.showLatestImage();  // 4 left -> 2
+    QCOMPARE(window.imagesToBlinkCount(), 2);
+    window.showLatestImage();  // 1 left, kept
+    QCOMPARE(window.imagesToBlinkCount(), 1);
+    window.showLatestImage();
+    QCOMPARE(window.imagesToBlinkCount(), 0);
+    QCOMPARE(window.pendingPreviewDelay(), MainWindow::kIdleStepDelay);
+    // An image accepted while the cycle waits joins it; no second cycle.
+    QVERIFY(window.blinkData(png));
+    QCOMPARE(window.pendingPreviewDelay(), MainWindow::kIdleStepDelay);
+  }
+
+  void progressBarShowsTheFraction_data() {
+    QTest::addColumn<double>("bytes");
+    QTest::addColumn<double>("total");
+    QTest::addColumn<int>("value");
+    QTest::newRow("a quarter") << 50.0 << 200.0 << MainWindow::kBarMaximum / 4;
+    QTest::newRow("total 0 is empty") << 10.0 << 0.0 << 0;
+    QTest::newRow("nothing of nothing") << 0.0 << 0.0 << 0;
+    QTest::newRow("past the total is full") << 300.0 << 200.0 << MainWindow::kBarMaximum;
+  }
+  void progressBarShowsTheFraction() {
+    QFETCH(double, bytes);
+    QFETCH(double, total);
+    QFETCH(int, value);
+    MainWindow window;
+    window.progressTo(bytes, total, 7);
+    QCOMPARE(window.progress->value(), value);
+    QCOMPARE(window.foundImageCountField->text(), QStringLiteral("7"));
+    window.setIndeterminate(true);
+    QCOMPARE(window.progress->maximum(), 0);
+    window.setIndeterminate(false);
+    QCOMPARE(window.progress->maximum(), MainWindow::kBarMaximum);
+  }
+
+  void countersDuringAndAfterAJob() {
+    const fs::path folder = makeFolder("scan me", 3);
+    const fs::path output = env_->root() / "output";
+    fs::create_directories(output);
+    auto app = start();
+    StrellController& c = app->streller();
+    c.setSaveRadioChosen(2);
+    c.setSaveFolder(output.string());
+    Gate gate;
+    std::atomic<int> entries{0};
+    c.setPassForTesting("png", [&](const Buffer& data, const std::string& from) {
+      c.saveStrell(data, 0, data.size(), "txt", from, 0);
+      if (++entries == 1) gate.wait();
+      return 1;
+    });
+    MainWindow& w = *app->strellWindow();
+    app->threadStrell({QString::fromStdString(folder.string())});
+
+    // Mid-job, the 0.3 s refresh shows the entry and what is left.
+    QTRY_VERIFY(w.strellingField->text().startsWith("file"));
+    QVERIFY(w.strellingField->text().endsWith(".bin (0 kB)"));
+    QTRY_COMPARE(w.toStrellCountField->text(), QStringLiteral("3"));
+    QVERIFY(!w.progress->isHidden() && !w.strellingStaticField->isHidden());
+    QVERIFY(w.stopStrellerButton->isEnabled());
+    gate.open = true;
+
+    QTRY_VERIFY(!c.jobActive());
+    QTRY_COMPARE(w.foundImageCountField->text(), QStringLiteral("3"));
+    QTRY_COMPARE(w.toStrellCountField->text(), QStringLiteral("0"));
+    QTRY_VERIFY(w.progress->isHidden());
+    QCOMPARE(w.progress->value(), w.progress->maximum());
+    QCOMPARE(w.strellingField->text(), QString());
+    QVERIFY(w.strellingField->isHidden() && w.strellingStaticField->isHidden());
+    QVERIFY(!w.stopStrellerButton->isEnabled());
+    QTRY_COMPARE(opened_.size(), 1);
+    QCOMPARE(opened_[0].toLocalFile(), QString::fromStdString(c.strellOutputDirectory()));
+    QVERIFY(alerts_.shown.isEmpty());
+  }
+
+  void failedJobShowsItsMessage() {
+    const fs::path folder = makeFolder("input", 1);
+    const fs::path notAFolder = env_->root() / "plain file";
+    WriteFile(notAFolder, "x");
+    auto app = start();
+    StrellController& c = app->streller();
+    c.setSaveRadioChosen(2);
+    c.setSaveFolder(notAFolder.string());
+    c.setPassForTesting("png", [&](const Buffer& data, const std::string& from) {
+      c.saveStrell(data, 0, data.size(), "txt", from, 0);
+      return 1;
+    });
+    app->threadStrell({QString::fromStdString(folder.string())});
+    QTRY_COMPARE(alerts_.shown.size(), 1);
+    QCOMPARE(alerts_.shown[0].message,
+             QStringLiteral(
+                 "Could not make a new folder for the strelled files. Check the preferences"));
+    QCOMPARE(alerts_.shown[0].buttons, QStringList({"OK"}));
+  }
+
+  void quittingDuringAJobStopsAndWaits() {
+    const fs::path first = makeFolder("first", 2);
+    const fs::path queued = makeFolder("queued", 1);
+    auto app = start();
+    StrellController& c = app->streller();
+    const QByteArray png = PngBytes(16, 16);
+    const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
+    std::mutex seenMutex;
+    std::vector<std::string> seen;
+    std::atomic<bool> passEnded{false};
+    std::atomic<int> blinks{0};
+    // A pass that keeps handing images to the preview until told to stop:
+    // the worker spends its time waiting for the GUI thread.
+    c.setPassForTesting("png", [&](const Buffer&, const std::string& from) {
+      {
+        std::lock_guard<std::mutex> lock(seenMutex);
+        seen.push_back(from);
+      }
+      while (!c.stopStreller()) {
+        c.blinkImage(image);
+        ++blinks;
+      }
+      passEnded = true;
+      return 0;
+    });
+    app->threadStrell({QString::fromStdString(first.string())});
+    app->threadStrell({QString::fromStdString(queued.string())});  // waits in the queue
+    QTRY_VERIFY(blinks.load() > 3);
+
+    app.reset();  // quit
+    QVERIFY(passEnded.load());
+    std::lock_guard<std::mutex> lock(seenMutex);
+    QCOMPARE(seen.size(), size_t{1});
+    QVERIFY(seen[0].find("/first/") != std::string::npos);
+    QVERIFY(alerts_.shown.isEmpty());
+  }
+
+  // A picture of the window mid-scan, previewing a found image, for the
+  // README (build/screenshots/window-mid-scan.png).
+  void screenshotMidScan() {
+    const fs::path folder = env_->root() / "Holiday mail";
+    fs::create_directories(folder);
+    for (int i = 1; i <= 6; ++i)
+      WriteFile(folder / ("message-" + std::to_string(i) + ".eml"),
+                std::string(20000 * i, static_cast<char>('a' + i)));
+    const fs::path output = env_->root() / "output";
+    fs::create_directories(output);
+    auto app = start();
+    StrellController& c = app->streller();
+    c.setSaveRadioChosen(2);
+    c.setSaveFolder(output.string());
+    // A different picture for each entry, so none is a duplicate.
+    auto picture = [](int shade) {
+      QImage image(320, 200, QImage::Format_RGB32);
+      for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+          image.setPixel(x, y, qRgb(40 + x / 2, 60 + y / 2 + shade, 220 - x / 3));
+      QByteArray png;
+      QBuffer buffer(&png);
+      buffer.open(QIODevice::WriteOnly);
+      image.save(&buffer, "PNG");
+      return Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
+    };
+    Gate gate;
+    std::atomic<int> entries{0};
+    c.setPassForTesting("png", [&](const Buffer&, const std::string& from) {
+      const int n = ++entries;
+      const Buffer image = picture(n * 9);
+      c.saveStrell(image, 0, image.size(), "png", from, 0);
+      if (n == 4) gate.wait();
+      return 1;
+    });
+    MainWindow& w = *app->strellWindow();
+    w.resize(420, 400);
+    w.show();
+    app->threadStrell({QString::fromStdString(folder.string())});
+    QTRY_COMPARE(w.foundImageCountField->text(), QStringLiteral("4"));
+    QTRY_COMPARE(w.toStrellCountField->text(), QStringLiteral("3"));
+    QTRY_VERIFY(w.strellingField->text().endsWith(" kB)"));
+    QTRY_VERIFY(!w.strellImageView->image().isNull());
+    QTRY_VERIFY(w.progress->value() > 0);
+    QVERIFY(QDir().mkpath(STRELLBOX_SCREENSHOT_DIR));
+    const QString file = QStringLiteral(STRELLBOX_SCREENSHOT_DIR "/window-mid-scan.png");
+    QVERIFY(w.grab().save(file, "PNG"));
+    gate.open = true;
+    QTRY_VERIFY(!c.jobActive());
+    QCOMPARE(QImage(file).size(), w.size());
+  }
+};
+
+QTEST_MAIN(WindowTest)
+#include "window_test.moc"

@@ -1,0 +1,462 @@
+// Mail attachments: the decoder, the finder's limits, header names, and real
+// mailboxes written by Python's email package (LF and CR LF).
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <random>
+
+#include "engine/classify.h"
+#include "extractors/base64.h"
+#include "support/test_support.h"
+
+namespace strellbox {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+using test::ItemRecorder;
+using test::ReadFile;
+using test::TempDir;
+using test::WriteFile;
+
+std::string RandomBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+// Base64 of `bytes` by OpenSSL, in lines of 76 characters ending in `eol`.
+std::string Encode(const std::string& bytes, const std::string& eol = "\n") {
+  std::string one(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(one.data()),
+                                reinterpret_cast<const unsigned char*>(bytes.data()),
+                                static_cast<int>(bytes.size()));
+  one.resize(static_cast<size_t>(n));
+  std::string out;
+  for (size_t i = 0; i < one.size(); i += 76) out += one.substr(i, 76) + eol;
+  return out;
+}
+
+// One message part: the headers after the keyword line, an empty line, the body.
+std::string Part(const std::string& headers, const std::string& body,
+                 const std::string& eol = "\n") {
+  return "Content-Type: application/octet-stream" + eol + "Content-Transfer-Encoding: base64" +
+         eol + headers + eol + body + eol + "--boundary--" + eol;
+}
+
+// A controller whose items are recorded, with a folder for writeFoundFiles.
+struct Harness {
+  TempDir dir;
+  StrellController controller;
+  ItemRecorder rec{controller};
+  Harness() { controller.setStrellOutputDirectory((dir / "out").string()); }
+  int32_t run(const std::string& bytes) { return controller.strellBase64(Bytes(bytes), "x.mbox"); }
+};
+
+TEST(Base64Decode, DecodesWithPaddingWhereverTheBlockEnds) {
+  struct Case {
+    const char* name;
+    std::string in, out;
+  } cases[] = {
+      {"two pads", "QQ==", "A"},
+      {"one pad", "QUI=", "AB"},
+      {"no pad", "QUJD", "ABC"},
+      {"pads then CR LF and a boundary", "QUJDQQ==\r\n\r\n-", "ABCA"},
+      {"pad then LF and a boundary", "QUJDQUI=\n\n-", "ABCAB"},
+      {"quoted lines and spaces skipped", "> QU\n> JD\n>", "ABC"},
+      {"three pads drop nothing", "A===", std::string(3, '\0')},
+      {"empty", "", ""},
+      {"only pads", "==", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Base64Decode(Bytes(c.in)).view(), c.out) << c.name;
+}
+
+TEST(Base64Decode, RoundTripsEveryLengthWithBoundaryAfter) {
+  for (size_t n = 0; n < 200; ++n) {
+    const std::string bytes = RandomBytes(n, static_cast<uint32_t>(n));
+    EXPECT_EQ(Base64Decode(Bytes(Encode(bytes, "\r\n") + "\r\n--b")).view(), bytes) << n;
+  }
+}
+
+TEST(Base64Tables, LegalAndDataCharacters) {
+  std::string legal, data;
+  for (int c = 0; c < 256; ++c) {
+    if (gIsLegalBase64[c]) legal.push_back(static_cast<char>(c));
+    if (IsBase64(static_cast<uint8_t>(c))) data.push_back(static_cast<char>(c));
+  }
+  EXPECT_EQ(legal, "\n\r +/0123456789=>ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(data, "+/0123456789=ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+  EXPECT_EQ(Base64Lookup('A'), 0);
+  EXPECT_EQ(Base64Lookup('a'), 26);
+  EXPECT_EQ(Base64Lookup('0'), 52);
+  EXPECT_EQ(Base64Lookup('/'), 63);
+  EXPECT_EQ(Base64Lookup('='), 0);
+}
+
+TEST(ISOClean, RemovesOnlyTheLatin1Prefix) {
+  EXPECT_EQ(ISOClean(std::nullopt), std::nullopt);
+  EXPECT_EQ(ISOClean("=?iso-8859-1?Q?caf=E9"), "Q?caf=E9");
+  EXPECT_EQ(ISOClean("=?ISO-8859-1?B?Y2Fm"), "B?Y2Fm");
+  EXPECT_EQ(ISOClean("=?Iso-8859-1?Q?x"), "=?Iso-8859-1?Q?x");
+  EXPECT_EQ(ISOClean("=?utf-8?Q?x"), "=?utf-8?Q?x");
+  EXPECT_EQ(ISOClean("=?iso-8859-1?"), "");
+}
+
+TEST(StrellBase64, BlockOf256MeasuredBytesIsTooShort) {
+  // The block takes in the byte that ends it: 255 legal bytes and a hyphen
+  // measure 256, which is not enough.
+  for (const size_t legal : {255u, 256u}) {
+    Harness h;
+    std::string body = Encode(RandomBytes(180, 2));  // 240 characters + 4 LF
+    body += std::string(legal - body.size(), 'A');
+    const std::string mail =
+        "Content-Transfer-Encoding: base64\n\n" + body + "-" + std::string(300, '.');
+    EXPECT_EQ(h.run(mail), legal == 256 ? 1 : 0) << legal;
+  }
+}
+
+TEST(StrellBase64, RunWithoutKeywordNeedsFourCountedLines) {
+  const std::string bytes = RandomBytes(1500, 3);
+  const std::string lines = Encode(bytes);
+  struct Case {
+    const char* name;
+    std::string text;
+    int32_t items;
+  } cases[] = {
+      {"76-character lines", "Data:\n" + lines + "-- \n", 1},
+      {"one endless line", "Data:" + lines.substr(0, 76) + std::string(3000, 'Q') + "\n-", 0},
+      {"three long lines",
+       "Data:" + std::string(3 * 100, 'Q').insert(100, "\n").insert(201, "\n") + "\n-", 0},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    EXPECT_EQ(h.run(c.text), c.items) << c.name;
+    if (c.items == 1) {
+      ASSERT_EQ(h.rec.items().size(), 1u);
+      EXPECT_EQ(h.rec.items()[0].bytes, bytes) << c.name;  // decoded from the run's start
+      EXPECT_EQ(h.rec.items()[0].original, "Strell");
+    }
+  }
+}
+
+// The run finder byte by byte, as the rule reads, for inputs without the
+// keyword: every block found, decoded.
+std::vector<std::string> RunsByTheRule(const std::string& b) {
+  auto legal = [](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || strchr("+/=\n\r >", c);
+  };
+  std::vector<std::string> blocks;
+  const size_t n = b.size();
+  for (size_t position = 0; n > 100 && position < n - 8;) {
+    size_t r = 0, k = 0, s = 0, at = 0;
+    for (size_t i = position; i < n - 8 && !at; ++i) {
+      if (r > 256 && k >= 4 && k <= 19)
+        at = i;
+      else if (!legal(b[i]))
+        r = k = 0;
+      else {
+        if (r++ == 0) s = i;
+        if ((b[i] == '\n' || b[i] == '\r') && r > 32 * k + 1) ++k;
+      }
+    }
+    if (!at) break;
+    size_t end = at;
+    while (end < n && legal(b[end])) ++end;
+    if (end < n) ++end;
+    blocks.emplace_back(Base64Decode(Bytes(b.substr(s, end - s))).view());
+    position = end;
+  }
+  return blocks;
+}
+
+TEST(StrellBase64, RunFinderMatchesTheRuleOnRandomText) {
+  std::mt19937 rng(9);
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+  const std::string between[] = {"\n", "\r\n", " ", ">", "\n> ", "-", ":", "\x01"};
+  for (int round = 0; round < 300; ++round) {
+    std::string text;
+    const size_t size = 2000 + rng() % 20000;
+    const size_t longest = 8 + rng() % 150;
+    while (text.size() < size) {
+      for (size_t k = rng() % longest; k > 0; --k) text += alphabet[rng() % alphabet.size()];
+      text += between[rng() % (rng() % 4 == 0 ? 8 : 5)];
+    }
+    ASSERT_EQ(text.find("base64"), std::string::npos);
+    Harness h;
+    h.run(text);
+    std::vector<std::string> got;
+    for (const auto& item : h.rec.items()) got.push_back(item.bytes);
+    EXPECT_EQ(got, RunsByTheRule(text)) << "round " << round;
+  }
+}
+
+TEST(StrellBase64, NamesFromHeaderFields) {
+  const std::string png = "\x89PNG\r\n\x1a\n" + RandomBytes(600, 4);
+  const std::string bin = "\x01\x02" + RandomBytes(600, 5);
+  const std::string pngLines = Encode(png), binLines = Encode(bin);
+  struct Case {
+    const char* name;
+    std::string mail;
+    std::string original, type;
+  } cases[] = {
+      {"quoted filename, type from the bytes",
+       Part("Content-Disposition: attachment; filename=\"photo.jpg\"\n", pngLines), "photo", "png"},
+      {"unquoted filename ends at LF",
+       Part("Content-Disposition: attachment; filename=a.bin\n", binLines), "a", ""},
+      {"CR of a CR LF line is not part of the name",
+       Part("Content-Disposition: attachment; filename=a.bin\r\n", Encode(bin, "\r\n"), "\r\n"),
+       "a", ""},
+      {"two extensions keep the last", Part("X: y; filename=\"a.tar.gz\"\n", binLines), "a.tar",
+       "gz"},
+      {"description", Part("Content-Description: holiday pics\r\n", Encode(bin, "\r\n"), "\r\n"),
+       "holiday pics", ""},
+      {"location", Part("Content-Location: http://h/dir/pic.gif\n", pngLines), "http://h/dir/pic",
+       "png"},
+      {"64-byte filename gives way to the description",
+       Part("Content-Description: short\nX: filename=\"" + std::string(64, 'n') + "\"\n", binLines),
+       "short", ""},
+      {"63-byte filename is kept", Part("X: filename=\"" + std::string(63, 'n') + "\"\n", binLines),
+       std::string(63, 'n'), ""},
+      {"filename before the keyword is not seen",
+       "Content-Disposition: attachment; filename=\"early.bin\"\n" + Part("", binLines), "Strell",
+       ""},
+      {"encoded word", Part("X: filename=\"=?iso-8859-1?Q?caf=E9.txt?=\"\n", binLines), "Q?caf=E9",
+       ""},
+      {"10000-byte filename gives no name",
+       Part("X: filename=\"" + std::string(10000, 'n') + "\"\n", binLines), "Strell", ""},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    EXPECT_EQ(h.run(c.mail), 1) << c.name;
+    ASSERT_EQ(h.rec.items().size(), 1u) << c.name;
+    const auto& item = h.rec.items()[0];
+    EXPECT_EQ(item.original, c.original) << c.name;
+    EXPECT_EQ(item.type, c.type) << c.name;
+    EXPECT_TRUE(item.bytes == (c.type == "png" ? png : bin)) << c.name;
+  }
+}
+
+TEST(StrellBase64, PendingNameWaitsForTheNextBlock) {
+  // The first part's body is too short, so its name goes to the next item,
+  // even one found without a keyword; the item after that is unnamed again.
+  const std::string big = "\x01" + RandomBytes(900, 6);
+  Harness h;
+  const std::string mail = Part("X: filename=\"first.dat\"\n", Encode("short")) +
+                           std::string(300, '.') + "\nData:\n" + Encode(big) + "-\n" +
+                           Part("\n", Encode(big + "2"));
+  EXPECT_EQ(h.run(mail), 2);
+  ASSERT_EQ(h.rec.items().size(), 2u);
+  EXPECT_EQ(h.rec.items()[0].original, "first");
+  EXPECT_EQ(h.rec.items()[0].bytes, big);
+  EXPECT_EQ(h.rec.items()[1].original, "Strell");
+  EXPECT_EQ(h.rec.items()[1].foundNo, 0);
+}
+
+TEST(StrellBase64, EmptyLineFormsInLfAndCrLfMail) {
+  const std::string bytes = "\x01" + RandomBytes(700, 7);
+  struct Case {
+    const char* name;
+    std::string mail;
+  } cases[] = {
+      {"LF LF", "Content-Transfer-Encoding: base64\n\n" + Encode(bytes) + "--b\n"},
+      {"CR LF CR LF",
+       "Content-Transfer-Encoding: base64\r\n\r\n" + Encode(bytes, "\r\n") + "\r\n--b\r\n"},
+      {"quoted LF", "> Content-Transfer-Encoding: base64\n>\n> " + Encode(bytes, "\n> ") + "--b\n"},
+      {"quoted CR LF",
+       "> Content-Transfer-Encoding: base64\r\n>\r\n> " + Encode(bytes, "\r\n> ") + "--b\r\n"},
+      {"twice quoted LF",
+       ">> Content-Transfer-Encoding: base64\n>>\n>> " + Encode(bytes, "\n>> ") + "--b\n"},
+      {"twice quoted CR LF",
+       ">> Content-Transfer-Encoding: base64\r\n>>\r\n>> " + Encode(bytes, "\r\n>> ") + "--b\r\n"},
+  };
+  for (const auto& c : cases) {
+    Harness h;
+    EXPECT_EQ(h.run(c.mail), 1) << c.name;
+    ASSERT_EQ(h.rec.items().size(), 1u) << c.name;
+    EXPECT_EQ(h.rec.items()[0].bytes, bytes) << c.name;
+  }
+}
+
+TEST(StrellBase64, ManyUnnamedAttachmentsStayLinear) {
+  // Every keyword looks ahead for three header fields that never come; a
+  // search that started over at each keyword would read the rest of the
+  // mailbox each time and not finish within the test's time limit.
+  constexpr int kParts = 50000;
+  const std::string body = Encode(RandomBytes(300, 8));
+  std::string mail;
+  mail.reserve(kParts * (body.size() + 80));
+  for (int k = 0; k < kParts; ++k) mail += Part("", body);
+  Harness h;
+  h.controller.setDontSaveDuplicates(false);
+  EXPECT_EQ(h.run(mail), kParts);
+  ASSERT_EQ(h.rec.items().size(), static_cast<size_t>(kParts));
+  EXPECT_EQ(h.rec.items().back().foundNo, kParts - 1);
+}
+
+TEST(StrellBase64, EndlessInputsEndInOnePass) {
+  Harness h;
+  // 100 MB of one Base64 line, then a keyword whose header never ends.
+  std::string line(100'000'000, 'Q');
+  EXPECT_EQ(h.run(line), 0);
+  std::string open =
+      "Content-Transfer-Encoding: base64\nX: filename=\"" + std::string(1 << 20, 'n');
+  EXPECT_EQ(h.run(open), 0);
+  // After the keyword, the endless line is one block.
+  line.replace(0, 35, "Content-Transfer-Encoding: base64\n\n");
+  EXPECT_EQ(h.run(line), 1);
+  ASSERT_EQ(h.rec.items().size(), 1u);
+  EXPECT_EQ(h.rec.items()[0].length, (100'000'000 - 35) / 4 * 3);
+}
+
+TEST(StrellBase64, WritesEachItemAtOnceAndReportsProgressOnLargeBuffers) {
+  // No recorder: items go to the store, and the pass itself writes them.
+  TempDir dir;
+  test::RecordingDisplay display;
+  StrellController c(&display);
+  c.setStrellOutputDirectory((dir / "out").string());
+  const std::string a = "\x01" + RandomBytes(1'000'000, 30), b = "\x02" + RandomBytes(600'000, 31);
+  const std::string mail = Part("X: filename=\"a.bin\"\n", Encode(a)) + Part("", Encode(b));
+  ASSERT_GT(mail.size(), 2'000'000u);
+  EXPECT_EQ(c.strellBase64(Bytes(mail), "box.mbox"), 2);
+  EXPECT_EQ(test::ListFiles(dir / "out"), (std::vector<std::string>{"Strell", "a"}));
+  EXPECT_EQ(display.written().size(), 2u);
+  // After each item: the end of its block (the boundary's first hyphen
+  // included) shared out over the passes.
+  const uint64_t passes = static_cast<uint64_t>(c.fileTypeCount());
+  const uint64_t end1 = mail.find("--boundary--") + 1;
+  const uint64_t end2 = mail.find("--boundary--", end1) + 1;
+  EXPECT_EQ(display.progress(), (std::vector<double>{static_cast<double>(end1 / passes),
+                                                     static_cast<double>(end2 / passes)}));
+}
+
+// --- Real mail -------------------------------------------------------------
+
+// Runs the mail writer for a scenario into `dir`; returns the attachments.
+std::vector<std::string> MakeMail(const TempDir& dir, const std::string& scenario, bool crlf) {
+  static const TempDir jpegDir;
+  const std::string jpeg = (jpegDir / "photo.jpg").string();
+  if (!fs::exists(jpeg)) {
+    const std::string make = fmt::format("convert -size 64x48 gradient:red-blue '{}'", jpeg);
+    EXPECT_EQ(std::system(make.c_str()), 0) << make;
+  }
+  // The system's interpreter starts fastest; any python3 on the path serves.
+  const char* python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
+  const std::string cmd =
+      fmt::format("{} '{}/tests/extractors/make_mail.py' '{}' {} --jpeg '{}' {}", python,
+                  STRELLBOX_SOURCE_DIR, dir.str(), scenario, jpeg, crlf ? "--crlf" : "");
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+  std::vector<std::string> atts;
+  for (int k = 0; fs::exists(dir / fmt::format("att-{}.bin", k)); ++k)
+    atts.push_back(ReadFile(dir / fmt::format("att-{}.bin", k)));
+  return atts;
+}
+
+struct Expected {
+  std::string original, type;
+  int32_t foundNo;
+};
+
+TEST(StrellBase64, RealMailboxesYieldEveryAttachment) {
+  const std::map<std::string, std::vector<Expected>> scenarios = {
+      {"named",
+       {{"photo", "jpg", 0},
+        {"report", "pdf", 0},
+        {"data", "", 0},
+        {"archive.tar", "gz", 0},
+        {"Q?caf=E9", "", 0}}},
+      {"unnamed", {{"Strell", "", 0}, {"Strell", "", 1}, {"Strell", "", 2}}},
+      {"quoted", {{"report", "pdf", 0}, {"report", "pdf", 0}}},
+      {"run", {{"Strell", "", 0}}},
+  };
+  for (const auto& [scenario, expected] : scenarios) {
+    for (const bool crlf : {false, true}) {
+      const std::string what = scenario + (crlf ? " CR LF" : " LF");
+      TempDir dir;
+      const std::vector<std::string> atts = MakeMail(dir, scenario, crlf);
+      ASSERT_EQ(atts.size(), expected.size()) << what;
+      Harness h;
+      h.controller.setDontSaveDuplicates(false);
+      const Buffer box = Buffer::readFile(dir / "mail.mbox");
+      EXPECT_EQ(h.controller.strellBase64(box, "mail.mbox"), static_cast<int32_t>(atts.size()))
+          << what;
+      ASSERT_EQ(h.rec.items().size(), atts.size()) << what;
+      for (size_t k = 0; k < atts.size(); ++k) {
+        const auto& item = h.rec.items()[k];
+        EXPECT_TRUE(item.bytes == atts[k]) << what << " attachment " << k;
+        EXPECT_EQ(item.original, expected[k].original) << what << " " << k;
+        EXPECT_EQ(item.type, expected[k].type) << what << " " << k;
+        EXPECT_EQ(item.foundNo, expected[k].foundNo) << what << " " << k;
+      }
+    }
+  }
+}
+
+// --- Whole jobs --------------------------------------------------------------
+
+// Runs one job over `input` with only the Base64 pass, into a folder under
+// `root`; returns the output folder.
+fs::path RunJob(StrellController& c, const TempDir& root, const fs::path& input) {
+  c.setAllScans(false);
+  c.setScanForBase64(true);
+  c.setSaveRadioChosen(2);
+  c.setSaveFolder(root.str());
+  c.threadStrell({input.string()});
+  c.waitUntilIdle();
+  return root / (input.stem().string() + " Strell");
+}
+
+TEST(StrellBase64Job, WritesTheAttachmentsOfACrLfMailbox) {
+  TempDir dir;
+  const std::vector<std::string> atts = MakeMail(dir, "named", true);
+  TempDir root;
+  StrellController c;
+  const fs::path out = RunJob(c, root, dir / "mail.mbox");
+  EXPECT_EQ(test::ListFiles(out), (std::vector<std::string>{"Q?caf=E9", "archive.gz", "data",
+                                                            "photo.jpg", "report.pdf"}));
+  EXPECT_TRUE(ReadFile(out / "photo.jpg") == atts[0]);
+  EXPECT_TRUE(ReadFile(out / "report.pdf") == atts[1]);
+  EXPECT_TRUE(ReadFile(out / "data") == atts[2]);
+  EXPECT_TRUE(ReadFile(out / "archive.gz") == atts[3]);
+  EXPECT_TRUE(ReadFile(out / "Q?caf=E9") == atts[4]);
+}
+
+TEST(StrellBase64Job, HostileNamesStayInsideTheOutputFolder) {
+  TempDir root;
+  fs::create_directories(root / "a" / "b");
+  const std::vector<std::string> names = {
+      "../../../escape.txt",
+      "..",
+      ".",
+      "/etc/passwd",
+      "dir/../../up",
+      "ctl\x01\x1f\x7f.dat",
+      std::string("nul\0byte.dat", 12),
+      std::string(10000, 'L'),
+  };
+  std::string mail;
+  for (size_t k = 0; k < names.size(); ++k)
+    mail += Part("Content-Disposition: attachment; filename=\"" + names[k] + "\"\n",
+                 Encode("\x01" + RandomBytes(400, 20 + static_cast<uint32_t>(k))));
+  const fs::path input = root / "a" / "b" / "hostile.mbox";
+  WriteFile(input, mail);
+
+  StrellController c;
+  const fs::path out = RunJob(c, root, input);
+  EXPECT_EQ(test::ListFiles(out).size(), names.size());
+  // Nothing but the input and the output folder's files anywhere under root.
+  for (const auto& e : fs::recursive_directory_iterator(root.path())) {
+    if (e.is_directory()) continue;
+    const bool inOut = e.path().parent_path() == out;
+    EXPECT_TRUE(inOut || e.path() == input) << e.path();
+  }
+  EXPECT_FALSE(fs::exists(root / "escape.txt"));
+  EXPECT_FALSE(fs::exists(root / "a" / "escape.txt"));
+}
+
+}  // namespace
+}  // namespace strellbox

@@ -1,0 +1,104 @@
+// Helpers for the tests of the image and sound passes: byte strings from hex,
+// real files from ImageMagick and Python, and one pass run over a buffer with
+// everything it reported.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "engine/strell_controller.h"
+#include "support/test_support.h"
+
+namespace strellbox::test {
+
+// "FF D8 ff" -> the bytes; spaces and line breaks are ignored.
+inline std::string Hex(std::string_view text) {
+  std::string out;
+  int high = -1;
+  for (char c : text) {
+    int v;
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else
+      continue;
+    if (high < 0) {
+      high = v;
+    } else {
+      out.push_back(static_cast<char>(high * 16 + v));
+      high = -1;
+    }
+  }
+  return out;
+}
+
+inline std::string Fill(size_t n, char byte = '\0') { return std::string(n, byte); }
+
+inline std::string LE32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  return s;
+}
+
+inline std::string BE32(uint32_t v) {
+  std::string s(4, '\0');
+  for (int i = 0; i < 4; ++i) s[3 - i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+  return s;
+}
+
+inline std::string LE16(uint16_t v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
+
+// Runs a shell command; fails the test when it does not exit with 0.
+inline void Shell(const std::string& command) {
+  const int status = std::system(command.c_str());
+  ASSERT_EQ(status, 0) << command;
+}
+
+// Makes a file with ImageMagick (`convert ARGS [FORMAT:]OUTPUT`) in the
+// folder and returns its bytes.
+inline std::string Convert(const TempDir& dir, const std::string& args, const std::string& output,
+                           const std::string& format = "") {
+  const auto path = dir / output;
+  const std::string target = format.empty() ? path.string() : format + ":" + path.string();
+  Shell("convert " + args + " '" + target + "' 2>/dev/null");
+  return ReadFile(path);
+}
+
+// Everything one pass did with one buffer.
+struct PassRun {
+  int32_t count = 0;
+  bool atomic = false;
+  std::vector<Reported> items;
+};
+
+using Pass = int32_t (StrellController::*)(const Buffer&, const std::string&);
+
+inline PassRun RunPass(Pass pass, const std::string& bytes,
+                       const std::string& from = "/in/src.bin") {
+  StrellController controller;
+  ItemRecorder recorder(controller);
+  PassRun run;
+  run.count = (controller.*pass)(Bytes(bytes), from);
+  run.atomic = controller.atomicFileFound();
+  run.items = recorder.items();
+  return run;
+}
+
+// (offset, length) of every reported item, for compact expectations.
+using Spans = std::vector<std::pair<uint64_t, uint64_t>>;
+inline Spans SpansOf(const PassRun& run) {
+  Spans s;
+  for (const auto& i : run.items) s.emplace_back(i.from, i.length);
+  return s;
+}
+
+}  // namespace strellbox::test
