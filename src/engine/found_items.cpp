@@ -115,7 +115,11 @@ void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t le
   length = std::min(length, data.size() - from);
 
   FoundItem item;
-  item.data = data.copy(from, length);
+  // An item of a mapped file shares the read-only mapping until it is
+  // written (at the latest after its entry), so a large item costs no
+  // anonymous memory; an item of bytes in memory gets its own copy, so a
+  // small item does not keep a large decoded buffer alive.
+  item.data = data.isMapped() ? data.slice(from, length) : data.copy(from, length);
   item.type = std::string(type);
   const std::string base = DeletingPathExtension(LastPathComponent(original));
   item.name = foundNo > 0 ? fmt::format("{}-{}", base, foundNo) : base;

@@ -148,6 +148,21 @@ TEST(Store, ARangePastTheEndIsCut) {
   EXPECT_EQ(log, std::vector<std::string>{"Check request too long"});
 }
 
+TEST(Store, ItemsOfAMappedFileShareTheMappingAndOutliveTheScannedBuffer) {
+  TempDir dir;
+  Store s(dir);
+  test::WriteFile(dir / "big.bin", std::string(5000, 'a') + "ITEM" + std::string(5000, 'b'));
+  {
+    const Buffer mapped = Buffer::readFile(dir / "big.bin", 1000);
+    ASSERT_TRUE(mapped.isMapped());
+    s.c.saveStrell(mapped, 4998, 8, "wav", "big.bin", 0);
+  }
+  ASSERT_EQ(s.c.images().size(), 1u);
+  EXPECT_TRUE(s.c.images()[0].data.isMapped()) << "no anonymous copy of a mapped item";
+  s.c.writeFoundFiles();
+  EXPECT_EQ(ReadFile(dir / "out" / "big.wav"), "aaITEMbb");
+}
+
 TEST(Store, AFolderThatCannotBeMadeStopsTheJob) {
   TempDir dir;
   Store s(dir, "missing/out");
