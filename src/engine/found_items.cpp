@@ -115,7 +115,10 @@ void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t le
   length = std::min(length, data.size() - from);
 
   FoundItem item;
-  item.data = data.copy(from, length);
+  // An item of a memory-mapped file keeps referring to the file's pages until
+  // it is written: a copy would hold in anonymous memory as much as every
+  // item of a big file together.
+  item.data = data.isMapped() ? data.slice(from, length) : data.copy(from, length);
   item.type = std::string(type);
   const std::string base = DeletingPathExtension(LastPathComponent(original));
   item.name = foundNo > 0 ? fmt::format("{}-{}", base, foundNo) : base;
