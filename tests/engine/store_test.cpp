@@ -163,6 +163,26 @@ TEST(Store, ItemsOfAMappedFileShareTheMappingAndOutliveTheScannedBuffer) {
   EXPECT_EQ(ReadFile(dir / "out" / "big.wav"), "aaITEMbb");
 }
 
+TEST(Store, ItemsOfAMappedFileShareItsPagesAndOthersAreCopied) {
+  TempDir dir;
+  Store s(dir);
+  s.c.setDontSaveDuplicates(false);
+  test::WriteFile(dir.path() / "in.bin", "0123456789abcdef");
+  const Buffer mapped = Buffer::readFile(dir.path() / "in.bin", 0);
+  ASSERT_TRUE(mapped.isMapped());
+  const Buffer owned = Item("0123456789abcdef");
+  s.c.saveStrell(mapped, 4, 6, "bin", "m", 0);
+  s.c.saveStrell(owned, 4, 6, "bin", "o", 0);
+  ASSERT_EQ(s.c.images().size(), 2u);
+  // A big file's items would otherwise all be held in anonymous memory.
+  EXPECT_EQ(s.c.images()[0].data.data(), mapped.data() + 4);
+  // A buffer of the scan may be reused or freed before the items are written.
+  EXPECT_NE(s.c.images()[1].data.data(), owned.data() + 4);
+  s.c.writeFoundFiles();
+  EXPECT_EQ(ReadFile(dir / "out" / "m.bin"), "456789");
+  EXPECT_EQ(ReadFile(dir / "out" / "o.bin"), "456789");
+}
+
 TEST(Store, AFolderThatCannotBeMadeStopsTheJob) {
   TempDir dir;
   Store s(dir, "missing/out");
