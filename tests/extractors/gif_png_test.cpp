@@ -8,29 +8,6 @@ namespace {
 const Pass kGIF = &StrellController::strellGIF;
 const Pass kPNG = &StrellController::strellPNG;
 
-struct SpanCase {
-  const char* name;
-  std::string before, item, after;
-  Spans expected;  // offsets relative to the end of `before`
-  bool atomic;
-};
-
-void CheckSpans(Pass pass, const std::vector<SpanCase>& cases, const std::string& type) {
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const PassRun run = RunPass(pass, c.before + c.item + c.after);
-    Spans expected;
-    for (auto [from, length] : c.expected) expected.emplace_back(from + c.before.size(), length);
-    EXPECT_EQ(SpansOf(run), expected);
-    EXPECT_EQ(run.count, static_cast<int32_t>(expected.size()));
-    EXPECT_EQ(run.atomic, c.atomic);
-    for (size_t i = 0; i < run.items.size(); ++i) {
-      EXPECT_EQ(run.items[i].type, type);
-      EXPECT_EQ(run.items[i].foundNo, static_cast<int32_t>(i));
-    }
-  }
-}
-
 // --- GIF -----------------------------------------------------------------------
 
 // Signature and logical screen descriptor with the given packed fields.

@@ -18,15 +18,8 @@ const std::string kApp0Image = Hex("FF D8 FF E0 00 04 AA BB FF D9");
 // An SOI, an APP0 segment of 96 bytes and the EOI: 102 bytes in all.
 const std::string kLongImage = Hex("FF D8 FF E0 00 60") + Fill(94) + Hex("FF D9");
 
-struct WalkCase {
-  const char* name;
-  std::string before, item, after;
-  Spans expected;  // offsets relative to the end of `before`
-  bool atomic;
-};
-
 TEST(JpegWalk, HandMadeStreams) {
-  const std::vector<WalkCase> cases = {
+  const std::vector<SpanCase> cases = {
       {"100-byte buffer is not read", "", kApp0Image, Fill(90), {}, false},
       {"101-byte buffer is scanned", "", kApp0Image, Fill(91), {{0, 10}}, false},
       {"whole buffer with 7 trailing bytes", "", kLongImage, Fill(7), {{0, 102}}, true},
@@ -91,20 +84,7 @@ TEST(JpegWalk, HandMadeStreams) {
        {{0, 10}, {11, 10}},
        false},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const PassRun run = RunPass(kJPEG, c.before + c.item + c.after);
-    Spans expected;
-    for (auto [from, length] : c.expected) expected.emplace_back(from + c.before.size(), length);
-    EXPECT_EQ(SpansOf(run), expected);
-    EXPECT_EQ(run.count, static_cast<int32_t>(expected.size()));
-    EXPECT_EQ(run.atomic, c.atomic);
-    for (size_t i = 0; i < run.items.size(); ++i) {
-      EXPECT_EQ(run.items[i].type, "jpg");
-      EXPECT_EQ(run.items[i].original, "/in/src.bin");
-      EXPECT_EQ(run.items[i].foundNo, static_cast<int32_t>(i));
-    }
-  }
+  CheckSpans(kJPEG, cases, "jpg");
 }
 
 // Real images made by ImageMagick once for the whole suite.
