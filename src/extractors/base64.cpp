@@ -46,7 +46,7 @@ constexpr uint64_t kMaxRunLines = 19;
 constexpr uint64_t kProgressSize = 2000000;
 
 // Per-byte classes of the finder, one table lookup per byte.
-enum : uint8_t { kLegal = 1, kLineBreak = 2, kKeywordStart = 4 };
+enum : uint8_t { kLegal = 1, kLineBreak = 2 };
 
 constexpr std::array<uint8_t, 256> MakeFinderTable() {
   std::array<uint8_t, 256> t{};
@@ -54,7 +54,6 @@ constexpr std::array<uint8_t, 256> MakeFinderTable() {
     const auto b = static_cast<uint8_t>(c);
     uint8_t k = gIsLegalBase64[b] ? kLegal : 0;
     if (b == '\n' || b == '\r') k |= kLineBreak;
-    if (b == 'b') k |= kKeywordStart;
     t[c] = k;
   }
   return t;
@@ -71,49 +70,6 @@ constexpr std::array<uint8_t, 256> MakeDecodeTable() {
   return t;
 }
 constexpr std::array<uint8_t, 256> kDecodeValue = MakeDecodeTable();
-
-struct Candidate {
-  uint64_t at = npos;      // where the walk stopped: the keyword, or the byte after the run
-  uint64_t runLength = 0;  // R when found
-  uint64_t runStart = 0;   // S when found
-};
-
-// The first candidate at or after `from`, before `limit` (N - 8).
-Candidate FindCandidate(std::string_view b, uint64_t from, uint64_t limit) {
-  auto classOf = [&b](uint64_t i) { return kFinderClass[static_cast<uint8_t>(b[i])]; };
-  uint64_t r = 0, k = 0, s = 0;
-  for (uint64_t i = from; i < limit;) {
-    if (r > kMinBlock && k >= kMinRunLines && k <= kMaxRunLines) return {i, r, s};
-    const uint8_t cls = classOf(i);
-    if (cls == kLegal) {
-      // Alphabet characters, spaces and ">" only lengthen the run: take
-      // them all at once, stopping where the run would become long enough.
-      uint64_t j = i + 1;
-      while (j < limit && classOf(j) == kLegal) ++j;
-      if (r == 0) s = i;
-      if (k >= kMinRunLines && k <= kMaxRunLines && r + (j - i) > kMinBlock) {
-        const uint64_t at = i + (kMinBlock + 1 - r);
-        if (at < limit) return {at, kMinBlock + 1, s};
-      }
-      r += j - i;
-      i = j;
-      continue;
-    }
-    if ((cls & kKeywordStart) && b.compare(i, 6, "base64"sv) == 0) return {i, r, s};
-    if (!(cls & kLegal)) {
-      r = 0;
-      k = 0;
-    } else {
-      if (r == 0) s = i;
-      ++r;
-      // A line counts only when the run is longer than 32 bytes per line
-      // already counted, so short lines of letters and spaces do not pass.
-      if ((cls & kLineBreak) && r > 32 * k + 1) ++k;
-    }
-    ++i;
-  }
-  return {};
-}
 
 // A forward search whose last answer is kept. The extractor searches from
 // ever later offsets, so an occurrence found once answers every later search
@@ -178,6 +134,57 @@ std::optional<EmptyLine> EmptyLineAt(const Buffer& b, uint64_t q) {
 }
 
 }  // namespace
+
+bool Base64Finder::legal(uint64_t i) const {
+  return kFinderClass[static_cast<uint8_t>(b_[i])] & kLegal;
+}
+
+uint64_t Base64Finder::keyword(uint64_t from) {
+  if (!(keywordKnown_ && from >= keywordFrom_ && (keywordAt_ == npos || keywordAt_ >= from))) {
+    keywordFrom_ = from;
+    const size_t at = from < limit_ ? b_.substr(0, limit_ + 5).find("base64"sv, from) : npos;
+    keywordAt_ = at == std::string_view::npos ? npos : at;
+    keywordKnown_ = true;
+  }
+  return keywordAt_;
+}
+
+// Only runs of more than kMinBlock legal bytes can be found, so the walk
+// looks at every (kMinBlock + 1)-th byte: an illegal one there rules out every
+// run starting in the block before it. A legal one is walked back to its
+// run's start and the run is then counted byte by byte, as the rule reads.
+// Each byte is read at most twice; random bytes are mostly skipped.
+Base64Candidate Base64Finder::next(uint64_t from) {
+  const uint64_t kw = keyword(from);
+  const uint64_t end = kw == npos ? limit_ : kw;
+  uint64_t p = from;
+  while (p + kMinBlock < end) {
+    const uint64_t q = p + kMinBlock;
+    if (!legal(q)) {
+      p = q + 1;
+      continue;
+    }
+    uint64_t s = q;
+    while (s > p && legal(s - 1)) --s;
+    uint64_t r = 0, k = 0, i = s;
+    for (; i < end; ++i) {
+      if (r > kMinBlock && k >= kMinRunLines && k <= kMaxRunLines) return {i, r, s};
+      const uint8_t cls = kFinderClass[static_cast<uint8_t>(b_[i])];
+      if (!(cls & kLegal)) break;
+      ++r;
+      // A line counts only when the run is longer than 32 bytes per line
+      // already counted, so short lines of letters and spaces do not pass.
+      if ((cls & kLineBreak) && r > 32 * k + 1) ++k;
+    }
+    if (i == end) return kw == npos ? Base64Candidate{} : Base64Candidate{kw, r, s};
+    p = i + 1;
+  }
+  if (kw == npos) return {};
+  // No long run reaches the keyword; the run just before it is short.
+  uint64_t s = kw;
+  while (s > p && legal(s - 1)) --s;
+  return {kw, kw - s, s};
+}
 
 Buffer Base64Decode(const Buffer& data) {
   const std::string_view in = data.view();
@@ -262,8 +269,9 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
   std::optional<std::string> pending;
   uint64_t position = 0;
 
+  Base64Finder finder(b, limit);
   while (position < limit && !stopStreller()) {
-    const Candidate found = FindCandidate(b, position, limit);
+    const Base64Candidate found = finder.next(position);
     if (found.at == npos) break;
     const uint64_t i = found.at;
 
