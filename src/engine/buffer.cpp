@@ -1,5 +1,9 @@
 #include "engine/buffer.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
@@ -159,15 +163,91 @@ uint64_t Buffer::find(uint8_t byte, uint64_t from, uint64_t limit) const {
   return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
 }
 
+namespace {
+
+// The first p in [from, limit) with b[p] == first and accept(p), testing
+// sixteen bytes at a time while 17 bytes can be read; limit < size.
+template <class Accept>
+uint64_t FindFirstThen(const uint8_t* b, uint64_t size, uint8_t first, uint64_t from,
+                       uint64_t limit, Accept accept) {
+  uint64_t i = from;
+#if defined(__SSE2__)
+  const __m128i wanted = _mm_set1_epi8(static_cast<char>(first));
+  for (; i < limit && size - i >= 17; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    auto mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, wanted)));
+    for (; mask != 0; mask &= mask - 1) {
+      const uint64_t p = i + static_cast<uint64_t>(__builtin_ctz(mask));
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
+    }
+  }
+#endif
+  for (; i < limit; ++i)
+    if (b[i] == first && accept(i)) return i;
+  return Buffer::npos;
+}
+
+// The first p in [from, limit) with b[p] == first, b[p + 1] == second and
+// accept(p), testing sixteen positions at a time; limit < size. Every pair
+// in a block is tried inline, so data made of nothing but pairs costs a few
+// instructions per pair, not a call.
+template <class Accept>
+uint64_t FindPairThen(const uint8_t* b, uint64_t size, uint8_t first, uint8_t second, uint64_t from,
+                      uint64_t limit, Accept accept) {
+  uint64_t i = from;
+#if defined(__SSE2__)
+  const __m128i wantFirst = _mm_set1_epi8(static_cast<char>(first));
+  const __m128i wantSecond = _mm_set1_epi8(static_cast<char>(second));
+  for (; i < limit && size - i >= 17; i += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
+    auto mask = static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpeq_epi8(here, wantFirst), _mm_cmpeq_epi8(next, wantSecond))));
+    for (; mask != 0; mask &= mask - 1) {
+      const uint64_t p = i + static_cast<uint64_t>(__builtin_ctz(mask));
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
+    }
+  }
+#endif
+  for (; i < limit; ++i)
+    if (b[i] == first && b[i + 1] == second && accept(i)) return i;
+  return Buffer::npos;
+}
+
+}  // namespace
+
+uint64_t Buffer::findPair(uint8_t first, uint8_t second, uint64_t from, uint64_t limit) const {
+  if (size_ < 2) return npos;
+  limit = std::min(limit, size_ - 1);
+  if (from >= limit) return npos;
+  return FindPairThen(bytes_, size_, first, second, from, limit, [](uint64_t) { return true; });
+}
+
+uint64_t Buffer::findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
+                            uint64_t limit) const {
+  if (size_ < 2) return npos;
+  limit = std::min(limit, size_ - 1);
+  if (from >= limit) return npos;
+  const uint8_t* b = bytes_;
+  return FindFirstThen(b, size_, first, from, limit,
+                       [b, &seconds](uint64_t p) { return seconds[b[p + 1]]; });
+}
+
 uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) const {
   if (needle.empty() || needle.size() > size_) return npos;
   // A start p counts only when the whole needle fits: p + len <= size.
   limit = std::min(limit, size_ - needle.size() + 1);
   if (from >= limit) return npos;
-  const uint64_t span = limit - from + needle.size() - 1;
-  const void* hit =
-      ::memmem(bytes_ + from, static_cast<size_t>(span), needle.data(), needle.size());
-  return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
+  if (needle.size() == 1) return find(static_cast<uint8_t>(needle[0]), from, limit);
+  // The needles searched for are short words and signatures: the pair search
+  // stops only where their first two bytes stand, then the rest is compared.
+  const uint8_t* b = bytes_;
+  const std::string_view rest = needle.substr(2);
+  return FindPairThen(
+      b, size_, static_cast<uint8_t>(needle[0]), static_cast<uint8_t>(needle[1]), from, limit,
+      [b, rest](uint64_t p) { return std::memcmp(b + p + 2, rest.data(), rest.size()) == 0; });
 }
 
 Buffer Buffer::slice(uint64_t from, uint64_t length) const {

@@ -135,15 +135,12 @@ std::optional<EmptyLine> EmptyLineAt(const Buffer& b, uint64_t q) {
 
 }  // namespace
 
-bool Base64Finder::legal(uint64_t i) const {
-  return kFinderClass[static_cast<uint8_t>(b_[i])] & kLegal;
-}
+bool Base64Finder::legal(uint64_t i) const { return kFinderClass[data_.u8(i)] & kLegal; }
 
 uint64_t Base64Finder::keyword(uint64_t from) {
   if (!(keywordKnown_ && from >= keywordFrom_ && (keywordAt_ == npos || keywordAt_ >= from))) {
     keywordFrom_ = from;
-    const size_t at = from < limit_ ? b_.substr(0, limit_ + 5).find("base64"sv, from) : npos;
-    keywordAt_ = at == std::string_view::npos ? npos : at;
+    keywordAt_ = data_.find("base64"sv, from, limit_);
     keywordKnown_ = true;
   }
   return keywordAt_;
@@ -155,6 +152,7 @@ uint64_t Base64Finder::keyword(uint64_t from) {
 // run's start and the run is then counted byte by byte, as the rule reads.
 // Each byte is read at most twice; random bytes are mostly skipped.
 Base64Candidate Base64Finder::next(uint64_t from) {
+  const std::string_view b = data_.view();
   const uint64_t kw = keyword(from);
   const uint64_t end = kw == npos ? limit_ : kw;
   uint64_t p = from;
@@ -169,7 +167,7 @@ Base64Candidate Base64Finder::next(uint64_t from) {
     uint64_t r = 0, k = 0, i = s;
     for (; i < end; ++i) {
       if (r > kMinBlock && k >= kMinRunLines && k <= kMaxRunLines) return {i, r, s};
-      const uint8_t cls = kFinderClass[static_cast<uint8_t>(b_[i])];
+      const uint8_t cls = kFinderClass[static_cast<uint8_t>(b[i])];
       if (!(cls & kLegal)) break;
       ++r;
       // A line counts only when the run is longer than 32 bytes per line
@@ -269,7 +267,7 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
   std::optional<std::string> pending;
   uint64_t position = 0;
 
-  Base64Finder finder(b, limit);
+  Base64Finder finder(data, limit);
   while (position < limit && !stopStreller()) {
     const Base64Candidate found = finder.next(position);
     if (found.at == npos) break;

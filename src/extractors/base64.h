@@ -57,11 +57,11 @@ struct Base64Candidate {
   uint64_t runStart = 0;
 };
 
-// Finds candidates in b before `limit`. Searches move forward through one
+// Finds candidates in `data` before `limit`. Searches move forward through one
 // buffer, so the next keyword found is kept for later searches.
 class Base64Finder {
  public:
-  Base64Finder(std::string_view b, uint64_t limit) : b_(b), limit_(limit) {}
+  Base64Finder(const Buffer& data, uint64_t limit) : data_(data), limit_(limit) {}
   // The first candidate at or after `from` (`at` is UINT64_MAX for none).
   Base64Candidate next(uint64_t from);
 
@@ -69,7 +69,7 @@ class Base64Finder {
   bool legal(uint64_t i) const;
   uint64_t keyword(uint64_t from);
 
-  std::string_view b_;
+  const Buffer& data_;
   uint64_t limit_;
   bool keywordKnown_ = false;
   uint64_t keywordFrom_ = 0;

@@ -15,23 +15,11 @@ namespace strellbox {
 constexpr uint64_t kSmallestScannedBuffer = 100;
 
 // First p with from <= p < limit at which `signature` stands wholly inside
-// the buffer, or Buffer::npos. The first byte is found with memchr, so the
-// search runs at memory speed between candidates instead of calling a
-// reader for every byte.
+// the buffer, or Buffer::npos. The search tests its first two bytes sixteen
+// positions at a time, so it runs at memory speed between candidates.
 inline uint64_t FindSignature(const Buffer& data, std::string_view signature, uint64_t from,
                               uint64_t limit) {
-  if (signature.empty()) return Buffer::npos;
-  const auto first = static_cast<uint8_t>(signature.front());
-  while (from < limit) {
-    const uint64_t p = data.find(first, from, limit);
-    if (p == Buffer::npos) return Buffer::npos;
-    // The second byte first: it turns away almost every hit without a call.
-    if (signature.size() == 1 ||
-        (data.u8(p + 1) == static_cast<uint8_t>(signature[1]) && data.startsWith(p, signature)))
-      return p;
-    from = p + 1;
-  }
-  return Buffer::npos;
+  return data.find(signature, from, limit);
 }
 
 // The walking work one pass may spend on one buffer. A dropped candidate

@@ -489,7 +489,8 @@ TEST(Base64Finder, SkippingFindsWhatTheByteByByteRuleFinds) {
       text += between[rng() % (rng() % 3 == 0 ? 9 : 5)];
     }
     const uint64_t limit = text.size() - 8;
-    Base64Finder finder(text, limit);
+    const Buffer data = Bytes(text);
+    Base64Finder finder(data, limit);
     // Offsets only grow, as in the pass; some steps are long, some short.
     for (uint64_t from = 0; from < limit; from += 1 + rng() % (rng() % 2 ? 300 : 7)) {
       const Base64Candidate want = rule(text, from, limit), got = finder.next(from);
