@@ -1,6 +1,8 @@
 #include "engine/buffer.h"
 
-#if defined(__SSE2__)
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
 #include <emmintrin.h>
 #endif
 
@@ -189,13 +191,50 @@ uint64_t FindFirstThen(const uint8_t* b, uint64_t size, uint8_t first, uint64_t 
 }
 
 // The first p in [from, limit) with b[p] == first, b[p + 1] == second and
-// accept(p), testing sixteen positions at a time; limit < size. Every pair
-// in a block is tried inline, so data made of nothing but pairs costs a few
-// instructions per pair, not a call.
+// accept(p); limit < size. Blocks of positions are tested at once and every
+// pair in a block is tried inline, so data made of nothing but pairs costs a
+// few instructions per pair, not a call.
+#if defined(__x86_64__) && defined(__GNUC__)
+// 64 positions a step with AVX2 where the processor has it; `i` is left
+// where this stopped looking.
+template <class Accept>
+__attribute__((target("avx2"))) uint64_t FindPairAvx2(const uint8_t* b, uint64_t size,
+                                                      uint8_t first, uint8_t second, uint64_t& i,
+                                                      uint64_t limit, Accept& accept) {
+  const __m256i wantFirst = _mm256_set1_epi8(static_cast<char>(first));
+  const __m256i wantSecond = _mm256_set1_epi8(static_cast<char>(second));
+  for (; i < limit && size - i >= 65; i += 64) {
+    const auto* at = reinterpret_cast<const __m256i*>(b + i);
+    const auto* on = reinterpret_cast<const __m256i*>(b + i + 1);
+    const __m256i low = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at), wantFirst),
+                                         _mm256_cmpeq_epi8(_mm256_loadu_si256(on), wantSecond));
+    const __m256i high =
+        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at + 1), wantFirst),
+                         _mm256_cmpeq_epi8(_mm256_loadu_si256(on + 1), wantSecond));
+    uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                    uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(high))} << 32;
+    for (; mask != 0; mask &= mask - 1) {
+      const uint64_t p = i + static_cast<uint64_t>(__builtin_ctzll(mask));
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
+    }
+  }
+  return Buffer::npos;
+}
+
+const bool gHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
+
 template <class Accept>
 uint64_t FindPairThen(const uint8_t* b, uint64_t size, uint8_t first, uint8_t second, uint64_t from,
                       uint64_t limit, Accept accept) {
   uint64_t i = from;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (gHaveAvx2) {
+    const uint64_t p = FindPairAvx2(b, size, first, second, i, limit, accept);
+    if (p != Buffer::npos || i >= limit) return p;
+  }
+#endif
 #if defined(__SSE2__)
   const __m128i wantFirst = _mm_set1_epi8(static_cast<char>(first));
   const __m128i wantSecond = _mm_set1_epi8(static_cast<char>(second));
