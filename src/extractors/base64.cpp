@@ -19,6 +19,10 @@
 
 #include <algorithm>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "engine/classify.h"
 #include "engine/paths.h"
 #include "engine/strell_controller.h"
@@ -70,6 +74,39 @@ constexpr std::array<uint8_t, 256> MakeDecodeTable() {
   return t;
 }
 constexpr std::array<uint8_t, 256> kDecodeValue = MakeDecodeTable();
+
+// Bodies and runs are long, so thirty-two bytes are classified at once
+// where the processor allows.
+#if defined(__x86_64__) && defined(__GNUC__)
+// Each legal byte is the AND of a bit chosen by its high nibble and a bit
+// chosen by its low nibble: line breaks (0A, 0D), space + / (20 2B 2F),
+// digits = > (30-39 3D 3E), A-O a-o (41-4F 61-6F), P-Z p-z (50-5A 70-7A).
+__attribute__((target("avx2"))) uint64_t ScanLegalAvx2(const uint8_t* b, uint64_t from,
+                                                       uint64_t end, bool stopAtLineBreaks) {
+  const __m256i low =
+      _mm256_setr_epi8(0x16, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x19, 0x0A, 0x08,
+                       0x0D, 0x0C, 0x0A, 0x16, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C,
+                       0x19, 0x0A, 0x08, 0x0D, 0x0C, 0x0A);
+  const char lineBreaks = stopAtLineBreaks ? 0 : 0x01;
+  const __m256i high =
+      _mm256_setr_epi8(lineBreaks, 0, 0x02, 0x04, 0x08, 0x10, 0x08, 0x10, 0, 0, 0, 0, 0, 0, 0, 0,
+                       lineBreaks, 0, 0x02, 0x04, 0x08, 0x10, 0x08, 0x10, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i zero = _mm256_setzero_si256();
+  uint64_t i = from;
+  for (; end - i >= 32; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    const __m256i lowBits = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+    const __m256i highBits =
+        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    const auto stops = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(lowBits, highBits), zero)));
+    if (stops != 0) return i + static_cast<uint64_t>(__builtin_ctz(stops));
+  }
+  return i;
+}
+const bool gHaveAvx2 = __builtin_cpu_supports("avx2");
+#endif
 
 // A forward search whose last answer is kept. The extractor searches from
 // ever later offsets, so an occurrence found once answers every later search
@@ -135,6 +172,22 @@ std::optional<EmptyLine> EmptyLineAt(const Buffer& b, uint64_t q) {
 
 }  // namespace
 
+uint64_t LegalBase64End(std::string_view b, uint64_t from, uint64_t end, bool stopAtLineBreaks) {
+  uint64_t i = from;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (gHaveAvx2 && i < end) {
+    i = ScanLegalAvx2(reinterpret_cast<const uint8_t*>(b.data()), i, end, stopAtLineBreaks);
+    if (end - i >= 32) return i;
+  }
+#endif
+  const uint8_t stop = stopAtLineBreaks ? kLineBreak : 0;
+  for (; i < end; ++i) {
+    const uint8_t cls = kFinderClass[static_cast<uint8_t>(b[i])];
+    if (!(cls & kLegal) || (cls & stop)) return i;
+  }
+  return end;
+}
+
 bool Base64Finder::legal(uint64_t i) const { return kFinderClass[data_.u8(i)] & kLegal; }
 
 uint64_t Base64Finder::keyword(uint64_t from) {
@@ -165,14 +218,25 @@ Base64Candidate Base64Finder::next(uint64_t from) {
     uint64_t s = q;
     while (s > p && legal(s - 1)) --s;
     uint64_t r = 0, k = 0, i = s;
-    for (; i < end; ++i) {
-      if (r > kMinBlock && k >= kMinRunLines && k <= kMaxRunLines) return {i, r, s};
-      const uint8_t cls = kFinderClass[static_cast<uint8_t>(b[i])];
-      if (!(cls & kLegal)) break;
+    while (i < end) {
+      // Between line breaks only the length grows: the run is found where
+      // it passes kMinBlock bytes, if its line count allows.
+      const uint64_t j = LegalBase64End(b, i, end, true);
+      const bool linesAllow = k >= kMinRunLines && k <= kMaxRunLines;
+      if (linesAllow) {
+        const uint64_t at = i + (r > kMinBlock ? 0 : kMinBlock + 1 - r);
+        if (at < j) return {at, r + (at - i), s};
+      }
+      r += j - i;
+      i = j;
+      if (i == end) break;
+      if (linesAllow && r > kMinBlock) return {i, r, s};
+      if (!(kFinderClass[static_cast<uint8_t>(b[i])] & kLegal)) break;
       ++r;
       // A line counts only when the run is longer than 32 bytes per line
       // already counted, so short lines of letters and spaces do not pass.
-      if ((cls & kLineBreak) && r > 32 * k + 1) ++k;
+      if (r > 32 * k + 1) ++k;
+      ++i;
     }
     if (i == end) return kw == npos ? Base64Candidate{} : Base64Candidate{kw, r, s};
     p = i + 1;
@@ -314,8 +378,7 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
     if (!haveBlock) continue;
 
     // The block runs over legal bytes and takes in the first byte that is not.
-    uint64_t end = measureFrom;
-    while (end < n && gIsLegalBase64[static_cast<uint8_t>(b[end])]) ++end;
+    uint64_t end = LegalBase64End(b, std::min(measureFrom, n), n, false);
     if (end < n) ++end;
     const uint64_t length = end - std::min(start, end);
     if (length <= kMinBlock) continue;

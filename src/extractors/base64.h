@@ -46,6 +46,10 @@ constexpr uint8_t Base64Lookup(uint8_t c) {
   return 0;
 }
 
+// The first i in [from, end) whose byte is not legal (or, with
+// stopAtLineBreaks, is a line break), or `end`.
+uint64_t LegalBase64End(std::string_view b, uint64_t from, uint64_t end, bool stopAtLineBreaks);
+
 // Where the Base64 pass looks next: the keyword "base64" or, without it, a
 // long run of legal bytes (more than 256 over 4 to 19 counted lines). `at`
 // is the keyword, or the first byte after the run grew long enough; the run

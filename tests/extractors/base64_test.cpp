@@ -458,6 +458,25 @@ TEST(StrellBase64Job, HostileNamesStayInsideTheOutputFolder) {
   EXPECT_FALSE(fs::exists(root / "a" / "escape.txt"));
 }
 
+// Every byte value at every place of a 32-byte block, with and without
+// line breaks counting as stops.
+TEST(Base64Tables, LegalSpansEndAtTheFirstIllegalByte) {
+  for (int c = 0; c < 256; ++c) {
+    const bool lineBreak = c == '\n' || c == '\r';
+    for (size_t at = 0; at < 70; ++at) {
+      std::string text(80, 'Q');
+      text[at] = static_cast<char>(c);
+      const bool legal = gIsLegalBase64[static_cast<uint8_t>(c)];
+      for (const bool stopAtLineBreaks : {false, true}) {
+        const bool stops = !legal || (stopAtLineBreaks && lineBreak);
+        ASSERT_EQ(LegalBase64End(text, 0, text.size(), stopAtLineBreaks), stops ? at : 80)
+            << c << " at " << at;
+        ASSERT_EQ(LegalBase64End(text, at + 1, 75, stopAtLineBreaks), 75u);
+      }
+    }
+  }
+}
+
 // The finder against the byte-by-byte rule it skips ahead of: from every
 // start offset of texts mixing Base64 lines, short words, separators and the
 // keyword, the same candidate (place, run length and, for long runs, start).
@@ -486,7 +505,11 @@ TEST(Base64Finder, SkippingFindsWhatTheByteByByteRuleFinds) {
     const size_t longest = 8 + rng() % 120;
     while (text.size() < size) {
       for (size_t k = rng() % longest; k > 0; --k) text += alphabet[rng() % alphabet.size()];
-      text += between[rng() % (rng() % 3 == 0 ? 9 : 5)];
+      // Now and then any byte at all, to try every class.
+      if (rng() % 4 == 0)
+        text += static_cast<char>(rng() % 256);
+      else
+        text += between[rng() % (rng() % 3 == 0 ? 9 : 5)];
     }
     const uint64_t limit = text.size() - 8;
     const Buffer data = Bytes(text);
