@@ -10,6 +10,7 @@
 #include "engine/classify.h"
 #include "engine/paths.h"
 #include "engine/strell_controller.h"
+#include "extractors/pattern_search.h"
 
 namespace strellbox {
 
@@ -101,7 +102,17 @@ float Scaled(float s, double factor) { return static_cast<float>(static_cast<dou
 // two spellings a tag is recognised in; both start with "<").
 uint64_t FindTag(const Buffer& b, uint64_t from, uint64_t limit, std::string_view upper,
                  std::string_view lower) {
-  for (uint64_t p = b.find('<', from, limit); p != npos; p = b.find('<', p + 1, limit))
+  // The first four bytes in either spelling make the pattern; both tags
+  // are longer and begin with the same "<".
+  std::array<char, 2 * BytePattern::kMaxLength> spellings{};
+  std::array<std::string_view, BytePattern::kMaxLength> sets{};
+  for (size_t j = 0; j < sets.size(); ++j) {
+    spellings[2 * j] = upper[j];
+    spellings[2 * j + 1] = lower[j];
+    sets[j] = std::string_view(&spellings[2 * j], upper[j] == lower[j] ? 1 : 2);
+  }
+  const BytePattern pattern({sets[0], sets[1], sets[2], sets[3]});
+  for (uint64_t p = pattern.find(b, from, limit); p != npos; p = pattern.find(b, p + 1, limit))
     if (b.startsWith(p, upper) || b.startsWith(p, lower)) return p;
   return npos;
 }

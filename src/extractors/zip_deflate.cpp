@@ -15,6 +15,7 @@
 #include "engine/classify.h"
 #include "engine/paths.h"
 #include "engine/strell_controller.h"
+#include "extractors/pattern_search.h"
 
 namespace strellbox {
 
@@ -43,14 +44,10 @@ uint64_t SaturatingMul(uint64_t a, uint64_t b) {
 
 // First p in [from, limit) where a zlib header stands: 78 (deflate, 32K
 // window) and a two-byte big-endian value divisible by 31.
+// The second bytes that make 78 xx divisible by 31 are the ones listed.
 uint64_t FindZlibHeader(const Buffer& data, uint64_t from, uint64_t limit) {
-  while (from < limit) {
-    const uint64_t p = data.find(uint8_t{0x78}, from, limit);
-    if (p == Buffer::npos) return Buffer::npos;
-    if (data.be16(p) % 31 == 0) return p;
-    from = p + 1;
-  }
-  return Buffer::npos;
+  static constexpr BytePattern kHeader({"\x78", "\x01\x20\x3F\x5E\x7D\x9C\xBB\xDA\xF9"});
+  return kHeader.find(data, from, limit);
 }
 
 // Output storage past the scratch area. Below kMapThreshold it comes from
