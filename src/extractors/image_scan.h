@@ -1,6 +1,6 @@
 // Pieces shared by the image and sound passes (JPEG, GIF, PNG, BMP, WAV):
-// the signature search and the budget that keeps the structural walks
-// linear on hostile input.
+// the signature search (pattern_search.h), and the budget and the record of
+// dead ends that keep the structural walks linear on hostile input.
 #pragma once
 
 #include <cstdint>
@@ -16,31 +16,6 @@ namespace strellbox {
 // Buffers of this many bytes or fewer are not read: they hold no item worth
 // reporting.
 constexpr uint64_t kSmallestScannedBuffer = 100;
-
-// A signature and the pattern of its first bytes, built once.
-struct Signature {
-  constexpr explicit Signature(std::string_view bytes)
-      : text(bytes), prefix(BytePattern::Prefix(bytes)) {}
-  std::string_view text;
-  BytePattern prefix;
-};
-
-// First p with from <= p < limit at which `signature` stands wholly inside
-// the buffer, or Buffer::npos. Its first bytes are found by the pattern
-// search, so the search runs at memory speed between candidates and stays
-// fast where the first byte is everywhere.
-inline uint64_t FindSignature(const Buffer& data, const Signature& signature, uint64_t from,
-                              uint64_t limit) {
-  const BytePattern& prefix = signature.prefix;
-  while (from < limit) {
-    const uint64_t p = prefix.find(data, from, limit);
-    if (p == Buffer::npos || signature.text.size() <= prefix.length() ||
-        data.startsWith(p, signature.text))
-      return p;
-    from = p + 1;
-  }
-  return Buffer::npos;
-}
 
 // Walking work (steps and scanned bytes) of the image passes on this
 // thread so far; lets tests check that a pass over crafted data stays

@@ -25,8 +25,10 @@ namespace strellbox {
 // set j. The first set of a single byte is the one memchr looks for.
 class BytePattern {
  public:
-  static constexpr size_t kMaxLength = 4;
+  static constexpr size_t kMaxLength = 8;
   static constexpr size_t kMaxSet = 9;
+  // The word-wise test covers this many sets; hits are checked for the rest.
+  static constexpr size_t kWordSets = 4;
 
   constexpr BytePattern(std::initializer_list<std::string_view> sets) {
     for (const std::string_view set : sets) {
@@ -43,7 +45,7 @@ class BytePattern {
     const auto part = [&text](size_t j) {
       return j < text.size() ? text.substr(j, 1) : std::string_view();
     };
-    return BytePattern({part(0), part(1), part(2), part(3)});
+    return BytePattern({part(0), part(1), part(2), part(3), part(4), part(5), part(6), part(7)});
   }
 
   size_t length() const { return length_; }
@@ -56,16 +58,17 @@ class BytePattern {
     return true;
   }
 
-  // Bit 7 of byte b of the result is set when the pattern stands at p + b
-  // (bytes in memory order); needs p + length() + 7 <= the buffer's length.
+  // Bit 7 of byte b of the result is set when the first kWordSets sets of
+  // the pattern match at p + b; needs
+  // p + kWordSets + 7 <= the buffer's length.
   uint64_t matchesAtEight(const uint8_t* data, uint64_t p) const {
     uint64_t all = ~uint64_t{0};
-    for (size_t j = 0; j < length_; ++j) {
-      uint64_t word;
-      std::memcpy(&word, data + p + j, sizeof word);
+    for (size_t j = 0; j < std::min(length_, kWordSets); ++j) {
+      const uint64_t word = LoadLittleEndian(data + p + j);
       uint64_t any = 0;
       for (const char c : sets_[j]) any |= ZeroBytes(word ^ Broadcast(static_cast<uint8_t>(c)));
       all &= any;
+      if (all == 0) break;
     }
     return all;
   }
@@ -80,12 +83,10 @@ class BytePattern {
     const auto anchorByte = static_cast<uint8_t>(sets_[anchor_][0]);
     // Dense data often has a match right at the start: the first eight
     // offsets are tested in one step before memchr is called.
-    if (from < limit && from + length_ + 7 <= n) {
-      if (const uint64_t mask = matchesAtEight(data, from); mask != 0) {
-        const uint64_t q = from + FirstIndex(mask);
-        return q < limit ? q : Buffer::npos;
-      }
-      from += 8;
+    if (from < limit && from + kWordSets + 7 <= n) {
+      const uint64_t end = std::min(limit, from + 8);
+      if (const uint64_t q = firstInWord(data, from, end); q != Buffer::npos) return q;
+      from = end;
     }
     int closeMisses = 0;
     while (from < limit) {
@@ -121,22 +122,28 @@ class BytePattern {
     constexpr uint64_t k7F = 0x7F7F7F7F7F7F7F7Full;
     return ~(((x & k7F) + k7F) | x | k7F);
   }
-  // The byte index (in memory order) of the lowest match in a mask.
-  static uint64_t FirstIndex(uint64_t mask) {
-    if constexpr (std::endian::native == std::endian::little)
-      return static_cast<uint64_t>(std::countr_zero(mask)) / 8;
-    else
-      return static_cast<uint64_t>(std::countl_zero(mask)) / 8;
+  // Eight bytes with data[0] in the lowest byte, whatever the machine.
+  static uint64_t LoadLittleEndian(const uint8_t* data) {
+    uint64_t word;
+    std::memcpy(&word, data, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    return word;
+  }
+
+  // The first match among the offsets p..p+7 below end.
+  uint64_t firstInWord(const uint8_t* data, uint64_t p, uint64_t end) const {
+    for (uint64_t mask = matchesAtEight(data, p); mask != 0; mask &= mask - 1) {
+      const uint64_t q = p + static_cast<uint64_t>(std::countr_zero(mask)) / 8;
+      if (q >= end) return Buffer::npos;
+      if (length_ <= kWordSets || matchesAt(data, q)) return q;
+    }
+    return Buffer::npos;
   }
 
   uint64_t findDense(const uint8_t* data, uint64_t n, uint64_t from, uint64_t end) const {
     uint64_t p = from;
-    for (; p < end && p + length_ + 7 <= n; p += 8) {
-      if (const uint64_t mask = matchesAtEight(data, p); mask != 0) {
-        const uint64_t q = p + FirstIndex(mask);
-        return q < end ? q : Buffer::npos;
-      }
-    }
+    for (; p < end && p + kWordSets + 7 <= n; p += 8)
+      if (const uint64_t q = firstInWord(data, p, end); q != Buffer::npos) return q;
     for (; p < end; ++p)
       if (matchesAt(data, p)) return p;
     return Buffer::npos;
@@ -146,5 +153,30 @@ class BytePattern {
   size_t length_ = 0;
   size_t anchor_ = 0;
 };
+
+// A signature and the pattern of its first bytes, built once.
+struct Signature {
+  constexpr explicit Signature(std::string_view bytes)
+      : text(bytes), prefix(BytePattern::Prefix(bytes)) {}
+  std::string_view text;
+  BytePattern prefix;
+};
+
+// First p with from <= p < limit at which `signature` stands wholly inside
+// the buffer, or Buffer::npos. Its first bytes are found by the pattern
+// search, so the search runs at memory speed between candidates and stays
+// fast where the first byte is everywhere.
+inline uint64_t FindSignature(const Buffer& data, const Signature& signature, uint64_t from,
+                              uint64_t limit) {
+  const BytePattern& prefix = signature.prefix;
+  while (from < limit) {
+    const uint64_t p = prefix.find(data, from, limit);
+    if (p == Buffer::npos || signature.text.size() <= prefix.length() ||
+        data.startsWith(p, signature.text))
+      return p;
+    from = p + 1;
+  }
+  return Buffer::npos;
+}
 
 }  // namespace strellbox

@@ -102,16 +102,16 @@ float Scaled(float s, double factor) { return static_cast<float>(static_cast<dou
 // two spellings a tag is recognised in; both start with "<").
 uint64_t FindTag(const Buffer& b, uint64_t from, uint64_t limit, std::string_view upper,
                  std::string_view lower) {
-  // The first four bytes in either spelling make the pattern; both tags
-  // are longer and begin with the same "<".
+  // The pattern holds both spellings, byte by byte (they have one length).
   std::array<char, 2 * BytePattern::kMaxLength> spellings{};
   std::array<std::string_view, BytePattern::kMaxLength> sets{};
-  for (size_t j = 0; j < sets.size(); ++j) {
+  for (size_t j = 0; j < std::min({upper.size(), lower.size(), sets.size()}); ++j) {
     spellings[2 * j] = upper[j];
     spellings[2 * j + 1] = lower[j];
     sets[j] = std::string_view(&spellings[2 * j], upper[j] == lower[j] ? 1 : 2);
   }
-  const BytePattern pattern({sets[0], sets[1], sets[2], sets[3]});
+  const BytePattern pattern(
+      {sets[0], sets[1], sets[2], sets[3], sets[4], sets[5], sets[6], sets[7]});
   for (uint64_t p = pattern.find(b, from, limit); p != npos; p = pattern.find(b, p + 1, limit))
     if (b.startsWith(p, upper) || b.startsWith(p, lower)) return p;
   return npos;

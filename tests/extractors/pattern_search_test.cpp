@@ -39,6 +39,8 @@ TEST(BytePattern, FindsWhatTestingEveryOffsetFinds) {
       {"image start", {"\xFF", "\xD8", "\xFF"}, "\xFF\xD8\x00"},
       {"tag in two spellings", {"<", "hH", "tT", "mM"}, "<hHtTmMl"},
       {"anchor in the middle", {"FC", "W", "S"}, "FCWSx"},
+      {"longer than one word test", {"%", "%", "E", "O", "F"}, "%%EOF"},
+      {"eight bytes", {"s", "t", "a", "r", "t", "x", "r", "e"}, "startxre"},
       {"nine second bytes",
        {"\x78", std::string("\x01\x20\x3F\x5E\x7D\x9C\xBB\xDA\xF9", 9)},
        std::string("\x78\x01\x9C\x00", 4)},
@@ -46,8 +48,9 @@ TEST(BytePattern, FindsWhatTestingEveryOffsetFinds) {
   std::mt19937 rng(7);
   for (const PatternCase& c : cases) {
     std::vector<std::string_view> views(c.sets.begin(), c.sets.end());
-    while (views.size() < 4) views.emplace_back();
-    const BytePattern pattern({views[0], views[1], views[2], views[3]});
+    while (views.size() < BytePattern::kMaxLength) views.emplace_back();
+    const BytePattern pattern(
+        {views[0], views[1], views[2], views[3], views[4], views[5], views[6], views[7]});
     ASSERT_EQ(pattern.length(), c.sets.size()) << c.name;
     for (const int density : {0, 1, 8, 64, 100}) {  // percent of bytes from the alphabet
       for (const size_t size : {0, 1, 5, 17, 300, 9000}) {
