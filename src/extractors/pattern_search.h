@@ -38,6 +38,10 @@ class BytePattern {
     anchor_ = length_;
     for (size_t j = 0; j < length_ && anchor_ == length_; ++j)
       if (sets_[j].size() == 1) anchor_ = j;
+    wordSets_ = std::min(length_, kWordSets);
+    for (size_t j = 0; j < wordSets_; ++j)
+      for (size_t k = 0; k < sets_[j].size(); ++k)
+        broadcast_[j][k] = Broadcast(static_cast<uint8_t>(sets_[j][k]));
   }
 
   // The first bytes of `text` as a pattern of single bytes.
@@ -63,10 +67,10 @@ class BytePattern {
   // p + kWordSets + 7 <= the buffer's length.
   uint64_t matchesAtEight(const uint8_t* data, uint64_t p) const {
     uint64_t all = ~uint64_t{0};
-    for (size_t j = 0; j < std::min(length_, kWordSets); ++j) {
+    for (size_t j = 0; j < wordSets_; ++j) {
       const uint64_t word = LoadLittleEndian(data + p + j);
       uint64_t any = 0;
-      for (const char c : sets_[j]) any |= ZeroBytes(word ^ Broadcast(static_cast<uint8_t>(c)));
+      for (size_t k = 0; k < sets_[j].size(); ++k) any |= ZeroBytes(word ^ broadcast_[j][k]);
       all &= any;
       if (all == 0) break;
     }
@@ -150,7 +154,10 @@ class BytePattern {
   }
 
   std::array<std::string_view, kMaxLength> sets_{};
+  // Each byte of the first sets repeated over a word.
+  std::array<std::array<uint64_t, kMaxSet>, kWordSets> broadcast_{};
   size_t length_ = 0;
+  size_t wordSets_ = 0;
   size_t anchor_ = 0;
 };
 
