@@ -196,21 +196,29 @@ uint64_t FindFirstThen(const uint8_t* b, uint64_t size, uint8_t first, uint64_t 
 // few instructions per pair, not a call.
 #if defined(__x86_64__) && defined(__GNUC__)
 // 64 positions a step with AVX2 where the processor has it; `i` is left
-// where this stopped looking.
+// where this stopped looking. With a third byte (0 to 255) positions are
+// also tested for it, so a run of one pair (or of one byte, for a needle
+// starting with it twice) does not stop the search at every position.
 template <class Accept>
 __attribute__((target("avx2"))) uint64_t FindPairAvx2(const uint8_t* b, uint64_t size,
-                                                      uint8_t first, uint8_t second, uint64_t& i,
-                                                      uint64_t limit, Accept& accept) {
+                                                      uint8_t first, uint8_t second, int third,
+                                                      uint64_t& i, uint64_t limit, Accept& accept) {
   const __m256i wantFirst = _mm256_set1_epi8(static_cast<char>(first));
   const __m256i wantSecond = _mm256_set1_epi8(static_cast<char>(second));
-  for (; i < limit && size - i >= 65; i += 64) {
+  const __m256i wantThird = _mm256_set1_epi8(static_cast<char>(third));
+  const uint64_t reach = third < 0 ? 65 : 66;
+  for (; i < limit && size - i >= reach; i += 64) {
     const auto* at = reinterpret_cast<const __m256i*>(b + i);
     const auto* on = reinterpret_cast<const __m256i*>(b + i + 1);
-    const __m256i low = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at), wantFirst),
-                                         _mm256_cmpeq_epi8(_mm256_loadu_si256(on), wantSecond));
-    const __m256i high =
-        _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at + 1), wantFirst),
-                         _mm256_cmpeq_epi8(_mm256_loadu_si256(on + 1), wantSecond));
+    __m256i low = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at), wantFirst),
+                                   _mm256_cmpeq_epi8(_mm256_loadu_si256(on), wantSecond));
+    __m256i high = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at + 1), wantFirst),
+                                    _mm256_cmpeq_epi8(_mm256_loadu_si256(on + 1), wantSecond));
+    if (third >= 0) {
+      const auto* next = reinterpret_cast<const __m256i*>(b + i + 2);
+      low = _mm256_and_si256(low, _mm256_cmpeq_epi8(_mm256_loadu_si256(next), wantThird));
+      high = _mm256_and_si256(high, _mm256_cmpeq_epi8(_mm256_loadu_si256(next + 1), wantThird));
+    }
     uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
                     uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(high))} << 32;
     for (; mask != 0; mask &= mask - 1) {
@@ -225,13 +233,15 @@ __attribute__((target("avx2"))) uint64_t FindPairAvx2(const uint8_t* b, uint64_t
 const bool gHaveAvx2 = __builtin_cpu_supports("avx2");
 #endif
 
+// `third` is a byte the candidates must also have at p + 2, or -1; accept()
+// still decides (the block-wise tests only narrow the candidates down).
 template <class Accept>
-uint64_t FindPairThen(const uint8_t* b, uint64_t size, uint8_t first, uint8_t second, uint64_t from,
-                      uint64_t limit, Accept accept) {
+uint64_t FindPairThen(const uint8_t* b, uint64_t size, uint8_t first, uint8_t second, int third,
+                      uint64_t from, uint64_t limit, Accept accept) {
   uint64_t i = from;
 #if defined(__x86_64__) && defined(__GNUC__)
   if (gHaveAvx2) {
-    const uint64_t p = FindPairAvx2(b, size, first, second, i, limit, accept);
+    const uint64_t p = FindPairAvx2(b, size, first, second, third, i, limit, accept);
     if (p != Buffer::npos || i >= limit) return p;
   }
 #endif
@@ -261,7 +271,7 @@ uint64_t Buffer::findPair(uint8_t first, uint8_t second, uint64_t from, uint64_t
   if (size_ < 2) return npos;
   limit = std::min(limit, size_ - 1);
   if (from >= limit) return npos;
-  return FindPairThen(bytes_, size_, first, second, from, limit, [](uint64_t) { return true; });
+  return FindPairThen(bytes_, size_, first, second, -1, from, limit, [](uint64_t) { return true; });
 }
 
 uint64_t Buffer::findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
@@ -280,13 +290,16 @@ uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) co
   limit = std::min(limit, size_ - needle.size() + 1);
   if (from >= limit) return npos;
   if (needle.size() == 1) return find(static_cast<uint8_t>(needle[0]), from, limit);
-  // The needles searched for are short words and signatures: the pair search
-  // stops only where their first two bytes stand, then the rest is compared.
+  // The needles searched for are short words and signatures: the search
+  // stops only where their first two (or three) bytes stand, then the rest
+  // is compared.
   const uint8_t* b = bytes_;
   const std::string_view rest = needle.substr(2);
-  return FindPairThen(
-      b, size_, static_cast<uint8_t>(needle[0]), static_cast<uint8_t>(needle[1]), from, limit,
-      [b, rest](uint64_t p) { return std::memcmp(b + p + 2, rest.data(), rest.size()) == 0; });
+  const int third = needle.size() > 2 ? static_cast<uint8_t>(needle[2]) : -1;
+  return FindPairThen(b, size_, static_cast<uint8_t>(needle[0]), static_cast<uint8_t>(needle[1]),
+                      third, from, limit, [b, rest](uint64_t p) {
+                        return std::memcmp(b + p + 2, rest.data(), rest.size()) == 0;
+                      });
 }
 
 Buffer Buffer::slice(uint64_t from, uint64_t length) const {
