@@ -230,7 +230,8 @@ __attribute__((target("avx2"))) uint64_t FindPairAvx2(const uint8_t* b, uint64_t
   return Buffer::npos;
 }
 
-const bool gHaveAvx2 = __builtin_cpu_supports("avx2");
+// Initialised before main; the feature table may not be filled in yet then.
+const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
 
 // `third` is a byte the candidates must also have at p + 2, or -1; accept()

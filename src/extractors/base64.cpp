@@ -105,7 +105,8 @@ __attribute__((target("avx2"))) uint64_t ScanLegalAvx2(const uint8_t* b, uint64_
   }
   return i;
 }
-const bool gHaveAvx2 = __builtin_cpu_supports("avx2");
+// Initialised before main; the feature table may not be filled in yet then.
+const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
 
 // A forward search whose last answer is kept. The extractor searches from
