@@ -1,5 +1,11 @@
 #include "engine/buffer.h"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <fcntl.h>
 #include <signal.h>
 #include <string.h>
@@ -159,15 +165,142 @@ uint64_t Buffer::find(uint8_t byte, uint64_t from, uint64_t limit) const {
   return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
 }
 
+namespace {
+
+// The first p in [from, limit) with b[p] == first and accept(p), testing
+// sixteen bytes at a time while 17 bytes can be read; limit < size.
+template <class Accept>
+uint64_t FindFirstThen(const uint8_t* b, uint64_t size, uint8_t first, uint64_t from,
+                       uint64_t limit, Accept accept) {
+  uint64_t i = from;
+#if defined(__SSE2__)
+  const __m128i wanted = _mm_set1_epi8(static_cast<char>(first));
+  for (; i < limit && size - i >= 17; i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    auto mask = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, wanted)));
+    for (; mask != 0; mask &= mask - 1) {
+      const uint64_t p = i + static_cast<uint64_t>(__builtin_ctz(mask));
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
+    }
+  }
+#endif
+  for (; i < limit; ++i)
+    if (b[i] == first && accept(i)) return i;
+  return Buffer::npos;
+}
+
+// The first p in [from, limit) with b[p] == first, b[p + 1] == second and
+// accept(p); limit < size. Blocks of positions are tested at once and every
+// pair in a block is tried inline, so data made of nothing but pairs costs a
+// few instructions per pair, not a call.
+#if defined(__x86_64__) && defined(__GNUC__)
+// 64 positions a step with AVX2 where the processor has it; `i` is left
+// where this stopped looking. With a third byte (0 to 255) positions are
+// also tested for it, so a run of one pair (or of one byte, for a needle
+// starting with it twice) does not stop the search at every position.
+template <class Accept>
+__attribute__((target("avx2"))) uint64_t FindPairAvx2(const uint8_t* b, uint64_t size,
+                                                      uint8_t first, uint8_t second, int third,
+                                                      uint64_t& i, uint64_t limit, Accept& accept) {
+  const __m256i wantFirst = _mm256_set1_epi8(static_cast<char>(first));
+  const __m256i wantSecond = _mm256_set1_epi8(static_cast<char>(second));
+  const __m256i wantThird = _mm256_set1_epi8(static_cast<char>(third));
+  const uint64_t reach = third < 0 ? 65 : 66;
+  for (; i < limit && size - i >= reach; i += 64) {
+    const auto* at = reinterpret_cast<const __m256i*>(b + i);
+    const auto* on = reinterpret_cast<const __m256i*>(b + i + 1);
+    __m256i low = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at), wantFirst),
+                                   _mm256_cmpeq_epi8(_mm256_loadu_si256(on), wantSecond));
+    __m256i high = _mm256_and_si256(_mm256_cmpeq_epi8(_mm256_loadu_si256(at + 1), wantFirst),
+                                    _mm256_cmpeq_epi8(_mm256_loadu_si256(on + 1), wantSecond));
+    if (third >= 0) {
+      const auto* next = reinterpret_cast<const __m256i*>(b + i + 2);
+      low = _mm256_and_si256(low, _mm256_cmpeq_epi8(_mm256_loadu_si256(next), wantThird));
+      high = _mm256_and_si256(high, _mm256_cmpeq_epi8(_mm256_loadu_si256(next + 1), wantThird));
+    }
+    uint64_t mask = static_cast<uint32_t>(_mm256_movemask_epi8(low)) |
+                    uint64_t{static_cast<uint32_t>(_mm256_movemask_epi8(high))} << 32;
+    for (; mask != 0; mask &= mask - 1) {
+      const uint64_t p = i + static_cast<uint64_t>(__builtin_ctzll(mask));
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
+    }
+  }
+  return Buffer::npos;
+}
+
+// Initialised before main; the feature table may not be filled in yet then.
+const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+#endif
+
+// `third` is a byte the candidates must also have at p + 2, or -1; accept()
+// still decides (the block-wise tests only narrow the candidates down).
+template <class Accept>
+uint64_t FindPairThen(const uint8_t* b, uint64_t size, uint8_t first, uint8_t second, int third,
+                      uint64_t from, uint64_t limit, Accept accept) {
+  uint64_t i = from;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (gHaveAvx2) {
+    const uint64_t p = FindPairAvx2(b, size, first, second, third, i, limit, accept);
+    if (p != Buffer::npos || i >= limit) return p;
+  }
+#endif
+#if defined(__SSE2__)
+  const __m128i wantFirst = _mm_set1_epi8(static_cast<char>(first));
+  const __m128i wantSecond = _mm_set1_epi8(static_cast<char>(second));
+  for (; i < limit && size - i >= 17; i += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+    const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i + 1));
+    auto mask = static_cast<uint32_t>(_mm_movemask_epi8(
+        _mm_and_si128(_mm_cmpeq_epi8(here, wantFirst), _mm_cmpeq_epi8(next, wantSecond))));
+    for (; mask != 0; mask &= mask - 1) {
+      const uint64_t p = i + static_cast<uint64_t>(__builtin_ctz(mask));
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
+    }
+  }
+#endif
+  for (; i < limit; ++i)
+    if (b[i] == first && b[i + 1] == second && accept(i)) return i;
+  return Buffer::npos;
+}
+
+}  // namespace
+
+uint64_t Buffer::findPair(uint8_t first, uint8_t second, uint64_t from, uint64_t limit) const {
+  if (size_ < 2) return npos;
+  limit = std::min(limit, size_ - 1);
+  if (from >= limit) return npos;
+  return FindPairThen(bytes_, size_, first, second, -1, from, limit, [](uint64_t) { return true; });
+}
+
+uint64_t Buffer::findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
+                            uint64_t limit) const {
+  if (size_ < 2) return npos;
+  limit = std::min(limit, size_ - 1);
+  if (from >= limit) return npos;
+  const uint8_t* b = bytes_;
+  return FindFirstThen(b, size_, first, from, limit,
+                       [b, &seconds](uint64_t p) { return seconds[b[p + 1]]; });
+}
+
 uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) const {
   if (needle.empty() || needle.size() > size_) return npos;
   // A start p counts only when the whole needle fits: p + len <= size.
   limit = std::min(limit, size_ - needle.size() + 1);
   if (from >= limit) return npos;
-  const uint64_t span = limit - from + needle.size() - 1;
-  const void* hit =
-      ::memmem(bytes_ + from, static_cast<size_t>(span), needle.data(), needle.size());
-  return hit ? static_cast<uint64_t>(static_cast<const uint8_t*>(hit) - bytes_) : npos;
+  if (needle.size() == 1) return find(static_cast<uint8_t>(needle[0]), from, limit);
+  // The needles searched for are short words and signatures: the search
+  // stops only where their first two (or three) bytes stand, then the rest
+  // is compared.
+  const uint8_t* b = bytes_;
+  const std::string_view rest = needle.substr(2);
+  const int third = needle.size() > 2 ? static_cast<uint8_t>(needle[2]) : -1;
+  return FindPairThen(b, size_, static_cast<uint8_t>(needle[0]), static_cast<uint8_t>(needle[1]),
+                      third, from, limit, [b, rest](uint64_t p) {
+                        return std::memcmp(b + p + 2, rest.data(), rest.size()) == 0;
+                      });
 }
 
 Buffer Buffer::slice(uint64_t from, uint64_t length) const {

@@ -6,6 +6,7 @@
 // Extractors read only through these members, never through raw arithmetic.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -69,6 +70,14 @@ class Buffer {
   // First offset p with from <= p < limit at which `byte` stands, or npos.
   // The limit is clipped to the buffer's length.
   uint64_t find(uint8_t byte, uint64_t from, uint64_t limit = npos) const;
+  // First p with from <= p < limit at which `first` stands followed by
+  // `second`, or npos. Sixteen positions are tested at once, so the search
+  // stops only at real pairs (random bytes hold one every 64 KiB) instead of
+  // at every occurrence of the first byte.
+  uint64_t findPair(uint8_t first, uint8_t second, uint64_t from, uint64_t limit = npos) const;
+  // As findPair, for a second byte anywhere in `seconds`.
+  uint64_t findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
+                      uint64_t limit = npos) const;
   // First start p with from <= p < limit at which `needle` stands wholly
   // inside the buffer, or npos.
   uint64_t find(std::string_view needle, uint64_t from, uint64_t limit = npos) const;

@@ -2,6 +2,8 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
+
 #include "engine/log.h"
 
 namespace strellbox {
@@ -16,6 +18,16 @@ Md5 md5Full(const Buffer& buffer, uint64_t offset, uint64_t length) {
   unsigned int size = 0;
   EVP_Digest(buffer.data() ? buffer.data() + offset : reinterpret_cast<const uint8_t*>(""),
              static_cast<size_t>(length), out.data(), &size, EVP_md5(), nullptr);
+  return out;
+}
+
+ItemDigest itemDigest(const Buffer& buffer, uint64_t offset, uint64_t length) {
+  ItemDigest out{};
+  offset = std::min(offset, buffer.size());
+  length = std::min(length, buffer.size() - offset);
+  unsigned int size = 0;
+  EVP_Digest(buffer.data() ? buffer.data() + offset : reinterpret_cast<const uint8_t*>(""),
+             static_cast<size_t>(length), out.data(), &size, EVP_sha256(), nullptr);
   return out;
 }
 

@@ -106,12 +106,10 @@ void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t le
     return;
   }
   if (from > data.size()) from = data.size();
-  if (dontSaveDuplicates()) {
-    // Keyed by the whole digest: two different items never count as one.
-    if (!streamDigests_.insert(md5Full(data, from, length)).second) return;
-  } else if (length > data.size() - from) {
-    StrellLog("Check request too long");
-  }
+  if (length > data.size() - from) StrellLog("Check request too long");
+  // Keyed by a whole collision-resistant digest: two different items never
+  // count as one.
+  if (dontSaveDuplicates() && !streamDigests_.insert(itemDigest(data, from, length)).second) return;
   length = std::min(length, data.size() - from);
 
   FoundItem item;

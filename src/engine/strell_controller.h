@@ -221,7 +221,7 @@ class StrellController : public StrellerProgress {
   std::string strellOutputDirectory_;
   bool strellOutputDirectoryCreated_ = false;
   std::vector<FoundItem> images_;
-  std::unordered_set<Md5, Md5Hash> streamDigests_;
+  std::unordered_set<ItemDigest, DigestHash> streamDigests_;
 
   // Main-thread state.
   std::vector<std::string> recentItems_;

@@ -19,6 +19,10 @@
 
 #include <algorithm>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "engine/classify.h"
 #include "engine/paths.h"
 #include "engine/strell_controller.h"
@@ -46,7 +50,7 @@ constexpr uint64_t kMaxRunLines = 19;
 constexpr uint64_t kProgressSize = 2000000;
 
 // Per-byte classes of the finder, one table lookup per byte.
-enum : uint8_t { kLegal = 1, kLineBreak = 2, kKeywordStart = 4 };
+enum : uint8_t { kLegal = 1, kLineBreak = 2 };
 
 constexpr std::array<uint8_t, 256> MakeFinderTable() {
   std::array<uint8_t, 256> t{};
@@ -54,7 +58,6 @@ constexpr std::array<uint8_t, 256> MakeFinderTable() {
     const auto b = static_cast<uint8_t>(c);
     uint8_t k = gIsLegalBase64[b] ? kLegal : 0;
     if (b == '\n' || b == '\r') k |= kLineBreak;
-    if (b == 'b') k |= kKeywordStart;
     t[c] = k;
   }
   return t;
@@ -72,48 +75,39 @@ constexpr std::array<uint8_t, 256> MakeDecodeTable() {
 }
 constexpr std::array<uint8_t, 256> kDecodeValue = MakeDecodeTable();
 
-struct Candidate {
-  uint64_t at = npos;      // where the walk stopped: the keyword, or the byte after the run
-  uint64_t runLength = 0;  // R when found
-  uint64_t runStart = 0;   // S when found
-};
-
-// The first candidate at or after `from`, before `limit` (N - 8).
-Candidate FindCandidate(std::string_view b, uint64_t from, uint64_t limit) {
-  auto classOf = [&b](uint64_t i) { return kFinderClass[static_cast<uint8_t>(b[i])]; };
-  uint64_t r = 0, k = 0, s = 0;
-  for (uint64_t i = from; i < limit;) {
-    if (r > kMinBlock && k >= kMinRunLines && k <= kMaxRunLines) return {i, r, s};
-    const uint8_t cls = classOf(i);
-    if (cls == kLegal) {
-      // Alphabet characters, spaces and ">" only lengthen the run: take
-      // them all at once, stopping where the run would become long enough.
-      uint64_t j = i + 1;
-      while (j < limit && classOf(j) == kLegal) ++j;
-      if (r == 0) s = i;
-      if (k >= kMinRunLines && k <= kMaxRunLines && r + (j - i) > kMinBlock) {
-        const uint64_t at = i + (kMinBlock + 1 - r);
-        if (at < limit) return {at, kMinBlock + 1, s};
-      }
-      r += j - i;
-      i = j;
-      continue;
-    }
-    if ((cls & kKeywordStart) && b.compare(i, 6, "base64"sv) == 0) return {i, r, s};
-    if (!(cls & kLegal)) {
-      r = 0;
-      k = 0;
-    } else {
-      if (r == 0) s = i;
-      ++r;
-      // A line counts only when the run is longer than 32 bytes per line
-      // already counted, so short lines of letters and spaces do not pass.
-      if ((cls & kLineBreak) && r > 32 * k + 1) ++k;
-    }
-    ++i;
+// Bodies and runs are long, so thirty-two bytes are classified at once
+// where the processor allows.
+#if defined(__x86_64__) && defined(__GNUC__)
+// Each legal byte is the AND of a bit chosen by its high nibble and a bit
+// chosen by its low nibble: line breaks (0A, 0D), space + / (20 2B 2F),
+// digits = > (30-39 3D 3E), A-O a-o (41-4F 61-6F), P-Z p-z (50-5A 70-7A).
+__attribute__((target("avx2"))) uint64_t ScanLegalAvx2(const uint8_t* b, uint64_t from,
+                                                       uint64_t end, bool stopAtLineBreaks) {
+  const __m256i low =
+      _mm256_setr_epi8(0x16, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x19, 0x0A, 0x08,
+                       0x0D, 0x0C, 0x0A, 0x16, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C, 0x1C,
+                       0x19, 0x0A, 0x08, 0x0D, 0x0C, 0x0A);
+  const char lineBreaks = stopAtLineBreaks ? 0 : 0x01;
+  const __m256i high =
+      _mm256_setr_epi8(lineBreaks, 0, 0x02, 0x04, 0x08, 0x10, 0x08, 0x10, 0, 0, 0, 0, 0, 0, 0, 0,
+                       lineBreaks, 0, 0x02, 0x04, 0x08, 0x10, 0x08, 0x10, 0, 0, 0, 0, 0, 0, 0, 0);
+  const __m256i nibble = _mm256_set1_epi8(0x0F);
+  const __m256i zero = _mm256_setzero_si256();
+  uint64_t i = from;
+  for (; end - i >= 32; i += 32) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    const __m256i lowBits = _mm256_shuffle_epi8(low, _mm256_and_si256(v, nibble));
+    const __m256i highBits =
+        _mm256_shuffle_epi8(high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble));
+    const auto stops = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(_mm256_and_si256(lowBits, highBits), zero)));
+    if (stops != 0) return i + static_cast<uint64_t>(__builtin_ctz(stops));
   }
-  return {};
+  return i;
 }
+// Initialised before main; the feature table may not be filled in yet then.
+const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
+#endif
 
 // A forward search whose last answer is kept. The extractor searches from
 // ever later offsets, so an occurrence found once answers every later search
@@ -178,6 +172,82 @@ std::optional<EmptyLine> EmptyLineAt(const Buffer& b, uint64_t q) {
 }
 
 }  // namespace
+
+uint64_t LegalBase64End(std::string_view b, uint64_t from, uint64_t end, bool stopAtLineBreaks) {
+  uint64_t i = from;
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (gHaveAvx2 && i < end) {
+    i = ScanLegalAvx2(reinterpret_cast<const uint8_t*>(b.data()), i, end, stopAtLineBreaks);
+    if (end - i >= 32) return i;
+  }
+#endif
+  const uint8_t stop = stopAtLineBreaks ? kLineBreak : 0;
+  for (; i < end; ++i) {
+    const uint8_t cls = kFinderClass[static_cast<uint8_t>(b[i])];
+    if (!(cls & kLegal) || (cls & stop)) return i;
+  }
+  return end;
+}
+
+bool Base64Finder::legal(uint64_t i) const { return kFinderClass[data_.u8(i)] & kLegal; }
+
+uint64_t Base64Finder::keyword(uint64_t from) {
+  if (!(keywordKnown_ && from >= keywordFrom_ && (keywordAt_ == npos || keywordAt_ >= from))) {
+    keywordFrom_ = from;
+    keywordAt_ = data_.find("base64"sv, from, limit_);
+    keywordKnown_ = true;
+  }
+  return keywordAt_;
+}
+
+// Only runs of more than kMinBlock legal bytes can be found, so the walk
+// looks at every (kMinBlock + 1)-th byte: an illegal one there rules out every
+// run starting in the block before it. A legal one is walked back to its
+// run's start and the run is then counted byte by byte, as the rule reads.
+// Each byte is read at most twice; random bytes are mostly skipped.
+Base64Candidate Base64Finder::next(uint64_t from) {
+  const std::string_view b = data_.view();
+  const uint64_t kw = keyword(from);
+  const uint64_t end = kw == npos ? limit_ : kw;
+  uint64_t p = from;
+  while (p + kMinBlock < end) {
+    const uint64_t q = p + kMinBlock;
+    if (!legal(q)) {
+      p = q + 1;
+      continue;
+    }
+    uint64_t s = q;
+    while (s > p && legal(s - 1)) --s;
+    uint64_t r = 0, k = 0, i = s;
+    while (i < end) {
+      // Between line breaks only the length grows: the run is found where
+      // it passes kMinBlock bytes, if its line count allows.
+      const uint64_t j = LegalBase64End(b, i, end, true);
+      const bool linesAllow = k >= kMinRunLines && k <= kMaxRunLines;
+      if (linesAllow) {
+        const uint64_t at = i + (r > kMinBlock ? 0 : kMinBlock + 1 - r);
+        if (at < j) return {at, r + (at - i), s};
+      }
+      r += j - i;
+      i = j;
+      if (i == end) break;
+      if (linesAllow && r > kMinBlock) return {i, r, s};
+      if (!(kFinderClass[static_cast<uint8_t>(b[i])] & kLegal)) break;
+      ++r;
+      // A line counts only when the run is longer than 32 bytes per line
+      // already counted, so short lines of letters and spaces do not pass.
+      if (r > 32 * k + 1) ++k;
+      ++i;
+    }
+    if (i == end) return kw == npos ? Base64Candidate{} : Base64Candidate{kw, r, s};
+    p = i + 1;
+  }
+  if (kw == npos) return {};
+  // No long run reaches the keyword; the run just before it is short.
+  uint64_t s = kw;
+  while (s > p && legal(s - 1)) --s;
+  return {kw, kw - s, s};
+}
 
 Buffer Base64Decode(const Buffer& data) {
   const std::string_view in = data.view();
@@ -262,8 +332,9 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
   std::optional<std::string> pending;
   uint64_t position = 0;
 
+  Base64Finder finder(data, limit);
   while (position < limit && !stopStreller()) {
-    const Candidate found = FindCandidate(b, position, limit);
+    const Base64Candidate found = finder.next(position);
     if (found.at == npos) break;
     const uint64_t i = found.at;
 
@@ -308,8 +379,7 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
     if (!haveBlock) continue;
 
     // The block runs over legal bytes and takes in the first byte that is not.
-    uint64_t end = measureFrom;
-    while (end < n && gIsLegalBase64[static_cast<uint8_t>(b[end])]) ++end;
+    uint64_t end = LegalBase64End(b, std::min(measureFrom, n), n, false);
     if (end < n) ++end;
     const uint64_t length = end - std::min(start, end);
     if (length <= kMinBlock) continue;

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/buffer.h"
 
@@ -44,6 +45,40 @@ constexpr uint8_t Base64Lookup(uint8_t c) {
   if (c == '/') return 63;
   return 0;
 }
+
+// The first i in [from, end) whose byte is not legal (or, with
+// stopAtLineBreaks, is a line break), or `end`.
+uint64_t LegalBase64End(std::string_view b, uint64_t from, uint64_t end, bool stopAtLineBreaks);
+
+// Where the Base64 pass looks next: the keyword "base64" or, without it, a
+// long run of legal bytes (more than 256 over 4 to 19 counted lines). `at`
+// is the keyword, or the first byte after the run grew long enough; the run
+// ending there has `runLength` bytes from `runStart` (for the keyword, only
+// meaningful when the run is long).
+struct Base64Candidate {
+  uint64_t at = UINT64_MAX;
+  uint64_t runLength = 0;
+  uint64_t runStart = 0;
+};
+
+// Finds candidates in `data` before `limit`. Searches move forward through one
+// buffer, so the next keyword found is kept for later searches.
+class Base64Finder {
+ public:
+  Base64Finder(const Buffer& data, uint64_t limit) : data_(data), limit_(limit) {}
+  // The first candidate at or after `from` (`at` is UINT64_MAX for none).
+  Base64Candidate next(uint64_t from);
+
+ private:
+  bool legal(uint64_t i) const;
+  uint64_t keyword(uint64_t from);
+
+  const Buffer& data_;
+  uint64_t limit_;
+  bool keywordKnown_ = false;
+  uint64_t keywordFrom_ = 0;
+  uint64_t keywordAt_ = UINT64_MAX;
+};
 
 // Decodes every data character of the input, skipping all other bytes. The
 // padding is read from the "=" among the last three data characters, so a

@@ -12,7 +12,7 @@ constexpr uint64_t npos = Buffer::npos;
 
 // How one of the two formats is recognised and measured.
 struct SizedFormat {
-  std::string_view signature;
+  Signature signature;
   uint64_t window;  // candidates start before N - window; also the step past a dropped one
   std::string_view type;
   // The item's length from its header (64-bit: a size near 2^32 cannot wrap).
@@ -24,7 +24,7 @@ struct SizedFormat {
 };
 
 constexpr SizedFormat kBMP = {
-    "BM",
+    Signature("BM"),
     32,
     "bmp",
     [](const Buffer& b, uint64_t p) -> uint64_t { return b.le32(p + 2); },
@@ -38,7 +38,7 @@ constexpr SizedFormat kBMP = {
 };
 
 constexpr SizedFormat kWAV = {
-    "RIFF",
+    Signature("RIFF"),
     12,
     "wav",
     [](const Buffer& b, uint64_t p) -> uint64_t { return uint64_t{b.le32(p + 4)} + 8; },

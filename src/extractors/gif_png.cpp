@@ -13,8 +13,8 @@ constexpr uint64_t npos = Buffer::npos;
 
 // --- GIF ---------------------------------------------------------------------
 
-constexpr std::string_view kGIFStart = "GIF8";  // then '7' or '9', then 'a'
-constexpr uint64_t kGIFScreenEnd = 13;          // signature and logical screen descriptor
+constexpr Signature kGIFStart("GIF8");  // then '7' or '9', then 'a'
+constexpr uint64_t kGIFScreenEnd = 13;  // signature and logical screen descriptor
 constexpr uint64_t kGIFSkipAfterDrop = 16;
 
 constexpr uint8_t kGIFExtension = 0x21;
@@ -39,10 +39,22 @@ uint64_t ColourTableSize(uint8_t packed) {
   return (packed & 0x80) ? uint64_t{3} << ((packed & 0x07) + 1) : 0;
 }
 
+// The dead ends of the GIF walk: offsets read as the first byte of a block,
+// and offsets read as the size byte of a data sub-block (the same offset
+// means different things in the two).
+struct GIFDeadEnds {
+  explicit GIFDeadEnds(uint64_t n) : blocks(n), subBlocks(n) {}
+  DeadEnds blocks;
+  DeadEnds subBlocks;
+};
+
 // Steps over data sub-blocks from the size byte at y; returns the offset of
-// the 0 that ends them, or an offset at or past the end of the buffer.
-uint64_t SkipSubBlocks(const Buffer& b, uint64_t y, WalkBudget& budget) {
+// the 0 that ends them, or an offset at or past the end of the buffer (also
+// at a known dead end).
+uint64_t SkipSubBlocks(const Buffer& b, uint64_t y, WalkBudget& budget, GIFDeadEnds& dead,
+                       WalkMode mode) {
   while (y < b.size() && b.u8(y) != 0) {
+    if (AtDeadEnd(dead.subBlocks, y, mode)) return b.size();
     budget.spend(1);
     y += uint64_t{b.u8(y)} + 1;
   }
@@ -62,11 +74,13 @@ uint64_t SkipSubBlocks(const Buffer& b, uint64_t y, WalkBudget& budget) {
 //                  LZW code size, then data sub-blocks.
 //   3B trailer   - the last byte of the image.
 // Any other byte, or running off the end of the buffer, drops the candidate.
-std::optional<uint64_t> MeasureGIF(const Buffer& b, uint64_t p, WalkBudget& budget) {
+std::optional<uint64_t> MeasureGIF(const Buffer& b, uint64_t p, WalkBudget& budget,
+                                   GIFDeadEnds& dead, WalkMode mode) {
   const uint64_t n = b.size();
   if (!b.has(p, kGIFScreenEnd)) return std::nullopt;
   uint64_t x = p + kGIFScreenEnd + ColourTableSize(b.u8(p + 10));
   while (x < n) {
+    if (AtDeadEnd(dead.blocks, x, mode)) return std::nullopt;
     budget.spend(1);
     switch (b.u8(x)) {
       case kGIFExtension: {
@@ -74,13 +88,13 @@ std::optional<uint64_t> MeasureGIF(const Buffer& b, uint64_t p, WalkBudget& budg
         // and first size byte: the image runs off the end.
         if (!b.has(x, 3)) return std::nullopt;
         const uint64_t y = b.u8(x + 1) == kGIFCommentLabel ? x + 2 : x + 3 + b.u8(x + 2);
-        x = SkipSubBlocks(b, y, budget) + 1;
+        x = SkipSubBlocks(b, y, budget, dead, mode) + 1;
         break;
       }
       case kGIFImage: {
         if (x >= n - 9) return std::nullopt;
         const uint64_t y = x + ColourTableSize(b.u8(x + 9)) + 11;
-        x = SkipSubBlocks(b, y, budget) + 1;
+        x = SkipSubBlocks(b, y, budget, dead, mode) + 1;
         break;
       }
       case kGIFTrailer:
@@ -94,7 +108,7 @@ std::optional<uint64_t> MeasureGIF(const Buffer& b, uint64_t p, WalkBudget& budg
 
 // --- PNG ---------------------------------------------------------------------
 
-constexpr std::string_view kPNGSignature = "\x89PNG\r\n\x1A\n";
+constexpr Signature kPNGSignature("\x89PNG\r\n\x1A\n");
 constexpr uint64_t kPNGChunkFrame = 12;  // length, type and CRC around the data
 
 // Walks the chunks of the PNG whose signature stands at p; returns the
@@ -102,9 +116,11 @@ constexpr uint64_t kPNGChunkFrame = 12;  // length, type and CRC around the data
 // length field is not read), or nothing. Only the IEND type matters; CRCs
 // are not checked and the first chunk need not be IHDR. A chunk header that
 // does not fit before the end of the buffer ends the walk.
-std::optional<uint64_t> MeasurePNG(const Buffer& b, uint64_t p, WalkBudget& budget) {
-  uint64_t q = p + kPNGSignature.size();
+std::optional<uint64_t> MeasurePNG(const Buffer& b, uint64_t p, WalkBudget& budget, DeadEnds& dead,
+                                   WalkMode mode) {
+  uint64_t q = p + kPNGSignature.text.size();
   while (b.has(q, 8)) {
+    if (AtDeadEnd(dead, q, mode)) return std::nullopt;
     budget.spend(1);
     if (b.startsWith(q + 4, "IEND")) {
       if (!b.has(q, kPNGChunkFrame)) return std::nullopt;
@@ -123,17 +139,21 @@ int32_t StrellController::strellGIF(const Buffer& data, const std::string& from)
 
   int32_t count = 0;
   WalkBudget budget(n);
+  GIFDeadEnds dead(n);
   uint64_t position = 0;
   while (position < n - 8 && !stopStreller()) {
     const uint64_t p = FindGIF(data, position, n - 8);
     if (p == npos) break;
-    if (const auto length = MeasureGIF(data, p, budget)) {
+    const uint64_t spent = budget.spent();
+    if (const auto length = MeasureGIF(data, p, budget, dead, WalkMode::kFirst)) {
       if (p == 0 && *length > n - 8) setAtomicFileFound(true);
       saveStrell(data, p, *length, "gif", from, count);
       ++count;
       position = p + *length;  // the byte after the trailer
     } else {
       if (budget.exhausted()) break;
+      if (budget.spent() - spent > WalkBudget::kShortWalk)
+        MeasureGIF(data, p, budget, dead, WalkMode::kMarking);
       position = p + kGIFSkipAfterDrop;
     }
   }
@@ -146,11 +166,13 @@ int32_t StrellController::strellPNG(const Buffer& data, const std::string& from)
 
   int32_t count = 0;
   WalkBudget budget(n);
+  DeadEnds dead(n);
   uint64_t position = 0;
   while (position < n - 8 && !stopStreller()) {
     const uint64_t p = FindSignature(data, kPNGSignature, position, n - 8);
     if (p == npos) break;
-    if (const auto length = MeasurePNG(data, p, budget)) {
+    const uint64_t spent = budget.spent();
+    if (const auto length = MeasurePNG(data, p, budget, dead, WalkMode::kFirst)) {
       if (p == 0 && *length > n - 8) setAtomicFileFound(true);
       saveStrell(data, p, *length, "png", from, count);
       ++count;
@@ -160,7 +182,9 @@ int32_t StrellController::strellPNG(const Buffer& data, const std::string& from)
       // right behind its signature, unless crafted data has already made the
       // walks of this call too long.
       if (budget.exhausted()) break;
-      position = p + kPNGSignature.size();
+      if (budget.spent() - spent > WalkBudget::kShortWalk)
+        MeasurePNG(data, p, budget, dead, WalkMode::kMarking);
+      position = p + kPNGSignature.text.size();
     }
   }
   return count;

@@ -20,8 +20,8 @@ namespace {
 constexpr uint64_t npos = Buffer::npos;
 
 // An SOI marker and the first byte of the marker after it.
-constexpr std::string_view kImageStart = "\xFF\xD8\xFF";
-constexpr std::string_view kImageEnd = "\xFF\xD9";
+constexpr Signature kImageStart("\xFF\xD8\xFF");
+constexpr Signature kImageEnd("\xFF\xD9");
 
 // Flash tag headers in their long form (code * 64 + 63, little-endian),
 // with the distance from the header to the JPEG data behind it.
@@ -94,13 +94,29 @@ struct MarkerWalk {
 //            passed over by searching for the next FF D9.
 //   other  - a segment with a length; it must be followed by FF.
 // Only the EOI rule tests the FF in front of the code.
-MarkerWalk WalkMarkers(const Buffer& b, uint64_t p, ImageEndFinder& imageEnd, WalkBudget& budget) {
+//
+// Dead ends: the end of a walk depends on its offset and on whether an SOS
+// or APP0 was met. A walk dropped after meeting one broke on the structure,
+// which drops any walk that reaches the same offset; offsets it stepped on
+// before meeting one drop every walk that reaches them without having met
+// one (with one met, the same path may end in an image).
+struct JPEGDeadEnds {
+  explicit JPEGDeadEnds(uint64_t n) : any(n), unseen(n) {}
+  DeadEnds any;     // stepped on after an SOS or APP0
+  DeadEnds unseen;  // stepped on before any
+};
+
+MarkerWalk WalkMarkers(const Buffer& b, uint64_t p, ImageEndFinder& imageEnd, WalkBudget& budget,
+                       JPEGDeadEnds& dead, WalkMode mode) {
   const uint64_t n = b.size();
   uint64_t start = p;
   if (b.u8(p + 2) == 0xFF && b.u8(p + 3) == 0xD8) start = p + 2;  // a second SOI
   uint64_t q = start + 2;
   bool seen = false;  // an SOS or APP0 marker was met
   while (q <= n - 2) {
+    if (AtDeadEnd(dead.any, q, seen ? mode : WalkMode::kFirst) ||
+        (!seen && AtDeadEnd(dead.unseen, q, mode)))
+      return {WalkEnd::kDropped, start, q};
     budget.spend(1);
     if (q < n - 2 && b.u8(q + 2) == 0xFF) {
       q += 2;
@@ -137,6 +153,7 @@ int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from
   std::optional<Buffer> tables;
   WalkBudget budget(n);
   ImageEndFinder imageEnd(data, budget);
+  JPEGDeadEnds dead(n);
 
   uint64_t position = 0;
   while (position < n - 6 && !stopStreller()) {
@@ -191,9 +208,12 @@ int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from
       ++count;
       position = end;
     } else {
-      const MarkerWalk walk = WalkMarkers(data, p, imageEnd, budget);
+      const uint64_t spent = budget.spent();
+      const MarkerWalk walk = WalkMarkers(data, p, imageEnd, budget, dead, WalkMode::kFirst);
       if (walk.end == WalkEnd::kDropped) {
         if (budget.exhausted()) break;
+        if (budget.spent() - spent > WalkBudget::kShortWalk)
+          WalkMarkers(data, p, imageEnd, budget, dead, WalkMode::kMarking);
         position = walk.start + 2;
         continue;
       }

@@ -17,17 +17,15 @@ constexpr uint8_t kHighestVersion = 7;
 
 // First p in [from, limit) with "FWS" or "CWS" and a version of 7 or less.
 uint64_t FindMovie(const Buffer& data, uint64_t from, uint64_t limit) {
-  // Search for the rare "W" one byte on (memchr, far cheaper than a
-  // two-byte memmem) and look around it for the rest of the signature.
+  // Search for "WS" one byte on and look around it for the rest of the
+  // signature.
   uint64_t at = from + 1;
   while (at < limit + 1) {
-    const uint64_t w = data.find(uint8_t{'W'}, at, limit + 1);
+    const uint64_t w = data.findPair('W', 'S', at, limit + 1);
     if (w == Buffer::npos) return Buffer::npos;
     const uint64_t p = w - 1;
     const uint8_t first = data.u8(p);
-    if (data.u8(w + 1) == 'S' && (first == 'F' || first == 'C') &&
-        data.u8(p + 3) <= kHighestVersion)
-      return p;
+    if ((first == 'F' || first == 'C') && data.u8(p + 3) <= kHighestVersion) return p;
     at = w + 1;
   }
   return Buffer::npos;

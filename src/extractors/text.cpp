@@ -10,6 +10,7 @@
 #include "engine/classify.h"
 #include "engine/paths.h"
 #include "engine/strell_controller.h"
+#include "extractors/pattern_search.h"
 
 namespace strellbox {
 
@@ -97,17 +98,31 @@ float Scaled(float s, double factor) { return static_cast<float>(static_cast<dou
 
 // --- HTML --------------------------------------------------------------------
 
-// The first p with from <= p < limit where `upper` or `lower` begins (the
-// two spellings a tag is recognised in; both start with "<").
-uint64_t FindTag(const Buffer& b, uint64_t from, uint64_t limit, std::string_view upper,
-                 std::string_view lower) {
-  for (uint64_t p = b.find('<', from, limit); p != npos; p = b.find('<', p + 1, limit))
-    if (b.startsWith(p, upper) || b.startsWith(p, lower)) return p;
+// A tag in the two spellings it is recognised in, and the pattern of both
+// (byte by byte, either spelling's byte), which finds its candidates.
+struct Tag {
+  std::string_view upper, lower;
+  BytePattern pattern;
+};
+constexpr Tag kHTMLStart{"<HTML", "<html", BytePattern({"<", "Hh", "Tt", "Mm", "Ll"})};
+constexpr Tag kHTMLEnd{"</HTML>", "</html>", BytePattern({"<", "/", "Hh", "Tt", "Mm", "Ll", ">"})};
+constexpr Tag kTitleStart{"<TITLE>", "<title>",
+                          BytePattern({"<", "Tt", "Ii", "Tt", "Ll", "Ee", ">"})};
+constexpr Tag kTitleEnd{"</TITLE", "</title",
+                        BytePattern({"<", "/", "Tt", "Ii", "Tt", "Ll", "Ee"})};
+
+// The first p with from <= p < limit where the tag begins in one of its
+// two spellings.
+uint64_t FindTag(const Buffer& b, uint64_t from, uint64_t limit, const Tag& tag) {
+  for (uint64_t p = tag.pattern.find(b, from, limit); p != npos;
+       p = tag.pattern.find(b, p + 1, limit))
+    if (b.startsWith(p, tag.upper) || b.startsWith(p, tag.lower)) return p;
   return npos;
 }
 
 // How far back from the start tag a document-type line may begin.
 constexpr uint64_t kDoctypeLookBack = 127;
+constexpr Signature kDoctype("<!DOC");
 // The title is looked for within this many bytes of the document's start.
 constexpr uint64_t kTitleWindow = 1024;
 // Bytes of a title kept for the name.
@@ -318,25 +333,29 @@ int32_t StrellController::strellHTML(const Buffer& data, const std::string& from
   int32_t count = 0;
   uint64_t i = 0;
   std::string source = from;
+  uint64_t doctype = npos;  // the last document-type line found so far
+  uint64_t searched = 0;    // where the search for them goes on
   while (i < n - 6 && !stopStreller()) {
-    const uint64_t p = FindTag(data, i, n - 6, "<HTML"sv, "<html"sv);
+    const uint64_t p = FindTag(data, i, n - 6, kHTMLStart);
     if (p == npos) break;
-    uint64_t start = p;
-    for (uint64_t k = p;; --k) {
-      if (data.startsWith(k, "<!DOC"sv)) {
-        start = k;
-        break;
-      }
-      if (k == 0 || p - k == kDoctypeLookBack) break;
-    }
-    const uint64_t q = FindTag(data, p, n - 6, "</HTML>"sv, "</html>"sv);
+    // The document starts at the last document-type line within reach
+    // before the tag. The search runs forward over the bytes not searched
+    // yet and remembers the last one found, so that documents close
+    // together do not read the same bytes again.
+    const uint64_t lowest = p > kDoctypeLookBack ? p - kDoctypeLookBack : 0;
+    for (uint64_t k = FindSignature(data, kDoctype, std::max(searched, lowest), p + 1); k != npos;
+         k = FindSignature(data, kDoctype, k + 1, p + 1))
+      doctype = k;
+    searched = p + 1;
+    const uint64_t start = doctype != npos && doctype >= lowest ? doctype : p;
+    const uint64_t q = FindTag(data, p, n - 6, kHTMLEnd);
     if (q == npos) break;  // no end: nothing partial is reported
     const uint64_t end = q + 7;
     const uint64_t length = end - start;
 
     const uint64_t window = std::min(start + kTitleWindow, end);
-    if (const uint64_t t = FindTag(data, start, window, "<TITLE>"sv, "<title>"sv); t != npos) {
-      if (const uint64_t u = FindTag(data, t + 7, window, "</TITLE"sv, "</title"sv); u != npos) {
+    if (const uint64_t t = FindTag(data, start, window, kTitleStart); t != npos) {
+      if (const uint64_t u = FindTag(data, t + 7, window, kTitleEnd); u != npos) {
         std::string title;
         for (uint64_t k = t + 7; k < u && title.size() < kMaxTitle; ++k) {
           const uint8_t c = data.u8(k);

@@ -43,14 +43,15 @@ uint64_t SaturatingMul(uint64_t a, uint64_t b) {
 
 // First p in [from, limit) where a zlib header stands: 78 (deflate, 32K
 // window) and a two-byte big-endian value divisible by 31.
+constexpr std::array<bool, 256> MakeZlibSecondBytes() {
+  std::array<bool, 256> t{};
+  for (int c = 0; c < 256; ++c) t[c] = (0x7800 | c) % 31 == 0;
+  return t;
+}
+constexpr std::array<bool, 256> kZlibSecondBytes = MakeZlibSecondBytes();
+
 uint64_t FindZlibHeader(const Buffer& data, uint64_t from, uint64_t limit) {
-  while (from < limit) {
-    const uint64_t p = data.find(uint8_t{0x78}, from, limit);
-    if (p == Buffer::npos) return Buffer::npos;
-    if (data.be16(p) % 31 == 0) return p;
-    from = p + 1;
-  }
-  return Buffer::npos;
+  return data.findPairIn(0x78, kZlibSecondBytes, from, limit);
 }
 
 // Output storage past the scratch area. Below kMapThreshold it comes from

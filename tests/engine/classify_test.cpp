@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <random>
+#include <string>
+
 #include "engine/buffer.h"
 #include "engine/paths.h"
 #include "support/test_support.h"
@@ -122,6 +126,46 @@ TEST(Buffer, ReadersNeverLeaveTheBuffer) {
   EXPECT_EQ(b.find(std::string_view("\x03\x04"), 0), Buffer::npos);
   EXPECT_EQ(b.find(uint8_t{3}, 0, 2), Buffer::npos);
   EXPECT_EQ(b.slice(1, 100).view(), "\x02\x03");
+}
+
+// The block-wise searches against a byte-by-byte one, on small alphabets so
+// that pairs are dense, at every start and limit near block edges and ends.
+TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
+  std::mt19937 rng(17);
+  std::array<bool, 256> seconds{};
+  seconds['b'] = seconds['c'] = true;
+  for (int round = 0; round < 40; ++round) {
+    std::string text(1 + rng() % 160, 'a');
+    for (char& c : text) c = "abc\xFF"[rng() % (round % 3 == 0 ? 4 : 2)];
+    const Buffer b = Buffer::fromString(text);
+    const std::string needles[] = {"ab",
+                                   "aab",
+                                   "ba",
+                                   "abab",
+                                   "\xFF"
+                                   "a",
+                                   "b"};
+    for (uint64_t from = 0; from <= text.size() + 1; ++from) {
+      for (const uint64_t limit : {uint64_t{0}, from + 1, from + 16, from + 17, uint64_t{40},
+                                   uint64_t{text.size()}, Buffer::npos}) {
+        auto plain = [&](auto match, uint64_t length) {
+          for (uint64_t p = from; p < limit && p + length <= text.size(); ++p)
+            if (match(p)) return p;
+          return Buffer::npos;
+        };
+        for (const std::string& needle : needles)
+          ASSERT_EQ(b.find(needle, from, limit),
+                    plain([&](uint64_t p) { return text.compare(p, needle.size(), needle) == 0; },
+                          needle.size()))
+              << text << " " << needle << " " << from << " " << limit;
+        ASSERT_EQ(b.findPair('a', 'b', from, limit),
+                  plain([&](uint64_t p) { return text[p] == 'a' && text[p + 1] == 'b'; }, 2));
+        ASSERT_EQ(
+            b.findPairIn('a', seconds, from, limit),
+            plain([&](uint64_t p) { return text[p] == 'a' && seconds[uint8_t(text[p + 1])]; }, 2));
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -131,9 +131,25 @@ TEST(Store, DuplicatesAreDroppedByTheirWholeDigest) {
   s.c.saveStrell(Item(a), 0, a.size(), "bin", "src", 0);
   s.c.saveStrell(Item(b), 0, b.size(), "bin", "src", 1);
   s.c.saveStrell(Item("xx" + a), 2, a.size(), "bin", "src", 2);  // same bytes as a
+  // Two published 128-byte blocks with one MD5: crafted input can make
+  // different items share any MD5, so both must still be written.
+  const std::string c = test::Hex(
+      "d131dd02c5e6eec4693d9a0698aff95c2fcab58712467eab4004583eb8fb7f89"
+      "55ad340609f4b30283e488832571415a085125e8f7cdc99fd91dbdf280373c5b"
+      "d8823e3156348f5bae6dacd436c919c6dd53e2b487da03fd02396306d248cda0"
+      "e99f33420f577ee8ce54b67080a80d1ec69821bcb6a8839396f9652b6ff72a70");
+  const std::string d = test::Hex(
+      "d131dd02c5e6eec4693d9a0698aff95c2fcab50712467eab4004583eb8fb7f89"
+      "55ad340609f4b30283e4888325f1415a085125e8f7cdc99fd91dbd7280373c5b"
+      "d8823e3156348f5bae6dacd436c919c6dd53e23487da03fd02396306d248cda0"
+      "e99f33420f577ee8ce54b67080280d1ec69821bcb6a8839396f965ab6ff72a70");
+  ASSERT_EQ(md5Full(Item(c), 0, c.size()), md5Full(Item(d), 0, d.size()));
+  s.c.saveStrell(Item(c), 0, c.size(), "bin", "src", 3);
+  s.c.saveStrell(Item(d), 0, d.size(), "bin", "src", 4);
   s.c.writeFoundFiles();
-  EXPECT_EQ(ListFiles(dir / "out"), (std::vector<std::string>{"src-1.bin", "src.bin"}));
-  EXPECT_EQ(s.c.foundItems(), 2);
+  EXPECT_EQ(ListFiles(dir / "out"),
+            (std::vector<std::string>{"src-1.bin", "src-3.bin", "src-4.bin", "src.bin"}));
+  EXPECT_EQ(s.c.foundItems(), 4);
 }
 
 TEST(Store, ARangePastTheEndIsCut) {

@@ -458,5 +458,76 @@ TEST(StrellBase64Job, HostileNamesStayInsideTheOutputFolder) {
   EXPECT_FALSE(fs::exists(root / "a" / "escape.txt"));
 }
 
+// Every byte value at every place of a 32-byte block, with and without
+// line breaks counting as stops.
+TEST(Base64Tables, LegalSpansEndAtTheFirstIllegalByte) {
+  for (int c = 0; c < 256; ++c) {
+    const bool lineBreak = c == '\n' || c == '\r';
+    for (size_t at = 0; at < 70; ++at) {
+      std::string text(80, 'Q');
+      text[at] = static_cast<char>(c);
+      const bool legal = gIsLegalBase64[static_cast<uint8_t>(c)];
+      for (const bool stopAtLineBreaks : {false, true}) {
+        const bool stops = !legal || (stopAtLineBreaks && lineBreak);
+        ASSERT_EQ(LegalBase64End(text, 0, text.size(), stopAtLineBreaks), stops ? at : 80)
+            << c << " at " << at;
+        ASSERT_EQ(LegalBase64End(text, at + 1, 75, stopAtLineBreaks), 75u);
+      }
+    }
+  }
+}
+
+// The finder against the byte-by-byte rule it skips ahead of: from every
+// start offset of texts mixing Base64 lines, short words, separators and the
+// keyword, the same candidate (place, run length and, for long runs, start).
+TEST(Base64Finder, SkippingFindsWhatTheByteByByteRuleFinds) {
+  auto rule = [](const std::string& b, uint64_t from, uint64_t limit) {
+    Base64Candidate c;
+    uint64_t r = 0, k = 0, s = 0;
+    for (uint64_t i = from; i < limit; ++i) {
+      if (r > 256 && k >= 4 && k <= 19) return Base64Candidate{i, r, s};
+      if (b.compare(i, 6, "base64") == 0) return Base64Candidate{i, r, s};
+      if (!gIsLegalBase64[static_cast<uint8_t>(b[i])]) {
+        r = k = 0;
+        continue;
+      }
+      if (r++ == 0) s = i;
+      if ((b[i] == '\n' || b[i] == '\r') && r > 32 * k + 1) ++k;
+    }
+    return c;
+  };
+  std::mt19937 rng(21);
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+  const std::string between[] = {"\n", "\r\n", " ", ">", "\n> ", "-", "base64", "\x01", ":"};
+  for (int round = 0; round < 200; ++round) {
+    std::string text;
+    const size_t size = 1000 + rng() % 6000;
+    const size_t longest = 8 + rng() % 120;
+    while (text.size() < size) {
+      for (size_t k = rng() % longest; k > 0; --k) text += alphabet[rng() % alphabet.size()];
+      // Now and then any byte at all, to try every class.
+      if (rng() % 4 == 0)
+        text += static_cast<char>(rng() % 256);
+      else
+        text += between[rng() % (rng() % 3 == 0 ? 9 : 5)];
+    }
+    const uint64_t limit = text.size() - 8;
+    const Buffer data = Bytes(text);
+    Base64Finder finder(data, limit);
+    // Offsets only grow, as in the pass; some steps are long, some short.
+    for (uint64_t from = 0; from < limit; from += 1 + rng() % (rng() % 2 ? 300 : 7)) {
+      const Base64Candidate want = rule(text, from, limit), got = finder.next(from);
+      ASSERT_EQ(got.at, want.at) << "round " << round << " from " << from;
+      if (want.at == Buffer::npos) continue;
+      // Only a run of at least 256 bytes decides the block.
+      ASSERT_EQ(got.runLength > 255, want.runLength > 255) << round << " " << from;
+      if (want.runLength > 255) {
+        EXPECT_EQ(got.runLength, want.runLength) << round << " " << from;
+        EXPECT_EQ(got.runStart, want.runStart) << round << " " << from;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace strellbox

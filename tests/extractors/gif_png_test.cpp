@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "extractors/image_scan.h"
 #include "extractors/image_test_util.h"
 
 namespace strellbox::test {
@@ -147,16 +148,25 @@ TEST(GifWalk, RealGifsFromImageMagick) {
   EXPECT_TRUE(whole.atomic);
 }
 
-TEST(GifWalk, WalkingWorkIsCappedOnCraftedData) {
+TEST(GifWalk, CraftedChainsAreWalkedOnce) {
   // Each cell is a header and a comment whose first sub-block reaches the
-  // size byte of the next cell, so every candidate walks all later cells.
+  // size byte of the next cell, so the walk from every candidate would go
+  // through all later cells; the walk from the second cell on joins the path
+  // of the one before and stops there.
   auto crafted = [](int cells) {
     std::string s;
     for (int i = 0; i < cells; ++i) s += GifHeader() + Hex("21 FE 0F");
     return s + Fill(16) + GifHeader() + kTrailer + Fill(100);
   };
-  EXPECT_EQ(RunPass(kGIF, crafted(10)).count, 1);
-  EXPECT_EQ(RunPass(kGIF, crafted(3000)).count, 0);
+  for (const int cells : {10, 3000, 30000}) {
+    SCOPED_TRACE(cells);
+    const std::string bytes = crafted(cells);
+    const uint64_t before = tImageWalkWork;
+    // The image after the chain is found however long the chain is.
+    EXPECT_EQ(SpansOf(RunPass(kGIF, bytes)),
+              (Spans{{bytes.size() - 100 - 14, GifHeader().size() + 1}}));
+    EXPECT_LT(tImageWalkWork - before, bytes.size() / 4 + 100);
+  }
 }
 
 // --- PNG -----------------------------------------------------------------------
@@ -244,21 +254,24 @@ TEST(PngWalk, RealPngsFromImageMagick) {
   EXPECT_TRUE(whole.atomic);
 }
 
-TEST(PngWalk, WalkingWorkIsCappedOnCraftedData) {
+TEST(PngWalk, CraftedChainsAreWalkedOnce) {
   // Each cell is a signature and a chunk header; the chunk's data and CRC
   // cover the next cell's signature, and the next chunk header is the next
-  // cell's. So every candidate walks all later cells, then flies off the end.
+  // cell's. So the walk from every candidate would go through all later
+  // cells, then fly off the end; from the second cell on it joins the path
+  // of the one before and stops there.
   auto crafted = [](int cells) {
     std::string s;
     for (int i = 0; i < cells; ++i) s += kPNGSignature + BE32(8) + "abcd" + Fill(4, 'f');
     return s + Fill(8, 'f') + BE32(0x7FFFFFF0) + "junk" + Fill(16) + HandPng() + Fill(100);
   };
-  // Recovery: below the cap every dropped candidate resumes the search.
-  EXPECT_EQ(RunPass(kPNG, crafted(10)).count, 1);
-  // Past the cap the call ends as a dropped candidate used to end it.
-  EXPECT_EQ(RunPass(kPNG, crafted(3000)).count, 0);
-  // What was found before the cap is kept.
-  EXPECT_EQ(RunPass(kPNG, HandPng() + crafted(3000)).count, 1);
+  for (const int cells : {10, 3000, 30000}) {
+    SCOPED_TRACE(cells);
+    const std::string bytes = HandPng() + crafted(cells);
+    const uint64_t before = tImageWalkWork;
+    EXPECT_EQ(SpansOf(RunPass(kPNG, bytes)), (Spans{{0, 45}, {bytes.size() - 100 - 45, 45}}));
+    EXPECT_LT(tImageWalkWork - before, bytes.size() / 4 + 100);
+  }
 }
 
 }  // namespace

@@ -15,30 +15,6 @@
 
 namespace strellbox::test {
 
-// "FF D8 ff" -> the bytes; spaces and line breaks are ignored.
-inline std::string Hex(std::string_view text) {
-  std::string out;
-  int high = -1;
-  for (char c : text) {
-    int v;
-    if (c >= '0' && c <= '9')
-      v = c - '0';
-    else if (c >= 'a' && c <= 'f')
-      v = c - 'a' + 10;
-    else if (c >= 'A' && c <= 'F')
-      v = c - 'A' + 10;
-    else
-      continue;
-    if (high < 0) {
-      high = v;
-    } else {
-      out.push_back(static_cast<char>(high * 16 + v));
-      high = -1;
-    }
-  }
-  return out;
-}
-
 inline std::string Fill(size_t n, char byte = '\0') { return std::string(n, byte); }
 
 inline std::string LE32(uint32_t v) {

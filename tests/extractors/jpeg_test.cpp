@@ -6,6 +6,7 @@
 
 #include "engine/log.h"
 #include "engine/platform.h"
+#include "extractors/image_scan.h"
 #include "extractors/image_test_util.h"
 
 namespace strellbox::test {
@@ -331,18 +332,41 @@ TEST_F(JpegFiles, DefineBitsJPEG3YieldsItsJpegDataOnly) {
   EXPECT_EQ(RunPass(kJPEG, wrong).count, 0);
 }
 
-TEST(JpegWalk, WalkingWorkIsCappedOnCraftedData) {
+TEST(JpegWalk, CraftedChainsAreWalkedOnce) {
   // Each cell is an SOI and an APP1 segment that ends where the next cell
-  // starts, so every candidate walks all later cells before it is dropped.
+  // starts, so the walk from every candidate would go through all later
+  // cells before it is dropped; from the second cell on it joins the path
+  // of the one before and stops there.
   auto crafted = [](int cells) {
     std::string s;
     for (int i = 0; i < cells; ++i) s += Hex("FF D8 FF E1 00 02");
     return s + Fill(16) + kApp0Image + Fill(100);
   };
-  // A few cells stay far below the cap: the image after them is found.
-  EXPECT_EQ(RunPass(kJPEG, crafted(10)).count, 1);
-  // Thousands would cost millions of steps; the call ends at the cap.
-  EXPECT_EQ(RunPass(kJPEG, crafted(4000)).count, 0);
+  for (const int cells : {10, 4000, 40000}) {
+    SCOPED_TRACE(cells);
+    const std::string bytes = crafted(cells);
+    const uint64_t before = tImageWalkWork;
+    EXPECT_EQ(SpansOf(RunPass(kJPEG, bytes)),
+              (Spans{{bytes.size() - 100 - kApp0Image.size(), kApp0Image.size()}}));
+    EXPECT_LT(tImageWalkWork - before, bytes.size());
+  }
+}
+
+TEST(JpegWalk, PathOfADroppedWalkStillEndsAnImageAfterAnAPP0) {
+  // Walk A (SOI at 0) skips over candidate B with an APP1 segment, then
+  // goes through a chain of APP1 segments to an EOI: no SOS or APP0 came
+  // first, so A is dropped and its path is recorded. B's APP0 segment and
+  // a fill byte lead onto A's path at 14; having met an APP0, B ends in an
+  // image at the same EOI.
+  std::string chain;
+  for (int i = 0; i < 40; ++i) chain += Hex("FF E1 00 02");
+  const std::string walkA = Hex("FF D8 FF E1 00 0A FF D8 FF E0 00 02 FF 00") + chain + Hex("FF D9");
+  const std::string bytes = Fill(40) + walkA + Fill(60);
+  EXPECT_EQ(SpansOf(RunPass(kJPEG, bytes)), (Spans{{40 + 6, walkA.size() - 6}}));
+  // Without B's APP0 both walks end at the EOI without having met one.
+  std::string noApp0 = bytes;
+  noApp0[40 + 9] = '\xE1';
+  EXPECT_EQ(SpansOf(RunPass(kJPEG, noApp0)), Spans{});
 }
 
 TEST(JpegWalk, StopEndsThePassAfterTheCurrentCandidate) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "engine/buffer.h"
@@ -104,5 +105,29 @@ class ItemRecorder {
 
 // Makes a buffer from text or raw bytes.
 inline Buffer Bytes(const std::string& s) { return Buffer::fromString(s); }
+
+// "FF D8 ff" -> the bytes; spaces and line breaks are ignored.
+inline std::string Hex(std::string_view text) {
+  std::string out;
+  int high = -1;
+  for (char c : text) {
+    int v;
+    if (c >= '0' && c <= '9')
+      v = c - '0';
+    else if (c >= 'a' && c <= 'f')
+      v = c - 'a' + 10;
+    else if (c >= 'A' && c <= 'F')
+      v = c - 'A' + 10;
+    else
+      continue;
+    if (high < 0) {
+      high = v;
+    } else {
+      out.push_back(static_cast<char>(high * 16 + v));
+      high = -1;
+    }
+  }
+  return out;
+}
 
 }  // namespace strellbox::test
