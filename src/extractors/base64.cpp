@@ -109,31 +109,6 @@ __attribute__((target("avx2"))) uint64_t ScanLegalAvx2(const uint8_t* b, uint64_
 const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
 
-// A forward search whose last answer is kept. The extractor searches from
-// ever later offsets, so an occurrence found once answers every later search
-// that starts at or before it, and a miss answers every later search: each
-// kind of search then reads every byte at most once per buffer, however many
-// keywords stand in it.
-template <class Find>
-class RememberedSearch {
- public:
-  explicit RememberedSearch(Find find) : find_(std::move(find)) {}
-  uint64_t next(uint64_t from) {
-    if (!(known_ && from >= from_ && (hit_ == npos || hit_ >= from))) {
-      from_ = from;
-      hit_ = find_(from);
-      known_ = true;
-    }
-    return hit_;
-  }
-
- private:
-  Find find_;
-  bool known_ = false;
-  uint64_t from_ = 0;
-  uint64_t hit_ = npos;
-};
-
 // The value of a header field starting at v: up to the first LF, "?=" or
 // (when stopAtQuote) double quote, which must stand before `limit`. A CR
 // that ends a CR LF line is not part of the value. Values longer than
@@ -191,13 +166,8 @@ uint64_t LegalBase64End(std::string_view b, uint64_t from, uint64_t end, bool st
 
 bool Base64Finder::legal(uint64_t i) const { return kFinderClass[data_.u8(i)] & kLegal; }
 
-uint64_t Base64Finder::keyword(uint64_t from) {
-  if (!(keywordKnown_ && from >= keywordFrom_ && (keywordAt_ == npos || keywordAt_ >= from))) {
-    keywordFrom_ = from;
-    keywordAt_ = data_.find("base64"sv, from, limit_);
-    keywordKnown_ = true;
-  }
-  return keywordAt_;
+uint64_t Base64Finder::KeywordSearch::operator()(uint64_t from) const {
+  return data->find("base64"sv, from, limit);
 }
 
 // Only runs of more than kMinBlock legal bytes can be found, so the walk
@@ -207,7 +177,7 @@ uint64_t Base64Finder::keyword(uint64_t from) {
 // Each byte is read at most twice; random bytes are mostly skipped.
 Base64Candidate Base64Finder::next(uint64_t from) {
   const std::string_view b = data_.view();
-  const uint64_t kw = keyword(from);
+  const uint64_t kw = keyword_.next(from);
   const uint64_t end = kw == npos ? limit_ : kw;
   uint64_t p = from;
   while (p + kMinBlock < end) {

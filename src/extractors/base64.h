@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine/buffer.h"
 
@@ -50,6 +51,31 @@ constexpr uint8_t Base64Lookup(uint8_t c) {
 // stopAtLineBreaks, is a line break), or `end`.
 uint64_t LegalBase64End(std::string_view b, uint64_t from, uint64_t end, bool stopAtLineBreaks);
 
+// A forward search whose last answer is kept. The extractor searches from
+// ever later offsets, so an occurrence found once answers every later search
+// that starts at or before it, and a miss answers every later search: each
+// kind of search then reads every byte at most once per buffer, however many
+// keywords stand in it.
+template <class Find>
+class RememberedSearch {
+ public:
+  explicit RememberedSearch(Find find) : find_(std::move(find)) {}
+  uint64_t next(uint64_t from) {
+    if (!(known_ && from >= from_ && (hit_ == UINT64_MAX || hit_ >= from))) {
+      from_ = from;
+      hit_ = find_(from);
+      known_ = true;
+    }
+    return hit_;
+  }
+
+ private:
+  Find find_;
+  bool known_ = false;
+  uint64_t from_ = 0;
+  uint64_t hit_ = UINT64_MAX;
+};
+
 // Where the Base64 pass looks next: the keyword "base64" or, without it, a
 // long run of legal bytes (more than 256 over 4 to 19 counted lines). `at`
 // is the keyword, or the first byte after the run grew long enough; the run
@@ -65,19 +91,23 @@ struct Base64Candidate {
 // buffer, so the next keyword found is kept for later searches.
 class Base64Finder {
  public:
-  Base64Finder(const Buffer& data, uint64_t limit) : data_(data), limit_(limit) {}
+  Base64Finder(const Buffer& data, uint64_t limit)
+      : data_(data), limit_(limit), keyword_(KeywordSearch{&data, limit}) {}
   // The first candidate at or after `from` (`at` is UINT64_MAX for none).
   Base64Candidate next(uint64_t from);
 
  private:
   bool legal(uint64_t i) const;
-  uint64_t keyword(uint64_t from);
+  // The next "base64" starting before the limit.
+  struct KeywordSearch {
+    const Buffer* data;
+    uint64_t limit;
+    uint64_t operator()(uint64_t from) const;
+  };
 
   const Buffer& data_;
   uint64_t limit_;
-  bool keywordKnown_ = false;
-  uint64_t keywordFrom_ = 0;
-  uint64_t keywordAt_ = UINT64_MAX;
+  RememberedSearch<KeywordSearch> keyword_;
 };
 
 // Decodes every data character of the input, skipping all other bytes. The
