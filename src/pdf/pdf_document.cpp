@@ -144,8 +144,12 @@ bool PDFDocument::readSection(uint64_t x, uint64_t& end) {
       if (number <= 0 || number > std::numeric_limits<uint32_t>::max()) continue;
       const auto objectID = static_cast<uint32_t>(number);
       // The newest section is read first: an older entry never replaces it.
-      if (catalog_.count(objectID) == 0) {
-        catalog_[objectID] = std::make_shared<PDFIndirectObject>(
+      // Numbers ascend within a subsection, so the end of the catalog is the
+      // hint that makes each insert of a first section constant time.
+      const size_t before = catalog_.size();
+      const auto at = catalog_.try_emplace(catalog_.end(), objectID);
+      if (catalog_.size() != before) {
+        at->second = std::make_shared<PDFIndirectObject>(
             objectID, static_cast<uint32_t>(generation), ClampToUInt32(offset));
       }
     }

@@ -33,7 +33,7 @@ void PDFDocument::saveImages(bool dontSaveDuplicates) {
   for (const auto& [number, object] : catalog_) {
     if (strellController_ != nullptr && strellController_->stopStreller()) break;
     ++i;
-    if (std::dynamic_pointer_cast<PDFStream>(object->object())) {
+    if (dynamic_cast<const PDFStream*>(object->object().get()) != nullptr) {
       saveImageStream(number, dontSaveDuplicates);
       if (strellController_ != nullptr) strellController_->subProgress(0.4 + 0.6 * i / total);
     }

@@ -439,6 +439,11 @@ std::shared_ptr<PDFIndirectObject> PDFScanner::parseIndirectObject(uint32_t obje
     auto it = catalog_->find(objectID);
     if (it != catalog_->end()) indirect = it->second;
   }
+  parseEntry(indirect);
+  return indirect;
+}
+
+void PDFScanner::parseEntry(const std::shared_ptr<PDFIndirectObject>& indirect) {
   const uint64_t keptOffset = offset_;
   const uint64_t keptPrevious = previousOffset_;
   if (indirect && !indirect->object()) {
@@ -473,25 +478,27 @@ std::shared_ptr<PDFIndirectObject> PDFScanner::parseIndirectObject(uint32_t obje
                                    0.2 * parsedObjects_ / static_cast<double>(catalog_->size()));
   }
   resolveDeferred();
-  return indirect;
 }
 
 void PDFScanner::parseCatalog(PDFCatalog* catalog) {
   catalog_ = catalog;
   if (catalog == nullptr) return;
-  std::vector<uint32_t> keys;
-  keys.reserve(catalog->size());
-  for (const auto& [key, object] : *catalog) keys.push_back(key);
-  const double total = static_cast<double>(keys.size());
+  const double total = static_cast<double>(catalog->size());
 
-  bool stop = strellController_ != nullptr && strellController_->stopStreller();
+  // Parsing looks objects up but never adds any, so the walk over the
+  // catalog stays valid while objects are parsed.
   int32_t count = 0;
-  for (uint32_t key : keys) {
-    if (stop) break;
-    parseIndirectObject(key);
+  for (const auto& [key, indirect] : *catalog) {
+    if (strellController_ != nullptr && strellController_->stopStreller()) break;
+    // With the work spent every later parse reads nothing: the objects left
+    // stay unparsed, as a failed parse would leave them.
+    if (budget_ != nullptr && *budget_ == 0) {
+      StrellLog("PDF work limit reached\n");
+      break;
+    }
+    parseEntry(indirect);
     ++count;
     if (count % 100 == 0 && strellController_ != nullptr) {
-      stop = strellController_->stopStreller();
       strellController_->subProgress(0.2 + 0.2 * count / total);
     }
   }

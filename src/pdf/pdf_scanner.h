@@ -90,6 +90,8 @@ class PDFScanner {
 
  private:
   PDFObjectPtr parseValue();
+  // Parses the object of one catalog entry, unless it holds one already.
+  void parseEntry(const std::shared_ptr<PDFIndirectObject>& indirect);
   PDFObjectPtr parseReference(int32_t objectID, int32_t generation);
   void resolveReference(PDFIndirectObjectReference& reference,
                         const std::shared_ptr<PDFIndirectObject>& target);
