@@ -86,7 +86,10 @@ uint64_t InflateWorkOnThisThread();
 // the buffer), so that each of N/16 candidates reads and writes about N
 // bytes. Failures may spend what two attempts of the largest possible size
 // need, anywhere in the buffer, plus kPerByte bytes for every byte the
-// search has advanced; an attempt is limited to what is left. A hostile
+// search has advanced; an attempt is limited to what is left. kPerByte is
+// still well above what long ordinary failures cost per buffer byte (a
+// PNG's image data fails at its first chunk boundary after reading the
+// chunk and writing about four times as much). A hostile
 // buffer thus costs at most about (2 × (1.5 + cap factor) + kPerByte) × N.
 //
 // Streams that inflate: ordinary streams do not overlap, so together those
@@ -100,7 +103,7 @@ uint64_t InflateWorkOnThisThread();
 // deeper is still found by the nested scan of the stream around it.
 class InflateBudget {
  public:
-  static constexpr uint64_t kPerByte = 16;
+  static constexpr uint64_t kPerByte = 4;
   static constexpr uint64_t kOverlap = 2;
 
   explicit InflateBudget(uint64_t bufferLength);
