@@ -87,9 +87,9 @@ uint64_t InflateWorkOnThisThread();
 // bytes. Failures may spend what two attempts of the largest possible size
 // need, anywhere in the buffer, plus kPerByte bytes for every byte the
 // search has advanced; an attempt is limited to what is left. kPerByte is
-// still well above what long ordinary failures cost per buffer byte (a
-// PNG's image data fails at its first chunk boundary after reading the
-// chunk and writing about four times as much). A hostile
+// above what long ordinary failures cost per buffer byte, and the
+// allowance covers the rest (a PNG's image data fails at its first chunk
+// boundary, after reading that chunk and writing what it holds). A hostile
 // buffer thus costs at most about (2 × (1.5 + cap factor) + kPerByte) × N.
 //
 // Streams that inflate: ordinary streams do not overlap, so together those
