@@ -137,6 +137,15 @@ Bytes StoredBlocksChain(std::string_view header) {
 Bytes SWFStoredChain() { return StoredBlocksChain(std::string_view("CWS\x07\x00\x00\x10\x00", 8)); }
 Bytes ZlibStoredChain() { return StoredBlocksChain("abcdefghi"); }
 
+// A valid zlib header every 16 bytes whose first block has the reserved
+// type: every candidate is an attempt that fails at once, the least an
+// inflation attempt costs.
+Bytes ZlibFailingHeaders() {
+  std::string unit("\x78\x9C", 2);
+  unit.resize(16, '\xFF');
+  return Repeat(unit);
+}
+
 // Local file headers with no end record anywhere.
 Bytes ZipWithoutEnd() { return Repeat(std::string_view("PK\x03\x04", 4)); }
 
@@ -226,7 +235,24 @@ double Median(std::vector<double> v) {
   return v.empty() ? 0 : v[v.size() / 2];
 }
 
-void RunCrafted(benchmark::State& state, const PassRun& pass, Bytes (*make)()) {
+// The least any pass that looks at each candidate must spend: the pass's own
+// signature search from where the pass goes on after a dropped candidate,
+// and nothing else. Run over a crafted input in place of the pass, it shows
+// what share of the crafted time goes to merely finding the candidates.
+PassRun SearchOnly(std::string_view needle, uint64_t step, uint64_t window) {
+  return [needle, step, window](StrellController&, const Buffer& b) {
+    int32_t candidates = 0;
+    const uint64_t limit = b.size() - window;
+    for (uint64_t p = b.find(needle, 0, limit); p != Buffer::npos;
+         p = b.find(needle, p + step, limit))
+      ++candidates;
+    return candidates;
+  };
+}
+
+// `onCrafted` runs in place of the pass over the crafted bytes when given.
+void RunCrafted(benchmark::State& state, const PassRun& pass, Bytes (*make)(),
+                const PassRun& onCrafted = nullptr) {
   SetLogSink([](std::string_view) {});
   const Buffer& random = RandomBuffer();
   const Buffer crafted(make());
@@ -248,7 +274,7 @@ void RunCrafted(benchmark::State& state, const PassRun& pass, Bytes (*make)()) {
     const double t1 = ThreadSeconds();
     randomItems = items;
     items = 0;
-    benchmark::DoNotOptimize(pass(controller, crafted));
+    benchmark::DoNotOptimize((onCrafted ? onCrafted : pass)(controller, crafted));
     const double t2 = ThreadSeconds();
     craftedItems = items;
     randomTimes.push_back(t1 - t0);
@@ -280,24 +306,41 @@ int32_t SilentFlate(StrellController& c, const Buffer& b) {
       ->Unit(benchmark::kMillisecond)                      \
       ->Iterations(3)
 
+// The search alone over the inputs whose candidates stand a few bytes apart.
+#define SEARCH_FLOOR(name, pass, make, needle, step, window)                               \
+  BENCHMARK_CAPTURE(RunCrafted, name, PassRun(pass), make, SearchOnly(needle, step, window)) \
+      ->Unit(benchmark::kMillisecond)                                                      \
+      ->Iterations(3)
+
 CRAFTED(jpg_ff_run, Member<&StrellController::strellJPEG>, Run<0xFF>);
 CRAFTED(jpg_segment_chain, Member<&StrellController::strellJPEG>, JPEGSegmentChain);
 CRAFTED(jpg_scan_without_end, Member<&StrellController::strellJPEG>, JPEGScanWithoutEnd);
 CRAFTED(jpg_fill_run, Member<&StrellController::strellJPEG>, JPEGFillRun);
+SEARCH_FLOOR(jpg_segment_chain_search_only, Member<&StrellController::strellJPEG>,
+             JPEGSegmentChain, std::string_view("\xFF\xD8\xFF"), 2, 6);
+SEARCH_FLOOR(jpg_scan_without_end_search_only, Member<&StrellController::strellJPEG>,
+             JPEGScanWithoutEnd, std::string_view("\xFF\xD8\xFF"), 2, 6);
+SEARCH_FLOOR(jpg_fill_run_search_only, Member<&StrellController::strellJPEG>, JPEGFillRun,
+             std::string_view("\xFF\xD8\xFF"), 2, 6);
 CRAFTED(gif_g_run, Member<&StrellController::strellGIF>, Run<'G'>);
 CRAFTED(gif_sub_block_chain, Member<&StrellController::strellGIF>, GIFSubBlockChain);
 CRAFTED(png_89_run, Member<&StrellController::strellPNG>, Run<0x89>);
 CRAFTED(png_chunk_chain, Member<&StrellController::strellPNG>, PNGChunkChain);
+SEARCH_FLOOR(png_chunk_chain_search_only, Member<&StrellController::strellPNG>, PNGChunkChain,
+             std::string_view("\x89PNG\r\n\x1A\n"), 8, 8);
 CRAFTED(bmp_b_run, Member<&StrellController::strellBMP>, Run<'B'>);
 CRAFTED(bmp_past_the_end, Member<&StrellController::strellBMP>, BMPPastTheEnd);
 CRAFTED(wav_r_run, Member<&StrellController::strellWAV>, Run<'R'>);
 CRAFTED(wav_past_the_end, Member<&StrellController::strellWAV>, WAVPastTheEnd);
+SEARCH_FLOOR(wav_past_the_end_search_only, Member<&StrellController::strellWAV>, WAVPastTheEnd,
+             std::string_view("RIFF"), 12, 12);
 CRAFTED(swf_w_run, Member<&StrellController::strellSWF>, Run<'W'>);
 CRAFTED(swf_stored_chain, Member<&StrellController::strellSWF>, SWFStoredChain);
 CRAFTED(flate_78_run, Flate, Run<0x78>);
 CRAFTED(flate_p_run, Flate, Run<'P'>);
 CRAFTED(flate_stored_chain, Flate, ZlibStoredChain);
 CRAFTED(flate_zip_without_end, Flate, ZipWithoutEnd);
+CRAFTED(flate_failing_headers, Flate, ZlibFailingHeaders);
 CRAFTED(silentflate_stored_chain, SilentFlate, ZlibStoredChain);
 CRAFTED(pdf_percent_run, Member<&StrellController::strellPDF>, PDFPercentRun);
 CRAFTED(pdf_without_end, Member<&StrellController::strellPDF>, PDFWithoutEnd);

@@ -286,7 +286,10 @@ uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) co
   const int third = needle.size() > 2 ? static_cast<uint8_t>(needle[2]) : -1;
   return FindPairThen(b, size_, static_cast<uint8_t>(needle[0]), static_cast<uint8_t>(needle[1]),
                       third, from, limit, [b, rest](uint64_t p) {
-                        return std::memcmp(b + p + 2, rest.data(), rest.size()) == 0;
+                        // Inline: the rests are a few bytes, shorter than a call.
+                        for (size_t k = 0; k < rest.size(); ++k)
+                          if (b[p + 2 + k] != static_cast<uint8_t>(rest[k])) return false;
+                        return true;
                       });
 }
 
