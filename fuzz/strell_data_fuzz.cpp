@@ -10,10 +10,7 @@ using strellbox::Buffer;
 using strellbox::StrellController;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool quiet = [] {
-    strellbox::SetLogSink([](std::string_view) {});
-    return true;
-  }();
+  static const bool quiet = (strellbox::SetLogSink([](std::string_view) {}), true);
   (void)quiet;
   StrellController controller;
   controller.setAllScans(true);

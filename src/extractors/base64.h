@@ -61,7 +61,7 @@ class RememberedSearch {
  public:
   explicit RememberedSearch(Find find) : find_(std::move(find)) {}
   uint64_t next(uint64_t from) {
-    if (!(known_ && from >= from_ && (hit_ == UINT64_MAX || hit_ >= from))) {
+    if (!(known_ && from >= from_ && (hit_ == Buffer::npos || hit_ >= from))) {
       from_ = from;
       hit_ = find_(from);
       known_ = true;
@@ -73,7 +73,7 @@ class RememberedSearch {
   Find find_;
   bool known_ = false;
   uint64_t from_ = 0;
-  uint64_t hit_ = UINT64_MAX;
+  uint64_t hit_ = Buffer::npos;
 };
 
 // Where the Base64 pass looks next: the keyword "base64" or, without it, a
@@ -82,7 +82,7 @@ class RememberedSearch {
 // ending there has `runLength` bytes from `runStart` (for the keyword, only
 // meaningful when the run is long).
 struct Base64Candidate {
-  uint64_t at = UINT64_MAX;
+  uint64_t at = Buffer::npos;
   uint64_t runLength = 0;
   uint64_t runStart = 0;
 };
@@ -93,7 +93,7 @@ class Base64Finder {
  public:
   Base64Finder(const Buffer& data, uint64_t limit)
       : data_(data), limit_(limit), keyword_(KeywordSearch{&data, limit}) {}
-  // The first candidate at or after `from` (`at` is UINT64_MAX for none).
+  // The first candidate at or after `from` (`at` is Buffer::npos for none).
   Base64Candidate next(uint64_t from);
 
  private:

@@ -12,7 +12,7 @@ constexpr uint64_t npos = Buffer::npos;
 
 // How one of the two formats is recognised and measured.
 struct SizedFormat {
-  Signature signature;
+  std::string_view signature;
   uint64_t window;  // candidates start before N - window; also the step past a dropped one
   std::string_view type;
   // The item's length from its header (64-bit: a size near 2^32 cannot wrap).
@@ -24,7 +24,7 @@ struct SizedFormat {
 };
 
 constexpr SizedFormat kBMP = {
-    Signature("BM"),
+    "BM",
     32,
     "bmp",
     [](const Buffer& b, uint64_t p) -> uint64_t { return b.le32(p + 2); },
@@ -38,7 +38,7 @@ constexpr SizedFormat kBMP = {
 };
 
 constexpr SizedFormat kWAV = {
-    Signature("RIFF"),
+    "RIFF",
     12,
     "wav",
     [](const Buffer& b, uint64_t p) -> uint64_t { return uint64_t{b.le32(p + 4)} + 8; },
@@ -56,9 +56,9 @@ int32_t StrellSized(StrellController& controller, const SizedFormat& format, con
   const uint64_t limit = n - format.window;
   uint64_t position = 0;
   while (position < limit && !controller.stopStreller()) {
-    uint64_t p = FindSignature(data, format.signature, position, limit);
+    uint64_t p = data.find(format.signature, position, limit);
     while (p != npos && !format.isSignature(data, p))
-      p = FindSignature(data, format.signature, p + 1, limit);
+      p = data.find(format.signature, p + 1, limit);
     if (p == npos) break;
 
     const uint64_t length = format.length(data, p);

@@ -13,7 +13,7 @@ constexpr uint64_t npos = Buffer::npos;
 
 // --- GIF ---------------------------------------------------------------------
 
-constexpr Signature kGIFStart("GIF8");  // then '7' or '9', then 'a'
+constexpr std::string_view kGIFStart = "GIF8";  // then '7' or '9', then 'a'
 constexpr uint64_t kGIFScreenEnd = 13;  // signature and logical screen descriptor
 constexpr uint64_t kGIFSkipAfterDrop = 16;
 
@@ -25,7 +25,7 @@ constexpr uint8_t kGIFTrailer = 0x3B;
 // First GIF87a or GIF89a signature at p with from <= p < limit, or npos.
 uint64_t FindGIF(const Buffer& b, uint64_t from, uint64_t limit) {
   while (from < limit) {
-    const uint64_t p = FindSignature(b, kGIFStart, from, limit);
+    const uint64_t p = b.find(kGIFStart, from, limit);
     if (p == npos) return npos;
     const uint8_t version = b.u8(p + 4);
     if ((version == '9' || version == '7') && b.u8(p + 5) == 'a') return p;
@@ -108,7 +108,7 @@ std::optional<uint64_t> MeasureGIF(const Buffer& b, uint64_t p, WalkBudget& budg
 
 // --- PNG ---------------------------------------------------------------------
 
-constexpr Signature kPNGSignature("\x89PNG\r\n\x1A\n");
+constexpr std::string_view kPNGSignature = "\x89PNG\r\n\x1A\n";
 constexpr uint64_t kPNGChunkFrame = 12;  // length, type and CRC around the data
 
 // Walks the chunks of the PNG whose signature stands at p; returns the
@@ -118,7 +118,7 @@ constexpr uint64_t kPNGChunkFrame = 12;  // length, type and CRC around the data
 // does not fit before the end of the buffer ends the walk.
 std::optional<uint64_t> MeasurePNG(const Buffer& b, uint64_t p, WalkBudget& budget, DeadEnds& dead,
                                    WalkMode mode) {
-  uint64_t q = p + kPNGSignature.text.size();
+  uint64_t q = p + kPNGSignature.size();
   while (b.has(q, 8)) {
     if (AtDeadEnd(dead, q, mode)) return std::nullopt;
     budget.spend(1);
@@ -169,7 +169,7 @@ int32_t StrellController::strellPNG(const Buffer& data, const std::string& from)
   DeadEnds dead(n);
   uint64_t position = 0;
   while (position < n - 8 && !stopStreller()) {
-    const uint64_t p = FindSignature(data, kPNGSignature, position, n - 8);
+    const uint64_t p = data.find(kPNGSignature, position, n - 8);
     if (p == npos) break;
     const uint64_t spent = budget.spent();
     if (const auto length = MeasurePNG(data, p, budget, dead, WalkMode::kFirst)) {
@@ -184,7 +184,7 @@ int32_t StrellController::strellPNG(const Buffer& data, const std::string& from)
       if (budget.exhausted()) break;
       if (budget.spent() - spent > WalkBudget::kShortWalk)
         MeasurePNG(data, p, budget, dead, WalkMode::kMarking);
-      position = p + kPNGSignature.text.size();
+      position = p + kPNGSignature.size();
     }
   }
   return count;

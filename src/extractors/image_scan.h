@@ -1,6 +1,6 @@
 // Pieces shared by the image and sound passes (JPEG, GIF, PNG, BMP, WAV):
-// the signature search (pattern_search.h), and the budget and the record of
-// dead ends that keep the structural walks linear on hostile input.
+// the budget and the record of dead ends that keep the structural walks
+// linear on hostile input. Signatures are found with Buffer::find.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "engine/buffer.h"
-#include "extractors/pattern_search.h"
 
 namespace strellbox {
 

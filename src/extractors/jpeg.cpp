@@ -20,8 +20,8 @@ namespace {
 constexpr uint64_t npos = Buffer::npos;
 
 // An SOI marker and the first byte of the marker after it.
-constexpr Signature kImageStart("\xFF\xD8\xFF");
-constexpr Signature kImageEnd("\xFF\xD9");
+constexpr std::string_view kImageStart = "\xFF\xD8\xFF";
+constexpr std::string_view kImageEnd = "\xFF\xD9";
 
 // Flash tag headers in their long form (code * 64 + 63, little-endian),
 // with the distance from the header to the JPEG data behind it.
@@ -47,11 +47,11 @@ class ImageEndFinder {
     if (known_ != npos && from >= known_ && (hit_ == npos || from <= hit_)) return hit_;
     uint64_t hit;
     if (known_ != npos && from < known_) {
-      hit = FindSignature(data_, kImageEnd, from, known_);
+      hit = data_.find(kImageEnd, from, known_);
       budget_.spend((hit == npos ? known_ : hit) - from);
       if (hit == npos) hit = hit_;
     } else {
-      hit = FindSignature(data_, kImageEnd, from, npos);
+      hit = data_.find(kImageEnd, from, npos);
       const uint64_t end = hit == npos ? data_.size() : hit;
       budget_.spend(end > from ? end - from : 0);
     }
@@ -157,7 +157,7 @@ int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from
 
   uint64_t position = 0;
   while (position < n - 6 && !stopStreller()) {
-    const uint64_t p = FindSignature(data, kImageStart, position, n - 6);
+    const uint64_t p = data.find(kImageStart, position, n - 6);
     if (p == npos) break;
 
     // The tag in front of the SOI decides, whatever becomes of the candidate.

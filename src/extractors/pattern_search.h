@@ -1,9 +1,9 @@
-// Searches for short patterns shared by the passes. A BytePattern allows
-// a set of bytes at each offset (upper or lower case tag names): memchr for
-// its one fixed byte while occurrences are sparse, eight positions at a time
-// in a register while they come close together (a buffer made of that byte
-// alone would otherwise cost a memchr call per byte). A Signature is a fixed
-// run of bytes, found by the buffer's own pair search.
+// A search for short patterns that allow a set of bytes at each offset
+// (upper or lower case tag names): memchr for the one fixed byte while
+// occurrences are sparse, eight positions at a time in a register while
+// they come close together (a buffer made of that byte alone would
+// otherwise cost a memchr call per byte). Fixed runs of bytes are found by
+// the buffer's own search.
 #pragma once
 
 #include <algorithm>
@@ -149,21 +149,5 @@ class BytePattern {
   size_t wordSets_ = 0;
   size_t anchor_ = 0;
 };
-
-// A signature searched for whole.
-struct Signature {
-  constexpr explicit Signature(std::string_view bytes) : text(bytes) {}
-  std::string_view text;
-};
-
-// First p with from <= p < limit at which `signature` stands wholly inside
-// the buffer, or Buffer::npos. The buffer's search tests the first two bytes
-// at many positions at once and tries every pair it meets inline, so it runs
-// at memory speed between candidates and stays fast where the first byte is
-// everywhere.
-inline uint64_t FindSignature(const Buffer& data, const Signature& signature, uint64_t from,
-                              uint64_t limit) {
-  return data.find(signature.text, from, limit);
-}
 
 }  // namespace strellbox

@@ -122,7 +122,7 @@ uint64_t FindTag(const Buffer& b, uint64_t from, uint64_t limit, const Tag& tag)
 
 // How far back from the start tag a document-type line may begin.
 constexpr uint64_t kDoctypeLookBack = 127;
-constexpr Signature kDoctype("<!DOC");
+constexpr std::string_view kDoctype = "<!DOC";
 // The title is looked for within this many bytes of the document's start.
 constexpr uint64_t kTitleWindow = 1024;
 // Bytes of a title kept for the name.
@@ -343,8 +343,8 @@ int32_t StrellController::strellHTML(const Buffer& data, const std::string& from
     // yet and remembers the last one found, so that documents close
     // together do not read the same bytes again.
     const uint64_t lowest = p > kDoctypeLookBack ? p - kDoctypeLookBack : 0;
-    for (uint64_t k = FindSignature(data, kDoctype, std::max(searched, lowest), p + 1); k != npos;
-         k = FindSignature(data, kDoctype, k + 1, p + 1))
+    for (uint64_t k = data.find(kDoctype, std::max(searched, lowest), p + 1); k != npos;
+         k = data.find(kDoctype, k + 1, p + 1))
       doctype = k;
     searched = p + 1;
     const uint64_t start = doctype != npos && doctype >= lowest ? doctype : p;

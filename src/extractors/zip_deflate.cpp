@@ -41,8 +41,8 @@ uint64_t SaturatingMul(uint64_t a, uint64_t b) {
   return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
 }
 
-// First p in [from, limit) where a zlib header stands: 78 (deflate, 32K
-// window) and a two-byte big-endian value divisible by 31.
+// The bytes that can follow 78 in a zlib header: those that make the
+// big-endian pair divisible by 31.
 constexpr std::array<bool, 256> MakeZlibSecondBytes() {
   std::array<bool, 256> t{};
   for (int c = 0; c < 256; ++c) t[c] = (0x7800 | c) % 31 == 0;
@@ -50,6 +50,8 @@ constexpr std::array<bool, 256> MakeZlibSecondBytes() {
 }
 constexpr std::array<bool, 256> kZlibSecondBytes = MakeZlibSecondBytes();
 
+// First p in [from, limit) where a zlib header stands: 78 (deflate, 32K
+// window) and a two-byte big-endian value divisible by 31.
 uint64_t FindZlibHeader(const Buffer& data, uint64_t from, uint64_t limit) {
   return data.findPairIn(0x78, kZlibSecondBytes, from, limit);
 }

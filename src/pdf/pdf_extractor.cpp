@@ -3,29 +3,26 @@
 // document at the very start of its buffer is also read and its images
 // saved as one-page PDFs.
 #include "engine/strell_controller.h"
-#include "extractors/pattern_search.h"
 #include "pdf/pdf_document.h"
 
 namespace strellbox {
 
 namespace {
 
-// The keywords, searched for with the pattern search: a plain substring
-// search slows down badly on a run of a keyword's first byte.
-constexpr Signature kHeader("%PDF-1");
-constexpr Signature kTrailer("trailer");
-constexpr Signature kStartXRef("startxref");
-constexpr Signature kEndOfFile("%%EOF");
+constexpr std::string_view kHeader = "%PDF-1";
+constexpr std::string_view kTrailer = "trailer";
+constexpr std::string_view kStartXRef = "startxref";
+constexpr std::string_view kEndOfFile = "%%EOF";
 
 // Searches from `from` for "trailer", then "startxref", then "%%EOF", in
 // that order; stores the position of the end marker.
 bool FindEndMarker(const Buffer& data, uint64_t from, uint64_t& marker) {
   const uint64_t len = data.size();
-  const uint64_t trailer = FindSignature(data, kTrailer, from, len - 8);
+  const uint64_t trailer = data.find(kTrailer, from, len - 8);
   if (trailer == Buffer::npos) return false;
-  const uint64_t startxref = FindSignature(data, kStartXRef, trailer, len - 8);
+  const uint64_t startxref = data.find(kStartXRef, trailer, len - 8);
   if (startxref == Buffer::npos) return false;
-  const uint64_t eof = FindSignature(data, kEndOfFile, startxref, len - 4);
+  const uint64_t eof = data.find(kEndOfFile, startxref, len - 4);
   if (eof == Buffer::npos) return false;
   marker = eof;
   return true;
@@ -45,7 +42,7 @@ int32_t StrellController::strellPDF(const Buffer& data, const std::string& from)
   int32_t count = 0;
   uint64_t i = 0;
   while (i < len - 8 && !stopStreller()) {
-    const uint64_t start = FindSignature(data, kHeader, i, len - 8);
+    const uint64_t start = data.find(kHeader, i, len - 8);
     if (start == Buffer::npos) break;
     uint64_t eof = 0;
     if (!FindEndMarker(data, start, eof)) break;

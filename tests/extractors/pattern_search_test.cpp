@@ -76,21 +76,21 @@ TEST(BytePattern, FindsWhatTestingEveryOffsetFinds) {
   }
 }
 
-TEST(BytePattern, WholeSignatureAndLimits) {
-  const Signature jpeg("\xFF\xD8\xFF");
-  const Signature png("\x89PNG\r\n\x1A\n");
+TEST(SignatureSearch, WholeSignatureAndLimits) {
+  const std::string_view jpeg = "\xFF\xD8\xFF";
+  const std::string_view png = "\x89PNG\r\n\x1A\n";
   // A run of the first byte, then the signature, then its start cut off by
   // the end of the buffer.
   std::string bytes(5000, '\x89');
   bytes += "\x89PNG\r\n\x1A\n";
   bytes += std::string(3000, '\x89') + "\x89PNG\r\n";
   const Buffer b = Bytes(bytes);
-  EXPECT_EQ(FindSignature(b, png, 0, b.size()), 5000u);
-  EXPECT_EQ(FindSignature(b, png, 5001, b.size()), Buffer::npos);
-  EXPECT_EQ(FindSignature(b, png, 0, 5000), Buffer::npos);  // starts at the limit
+  EXPECT_EQ(b.find(png, 0, b.size()), 5000u);
+  EXPECT_EQ(b.find(png, 5001, b.size()), Buffer::npos);
+  EXPECT_EQ(b.find(png, 0, 5000), Buffer::npos);  // starts at the limit
   const Buffer ff = Bytes(std::string(4000, '\xFF') + "\xD8\xFF");
-  EXPECT_EQ(FindSignature(ff, jpeg, 0, ff.size()), 3999u);
-  EXPECT_EQ(FindSignature(ff, jpeg, 0, 3999), Buffer::npos);
+  EXPECT_EQ(ff.find(jpeg, 0, ff.size()), 3999u);
+  EXPECT_EQ(ff.find(jpeg, 0, 3999), Buffer::npos);
 }
 
 TEST(DeadEnds, RecordsOffsetsAcrossPagesUpToItsCap) {
