@@ -289,16 +289,16 @@ void RunCrafted(benchmark::State& state, const PassRun& pass, Bytes (*make)(),
   state.counters["items_crafted"] = static_cast<double>(craftedItems);
 }
 
-template <int32_t (StrellController::*Pass)(const Buffer&, const std::string&)>
+template <PassFunction Pass>
 int32_t Member(StrellController& c, const Buffer& b) {
-  return (c.*Pass)(b, "crafted.bin");
+  return RunPass(c, Pass, b, std::string("crafted.bin"));
 }
 
 int32_t Flate(StrellController& c, const Buffer& b) {
-  return c.strellZip(b, "crafted.bin") + c.strellDeflate(b, "crafted.bin", true);
+  return RunPass(c, strellFlate, b, std::string("crafted.bin"));
 }
 int32_t SilentFlate(StrellController& c, const Buffer& b) {
-  return c.strellDeflate(b, "crafted.bin", false);
+  return RunPass(c, strellSilentFlate, b, std::string("crafted.bin"));
 }
 
 #define CRAFTED(name, pass, make)                          \
@@ -307,54 +307,53 @@ int32_t SilentFlate(StrellController& c, const Buffer& b) {
       ->Iterations(3)
 
 // The search alone over the inputs whose candidates stand a few bytes apart.
-#define SEARCH_FLOOR(name, pass, make, needle, step, window)                               \
+#define SEARCH_FLOOR(name, pass, make, needle, step, window)                                 \
   BENCHMARK_CAPTURE(RunCrafted, name, PassRun(pass), make, SearchOnly(needle, step, window)) \
-      ->Unit(benchmark::kMillisecond)                                                      \
+      ->Unit(benchmark::kMillisecond)                                                        \
       ->Iterations(3)
 
-CRAFTED(jpg_ff_run, Member<&StrellController::strellJPEG>, Run<0xFF>);
-CRAFTED(jpg_segment_chain, Member<&StrellController::strellJPEG>, JPEGSegmentChain);
-CRAFTED(jpg_scan_without_end, Member<&StrellController::strellJPEG>, JPEGScanWithoutEnd);
-CRAFTED(jpg_fill_run, Member<&StrellController::strellJPEG>, JPEGFillRun);
-SEARCH_FLOOR(jpg_segment_chain_search_only, Member<&StrellController::strellJPEG>,
-             JPEGSegmentChain, std::string_view("\xFF\xD8\xFF"), 2, 6);
-SEARCH_FLOOR(jpg_scan_without_end_search_only, Member<&StrellController::strellJPEG>,
-             JPEGScanWithoutEnd, std::string_view("\xFF\xD8\xFF"), 2, 6);
-SEARCH_FLOOR(jpg_fill_run_search_only, Member<&StrellController::strellJPEG>, JPEGFillRun,
+CRAFTED(jpg_ff_run, Member<&strellJPEG>, Run<0xFF>);
+CRAFTED(jpg_segment_chain, Member<&strellJPEG>, JPEGSegmentChain);
+CRAFTED(jpg_scan_without_end, Member<&strellJPEG>, JPEGScanWithoutEnd);
+CRAFTED(jpg_fill_run, Member<&strellJPEG>, JPEGFillRun);
+SEARCH_FLOOR(jpg_segment_chain_search_only, Member<&strellJPEG>, JPEGSegmentChain,
              std::string_view("\xFF\xD8\xFF"), 2, 6);
-CRAFTED(gif_g_run, Member<&StrellController::strellGIF>, Run<'G'>);
-CRAFTED(gif_sub_block_chain, Member<&StrellController::strellGIF>, GIFSubBlockChain);
-CRAFTED(png_89_run, Member<&StrellController::strellPNG>, Run<0x89>);
-CRAFTED(png_chunk_chain, Member<&StrellController::strellPNG>, PNGChunkChain);
-SEARCH_FLOOR(png_chunk_chain_search_only, Member<&StrellController::strellPNG>, PNGChunkChain,
+SEARCH_FLOOR(jpg_scan_without_end_search_only, Member<&strellJPEG>, JPEGScanWithoutEnd,
+             std::string_view("\xFF\xD8\xFF"), 2, 6);
+SEARCH_FLOOR(jpg_fill_run_search_only, Member<&strellJPEG>, JPEGFillRun,
+             std::string_view("\xFF\xD8\xFF"), 2, 6);
+CRAFTED(gif_g_run, Member<&strellGIF>, Run<'G'>);
+CRAFTED(gif_sub_block_chain, Member<&strellGIF>, GIFSubBlockChain);
+CRAFTED(png_89_run, Member<&strellPNG>, Run<0x89>);
+CRAFTED(png_chunk_chain, Member<&strellPNG>, PNGChunkChain);
+SEARCH_FLOOR(png_chunk_chain_search_only, Member<&strellPNG>, PNGChunkChain,
              std::string_view("\x89PNG\r\n\x1A\n"), 8, 8);
-CRAFTED(bmp_b_run, Member<&StrellController::strellBMP>, Run<'B'>);
-CRAFTED(bmp_past_the_end, Member<&StrellController::strellBMP>, BMPPastTheEnd);
-CRAFTED(wav_r_run, Member<&StrellController::strellWAV>, Run<'R'>);
-CRAFTED(wav_past_the_end, Member<&StrellController::strellWAV>, WAVPastTheEnd);
-SEARCH_FLOOR(wav_past_the_end_search_only, Member<&StrellController::strellWAV>, WAVPastTheEnd,
+CRAFTED(bmp_b_run, Member<&strellBMP>, Run<'B'>);
+CRAFTED(bmp_past_the_end, Member<&strellBMP>, BMPPastTheEnd);
+CRAFTED(wav_r_run, Member<&strellWAV>, Run<'R'>);
+CRAFTED(wav_past_the_end, Member<&strellWAV>, WAVPastTheEnd);
+SEARCH_FLOOR(wav_past_the_end_search_only, Member<&strellWAV>, WAVPastTheEnd,
              std::string_view("RIFF"), 12, 12);
-CRAFTED(swf_w_run, Member<&StrellController::strellSWF>, Run<'W'>);
-CRAFTED(swf_stored_chain, Member<&StrellController::strellSWF>, SWFStoredChain);
+CRAFTED(swf_w_run, Member<&strellSWF>, Run<'W'>);
+CRAFTED(swf_stored_chain, Member<&strellSWF>, SWFStoredChain);
 CRAFTED(flate_78_run, Flate, Run<0x78>);
 CRAFTED(flate_p_run, Flate, Run<'P'>);
 CRAFTED(flate_stored_chain, Flate, ZlibStoredChain);
 CRAFTED(flate_zip_without_end, Flate, ZipWithoutEnd);
 CRAFTED(flate_failing_headers, Flate, ZlibFailingHeaders);
 CRAFTED(silentflate_stored_chain, SilentFlate, ZlibStoredChain);
-CRAFTED(pdf_percent_run, Member<&StrellController::strellPDF>, PDFPercentRun);
-CRAFTED(pdf_without_end, Member<&StrellController::strellPDF>, PDFWithoutEnd);
-CRAFTED(pdf_one_object_everywhere, Member<&StrellController::strellPDF>, PDFOneObjectEverywhere);
-CRAFTED(base64_b_run, Member<&StrellController::strellBase64>, Run<'b'>);
-CRAFTED(base64_keywords_without_body, Member<&StrellController::strellBase64>,
-        Base64KeywordsWithoutBody);
-CRAFTED(base64_short_bodies, Member<&StrellController::strellBase64>, Base64ShortBodies);
-CRAFTED(base64_short_runs, Member<&StrellController::strellBase64>, Base64ShortRuns);
-CRAFTED(txt_alternating, Member<&StrellController::strellASCII>, TextAlternating);
-CRAFTED(txt_all_words, Member<&StrellController::strellASCII>, TextAllWords);
-CRAFTED(html_bracket_run, Member<&StrellController::strellHTML>, Run<'<'>);
-CRAFTED(html_without_end, Member<&StrellController::strellHTML>, HTMLWithoutEnd);
-CRAFTED(html_tiny_documents, Member<&StrellController::strellHTML>, HTMLTinyDocuments);
+CRAFTED(pdf_percent_run, Member<&strellPDF>, PDFPercentRun);
+CRAFTED(pdf_without_end, Member<&strellPDF>, PDFWithoutEnd);
+CRAFTED(pdf_one_object_everywhere, Member<&strellPDF>, PDFOneObjectEverywhere);
+CRAFTED(base64_b_run, Member<&strellBase64>, Run<'b'>);
+CRAFTED(base64_keywords_without_body, Member<&strellBase64>, Base64KeywordsWithoutBody);
+CRAFTED(base64_short_bodies, Member<&strellBase64>, Base64ShortBodies);
+CRAFTED(base64_short_runs, Member<&strellBase64>, Base64ShortRuns);
+CRAFTED(txt_alternating, Member<&strellASCII>, TextAlternating);
+CRAFTED(txt_all_words, Member<&strellASCII>, TextAllWords);
+CRAFTED(html_bracket_run, Member<&strellHTML>, Run<'<'>);
+CRAFTED(html_without_end, Member<&strellHTML>, HTMLWithoutEnd);
+CRAFTED(html_tiny_documents, Member<&strellHTML>, HTMLTinyDocuments);
 
 }  // namespace
 }  // namespace strellbox

@@ -82,7 +82,8 @@ void RunDeflatePass(benchmark::State& state, const Buffer& b) {
   c.setSaveObserverForTesting([&items](const Buffer&, uint64_t, uint64_t, std::string_view,
                                        std::string_view, int32_t) { ++items; });
   const uint64_t workBefore = strellbox::InflateWorkOnThisThread();
-  for (auto _ : state) benchmark::DoNotOptimize(c.strellDeflate(b, "bench.bin", true));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(RunPass(c, strellbox::strellDeflate, b, "bench.bin", true));
   SetBytes(state, b.size());
   state.counters["work_per_byte"] =
       static_cast<double>(strellbox::InflateWorkOnThisThread() - workBefore) /

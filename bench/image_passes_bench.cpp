@@ -32,7 +32,7 @@ constexpr size_t kRandomBytes = size_t{256} << 20;
 constexpr size_t kDenseBytes = size_t{64} << 20;
 constexpr uint8_t kAbsent = 0xA5;
 
-using Pass = int32_t (StrellController::*)(const Buffer&, const std::string&);
+using Pass = PassFunction;
 
 const Buffer& RandomBuffer() {
   static const Buffer buffer = [] {
@@ -120,7 +120,7 @@ void MemchrAbsentByte(benchmark::State& state) {
 // x_memchr_best, the fastest pass over the fastest sweep. Interleaving the
 // two and taking the median keeps the ratio steady on a machine shared with
 // other work.
-void RunPass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMemchr) {
+void TimePass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMemchr) {
   if (b.empty()) {
     state.SkipWithError("no input (is ImageMagick's convert installed?)");
     return;
@@ -139,7 +139,7 @@ void RunPass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMem
       state.ResumeTiming();
     }
     const double t1 = ThreadSeconds();
-    found = (controller.*pass)(b, "bench");
+    found = RunPass(controller, pass, b, "bench");
     passes.push_back(ThreadSeconds() - t1);
     benchmark::DoNotOptimize(found);
   }
@@ -157,45 +157,25 @@ void RunPass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMem
   }
 }
 
-void RandomPass(benchmark::State& state, Pass pass) { RunPass(state, pass, RandomBuffer(), true); }
+void RandomPass(benchmark::State& state, Pass pass) { TimePass(state, pass, RandomBuffer(), true); }
 void DensePass(benchmark::State& state, Pass pass) {
-  RunPass(state, pass, DenseBuffer(), false);
+  TimePass(state, pass, DenseBuffer(), false);
   state.counters["images"] = static_cast<double>(gDenseImages);
 }
 
 constexpr double kMinTime = 0.3;
 
 BENCHMARK(MemchrAbsentByte)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
-BENCHMARK_CAPTURE(RandomPass, jpeg, &StrellController::strellJPEG)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(RandomPass, gif, &StrellController::strellGIF)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(RandomPass, png, &StrellController::strellPNG)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(RandomPass, bmp, &StrellController::strellBMP)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(RandomPass, wav, &StrellController::strellWAV)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(DensePass, jpeg, &StrellController::strellJPEG)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(DensePass, gif, &StrellController::strellGIF)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(DensePass, png, &StrellController::strellPNG)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(DensePass, bmp, &StrellController::strellBMP)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
-BENCHMARK_CAPTURE(DensePass, wav, &StrellController::strellWAV)
-    ->Unit(benchmark::kMillisecond)
-    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomPass, jpeg, &strellJPEG)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomPass, gif, &strellGIF)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomPass, png, &strellPNG)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomPass, bmp, &strellBMP)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomPass, wav, &strellWAV)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(DensePass, jpeg, &strellJPEG)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(DensePass, gif, &strellGIF)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(DensePass, png, &strellPNG)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(DensePass, bmp, &strellBMP)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(DensePass, wav, &strellWAV)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
 
 }  // namespace
 }  // namespace strellbox

@@ -81,7 +81,7 @@ void Pass(benchmark::State& state, const Buffer& data) {
   controller.setSaveObserverForTesting(
       [](const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t) {});
   int32_t items = 0;
-  for (auto _ : state) items = controller.strellBase64(data, "mail.mbox");
+  for (auto _ : state) items = RunPass(controller, strellbox::strellBase64, data, "mail.mbox");
   std::filesystem::remove_all(out);
   state.counters["items"] = items;
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));

@@ -15,7 +15,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)quiet;
   StrellController controller;
   controller.setAllScans(false);
-  controller.setScanForBase64(true);
+  controller.setScanFor(strellbox::PassId::kBase64, true);
   int32_t items = 0;
   uint64_t decoded = 0;
   controller.setSaveObserverForTesting([&](const Buffer& buffer, uint64_t from, uint64_t length,
@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     decoded += length;
     ++items;
   });
-  const int32_t count = controller.strellBase64(Buffer::copyOf(data, size), "fuzz.eml");
+  const int32_t count = strellbox::RunPass(controller, strellbox::strellBase64,
+                                           Buffer::copyOf(data, size), std::string("fuzz.eml"));
   // Every block counted was reported, and blocks do not overlap: together
   // they decode to at most three bytes per four input bytes.
   if (count != items) __builtin_trap();

@@ -20,10 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     return c;
   }();
   const Buffer data = Buffer::copyOf(bytes, size);
-  controller->strellJPEG(data, "fuzz");
-  controller->strellGIF(data, "fuzz");
-  controller->strellPNG(data, "fuzz");
-  controller->strellBMP(data, "fuzz");
-  controller->strellWAV(data, "fuzz");
+  const std::string from = "fuzz";
+  for (auto pass : {strellbox::strellJPEG, strellbox::strellGIF, strellbox::strellPNG,
+                    strellbox::strellBMP, strellbox::strellWAV})
+    strellbox::RunPass(*controller, pass, data, from);
   return 0;
 }

@@ -27,46 +27,9 @@ namespace strellbox {
 
 namespace {
 
-// One checkbox preference: its key, the engine field it feeds (none for
-// checkForUpdates, which the update check reads here) and its checkbox.
-struct Flag {
-  const char* key;
-  void (StrellController::*set)(bool);
-  QCheckBox* PreferencesWindow::*button;
-};
-
-// The scan flags first, in the order they are loaded at start.
-const Flag kFlags[] = {
-    {keys::kScanForPDF, &StrellController::setScanForPDF, &PreferencesWindow::pdfButton},
-    {keys::kScanForJPEG, &StrellController::setScanForJPEG, &PreferencesWindow::jpegButton},
-    {keys::kScanForGIF, &StrellController::setScanForGIF, &PreferencesWindow::gifButton},
-    {keys::kScanForPNG, &StrellController::setScanForPNG, &PreferencesWindow::pngButton},
-    {keys::kScanForFlash, &StrellController::setScanForFlash, &PreferencesWindow::flashButton},
-    {keys::kScanForBase64, &StrellController::setScanForBase64, &PreferencesWindow::base64Button},
-    {keys::kScanForBmp, &StrellController::setScanForBmp, &PreferencesWindow::bmpButton},
-    {keys::kScanForWav, &StrellController::setScanForWav, &PreferencesWindow::wavButton},
-    {keys::kScanForFlate, &StrellController::setScanForFlate, &PreferencesWindow::flateButton},
-    {keys::kScanForASCII, &StrellController::setScanForASCII, &PreferencesWindow::ASCIIButton},
-    {keys::kScanForHTML, &StrellController::setScanForHTML, &PreferencesWindow::HTMLButton},
-    {keys::kCheckForUpdates, nullptr, &PreferencesWindow::updateButton},
-    {keys::kDontSaveDuplicates, &StrellController::setDontSaveDuplicates,
-     &PreferencesWindow::dontSaveDuplicatesButton},
-};
-enum FlagIndex {
-  kPDF,
-  kJPEG,
-  kGIF,
-  kPNG,
-  kFlash,
-  kBase64,
-  kBmp,
-  kWav,
-  kFlate,
-  kASCII,
-  kHTML,
-  kUpdates,
-  kDuplicates
-};
+QString KeyOf(const PassRow& row) {
+  return QString::fromLatin1(row.preferenceKey.data(), row.preferenceKey.size());
+}
 
 std::string Encoded(const QString& path) { return QFile::encodeName(path).toStdString(); }
 QString Decoded(const std::string& path) {
@@ -97,16 +60,21 @@ StrellAppController::StrellAppController(AppServices services, QObject* parent)
 StrellAppController::~StrellAppController() { applicationWillTerminate(); }
 
 void StrellAppController::awakeFromNib() {
-  InitASCIICheckTable();
   strellWindow_->setHiddenJag(true);
   strellWindow_->setFoundCount(0);
 
   PreferencesWindow& p = *preferencesWindow_;
-  for (int i = kPDF; i <= kHTML; ++i) {
-    const Flag& flag = kFlags[i];
-    const bool on = preferences_->boolForKey(flag.key);
-    (streller_.get()->*flag.set)(on);
-    (p.*flag.button)->setChecked(on);
+  const bool extended = preferences_->boolForKey(keys::kExtendedDetection);
+  streller_->setExtendedDetection(extended);
+  p.extendedButton->setChecked(extended);
+  for (const PassRow& row : PassTable()) {
+    // A pass of extended detection follows that switch until it is set.
+    const QVariant stored = preferences_->value(KeyOf(row));
+    if (stored.isValid())
+      streller_->setScanFor(row.id, IntegerFrom(stored) != 0);
+    else
+      streller_->setScanSetting(row.id, row.byDefault);
+    p.scanButton(row.id)->setChecked(streller_->scanFor(row.id));
   }
 
   const int tag = preferences_->integerForKey(keys::kSaveRadioChosen);
@@ -139,24 +107,19 @@ void StrellAppController::awakeFromNib() {
 
 void StrellAppController::connectControls() {
   PreferencesWindow& p = *preferencesWindow_;
+  // clicked and activated come from the user only, never from the
+  // start-up code setting the controls.
+  for (const PassRow& row : PassTable()) {
+    QCheckBox* box = p.scanButton(row.id);
+    connect(box, &QCheckBox::clicked, this,
+            [this, box, id = row.id] { takeScanFlagFrom(id, box); });
+  }
   using Slot = void (StrellAppController::*)(const QAbstractButton*);
   const std::pair<QCheckBox*, Slot> boxes[] = {
-      {p.pdfButton, &StrellAppController::takeScanForPDFFrom},
-      {p.jpegButton, &StrellAppController::takeScanForJPEGFrom},
-      {p.gifButton, &StrellAppController::takeScanForGIFFrom},
-      {p.pngButton, &StrellAppController::takeScanForPNGFrom},
-      {p.flashButton, &StrellAppController::takeScanForFlashFrom},
-      {p.base64Button, &StrellAppController::takeScanForBase64From},
-      {p.bmpButton, &StrellAppController::takeScanForBMPFrom},
-      {p.wavButton, &StrellAppController::takeScanForWawFrom},
-      {p.flateButton, &StrellAppController::takeScanForFlateFrom},
-      {p.ASCIIButton, &StrellAppController::takeScanForASCIIFrom},
-      {p.HTMLButton, &StrellAppController::takeScanForHTMLFrom},
+      {p.extendedButton, &StrellAppController::takeExtendedDetectionFrom},
       {p.updateButton, &StrellAppController::takeCheckForUpdateFrom},
       {p.dontSaveDuplicatesButton, &StrellAppController::takeDontSaveDuplicatesFrom},
   };
-  // clicked and activated come from the user only, never from the
-  // start-up code setting the controls.
   for (const auto& [box, slot] : boxes)
     connect(box, &QCheckBox::clicked, this, [this, box = box, slot = slot] { (this->*slot)(box); });
   connect(p.updateIntervalButton, &QComboBox::activated, this,
@@ -180,41 +143,37 @@ void StrellAppController::connectControls() {
 
 // --- Preference actions -------------------------------------------------------
 
-void StrellAppController::takeFlagFrom(int index, const QAbstractButton* sender) {
-  const Flag& flag = kFlags[index];
-  // The low byte of the control's value, as a flag.
-  const bool on = (static_cast<unsigned>(sender->isChecked() ? 1 : 0) & 0xFF) != 0;
-  if (flag.set)
-    (streller_.get()->*flag.set)(on);
-  else
-    checkForUpdates_ = on;
-  preferences_->setBool(flag.key, on);
+namespace {
+// The low byte of the control's value, as a flag.
+bool FlagOf(const QAbstractButton* sender) {
+  return (static_cast<unsigned>(sender->isChecked() ? 1 : 0) & 0xFF) != 0;
+}
+}  // namespace
+
+void StrellAppController::takeScanFlagFrom(PassId id, const QAbstractButton* sender) {
+  const bool on = FlagOf(sender);
+  streller_->setScanFor(id, on);
+  preferences_->setBool(KeyOf(Pass(id)), on);
 }
 
-void StrellAppController::takeScanForPDFFrom(const QAbstractButton* s) { takeFlagFrom(kPDF, s); }
-void StrellAppController::takeScanForJPEGFrom(const QAbstractButton* s) { takeFlagFrom(kJPEG, s); }
-void StrellAppController::takeScanForGIFFrom(const QAbstractButton* s) { takeFlagFrom(kGIF, s); }
-void StrellAppController::takeScanForPNGFrom(const QAbstractButton* s) { takeFlagFrom(kPNG, s); }
-void StrellAppController::takeScanForFlashFrom(const QAbstractButton* s) {
-  takeFlagFrom(kFlash, s);
+void StrellAppController::takeExtendedDetectionFrom(const QAbstractButton* sender) {
+  const bool on = FlagOf(sender);
+  streller_->setExtendedDetection(on);
+  preferences_->setBool(keys::kExtendedDetection, on);
+  // Passes that follow the switch show what they will do now.
+  for (const PassRow& row : PassTable())
+    preferencesWindow_->scanButton(row.id)->setChecked(streller_->scanFor(row.id));
 }
-void StrellAppController::takeScanForBase64From(const QAbstractButton* s) {
-  takeFlagFrom(kBase64, s);
+
+void StrellAppController::takeCheckForUpdateFrom(const QAbstractButton* sender) {
+  checkForUpdates_ = FlagOf(sender);
+  preferences_->setBool(keys::kCheckForUpdates, checkForUpdates_);
 }
-void StrellAppController::takeScanForBMPFrom(const QAbstractButton* s) { takeFlagFrom(kBmp, s); }
-void StrellAppController::takeScanForWawFrom(const QAbstractButton* s) { takeFlagFrom(kWav, s); }
-void StrellAppController::takeScanForFlateFrom(const QAbstractButton* s) {
-  takeFlagFrom(kFlate, s);
-}
-void StrellAppController::takeScanForASCIIFrom(const QAbstractButton* s) {
-  takeFlagFrom(kASCII, s);
-}
-void StrellAppController::takeScanForHTMLFrom(const QAbstractButton* s) { takeFlagFrom(kHTML, s); }
-void StrellAppController::takeCheckForUpdateFrom(const QAbstractButton* s) {
-  takeFlagFrom(kUpdates, s);
-}
-void StrellAppController::takeDontSaveDuplicatesFrom(const QAbstractButton* s) {
-  takeFlagFrom(kDuplicates, s);
+
+void StrellAppController::takeDontSaveDuplicatesFrom(const QAbstractButton* sender) {
+  const bool on = FlagOf(sender);
+  streller_->setDontSaveDuplicates(on);
+  preferences_->setBool(keys::kDontSaveDuplicates, on);
 }
 
 void StrellAppController::takeUpdateIntervalFrom(const QComboBox* sender) {

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "app/update_check.h"
+#include "engine/pass_table.h"
 
 class QAbstractButton;
 class QButtonGroup;
@@ -63,17 +64,9 @@ class StrellAppController : public QObject {
 
  public slots:
   // Preference controls; each writes its key at once.
-  void takeScanForPDFFrom(const QAbstractButton* sender);
-  void takeScanForJPEGFrom(const QAbstractButton* sender);
-  void takeScanForGIFFrom(const QAbstractButton* sender);
-  void takeScanForPNGFrom(const QAbstractButton* sender);
-  void takeScanForFlashFrom(const QAbstractButton* sender);
-  void takeScanForBase64From(const QAbstractButton* sender);
-  void takeScanForBMPFrom(const QAbstractButton* sender);
-  void takeScanForWawFrom(const QAbstractButton* sender);
-  void takeScanForFlateFrom(const QAbstractButton* sender);
-  void takeScanForASCIIFrom(const QAbstractButton* sender);
-  void takeScanForHTMLFrom(const QAbstractButton* sender);
+  // The check box of a pass of the pass table.
+  void takeScanFlagFrom(PassId id, const QAbstractButton* sender);
+  void takeExtendedDetectionFrom(const QAbstractButton* sender);
   void takeCheckForUpdateFrom(const QAbstractButton* sender);
   void takeDontSaveDuplicatesFrom(const QAbstractButton* sender);
   void takeUpdateIntervalFrom(const QComboBox* sender);
@@ -112,7 +105,6 @@ class StrellAppController : public QObject {
  private:
   void awakeFromNib();
   void connectControls();
-  void takeFlagFrom(int flag, const QAbstractButton* sender);
   void openUrl(const QUrl& url);
 
   AppServices services_;

@@ -4,32 +4,33 @@
 #include <cmath>
 #include <limits>
 
+#include "engine/pass_table.h"
+
 namespace strellbox {
 
 namespace {
 
 // The factory settings, each stored as the type it was registered with.
-// "recentItems" has none on purpose.
+// "recentItems" has none on purpose, and neither has a pass that runs with
+// extended detection only: until the user sets it, it follows that switch.
 const QHash<QString, QVariant>& RegisteredDefaults() {
-  static const QHash<QString, QVariant> defaults = {
-      {keys::kScanForPDF, true},
-      {keys::kScanForJPEG, true},
-      {keys::kScanForGIF, true},
-      {keys::kScanForPNG, true},
-      {keys::kScanForFlash, true},
-      {keys::kScanForBase64, true},
-      {keys::kScanForBmp, true},
-      {keys::kScanForWav, true},
-      {keys::kScanForFlate, false},
-      {keys::kScanForASCII, false},
-      {keys::kScanForHTML, false},
-      {keys::kCheckForUpdates, true},
-      {keys::kCheckForUpdatesInterval, 1.0},
-      {keys::kDontSaveDuplicates, 1},
-      {keys::kSaveRadioChosen, 0},
-      {keys::kSaveFolder, QStringLiteral("~/Desktop")},
-      {keys::kLastVersionCheck, QStringLiteral("2004-08-24 10:45:32 +0600")},
-  };
+  static const QHash<QString, QVariant> defaults = [] {
+    QHash<QString, QVariant> table = {
+        {keys::kExtendedDetection, false},
+        {keys::kCheckForUpdates, true},
+        {keys::kCheckForUpdatesInterval, 1.0},
+        {keys::kDontSaveDuplicates, 1},
+        {keys::kSaveRadioChosen, 0},
+        {keys::kSaveFolder, QStringLiteral("~/Desktop")},
+        {keys::kLastVersionCheck, QStringLiteral("2004-08-24 10:45:32 +0600")},
+    };
+    for (const PassRow& row : PassTable()) {
+      if (row.byDefault == PassDefault::kWithExtended) continue;
+      const QString key = QString::fromLatin1(row.preferenceKey.data(), row.preferenceKey.size());
+      table.insert(key, row.byDefault == PassDefault::kOn);
+    }
+    return table;
+  }();
   return defaults;
 }
 

@@ -11,17 +11,8 @@
 namespace strellbox {
 
 namespace keys {
-inline constexpr char kScanForPDF[] = "scanForPDF";
-inline constexpr char kScanForJPEG[] = "scanForJPEG";
-inline constexpr char kScanForGIF[] = "scanForGIF";
-inline constexpr char kScanForPNG[] = "scanForPNG";
-inline constexpr char kScanForFlash[] = "scanForFlash";
-inline constexpr char kScanForBase64[] = "scanForBase64";
-inline constexpr char kScanForBmp[] = "scanForBmp";
-inline constexpr char kScanForWav[] = "scanForWav";
-inline constexpr char kScanForFlate[] = "scanForFlate";
-inline constexpr char kScanForASCII[] = "scanForASCII";
-inline constexpr char kScanForHTML[] = "scanForHTML";
+// The scan flags' keys are the pass table's preference keys.
+inline constexpr char kExtendedDetection[] = "extendedDetection";
 inline constexpr char kCheckForUpdates[] = "checkForUpdates";
 inline constexpr char kCheckForUpdatesInterval[] = "checkForUpdatesInterval";
 inline constexpr char kDontSaveDuplicates[] = "dontSaveDuplicates";

@@ -3,6 +3,7 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -19,23 +20,21 @@ PreferencesWindow::PreferencesWindow(QWidget* parent) : QWidget(parent, Qt::Wind
 
   auto* scanBox = new QGroupBox(tr("Look for"), this);
   auto* scanGrid = new QGridLayout(scanBox);
-  auto check = [&](const QString& title, const char* name, int index) {
-    auto* box = new QCheckBox(title, scanBox);
-    box->setObjectName(QLatin1String(name));
+  int index = 0;
+  for (const PassRow& row : PassTable()) {
+    const std::string label(row.label);
+    auto* box = new QCheckBox(QCoreApplication::translate("PassTable", label.c_str()), scanBox);
+    box->setObjectName(QString::fromLatin1(row.cliKey.data(), row.cliKey.size()) +
+                       QStringLiteral("Button"));
     scanGrid->addWidget(box, index / 2, index % 2);
-    return box;
-  };
-  pdfButton = check(tr("PDF documents and their images"), "pdfButton", 0);
-  jpegButton = check(tr("JPEG images"), "jpegButton", 1);
-  gifButton = check(tr("GIF images"), "gifButton", 2);
-  pngButton = check(tr("PNG images"), "pngButton", 3);
-  flashButton = check(tr("Flash movies"), "flashButton", 4);
-  base64Button = check(tr("Base64 attachments"), "base64Button", 5);
-  bmpButton = check(tr("BMP images"), "bmpButton", 6);
-  wavButton = check(tr("WAV sounds"), "wavButton", 7);
-  flateButton = check(tr("Zip archives and compressed data"), "flateButton", 8);
-  ASCIIButton = check(tr("Plain text"), "ASCIIButton", 9);
-  HTMLButton = check(tr("HTML documents"), "HTMLButton", 10);
+    scanButtons[static_cast<size_t>(row.id)] = box;
+    ++index;
+  }
+  extendedButton = new QCheckBox(tr("Extended detection (modern files)"), scanBox);
+  extendedButton->setObjectName(QStringLiteral("extendedButton"));
+  extendedButton->setToolTip(
+      tr("Rules beyond the classic ones, for the files today's programs write"));
+  scanGrid->addWidget(extendedButton, (index + 1) / 2 + 1, 0, 1, 2);
 
   auto* updateBox = new QGroupBox(tr("Updates"), this);
   auto* updateRow = new QHBoxLayout(updateBox);

@@ -4,6 +4,9 @@
 #pragma once
 
 #include <QWidget>
+#include <array>
+
+#include "engine/pass_table.h"
 
 class QButtonGroup;
 class QCheckBox;
@@ -19,17 +22,11 @@ class PreferencesWindow : public QWidget {
  public:
   explicit PreferencesWindow(QWidget* parent = nullptr);
 
-  QCheckBox* pdfButton;
-  QCheckBox* jpegButton;
-  QCheckBox* gifButton;
-  QCheckBox* pngButton;
-  QCheckBox* flashButton;
-  QCheckBox* base64Button;
-  QCheckBox* bmpButton;
-  QCheckBox* wavButton;
-  QCheckBox* flateButton;
-  QCheckBox* ASCIIButton;
-  QCheckBox* HTMLButton;
+  // One check box per row of the pass table, named after its CLI key
+  // ("pngButton"), in the table's order.
+  std::array<QCheckBox*, kPassCount> scanButtons{};
+  QCheckBox* scanButton(PassId id) const { return scanButtons[static_cast<size_t>(id)]; }
+  QCheckBox* extendedButton;
   QCheckBox* updateButton;
   QComboBox* updateIntervalButton;
   QCheckBox* dontSaveDuplicatesButton;

@@ -2,50 +2,45 @@
 
 #include <fmt/format.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
-#include <map>
 #include <nlohmann/json.hpp>
 #include <ostream>
 #include <sstream>
+#include <thread>
 
 #include "cli/terminal_display.h"
 #include "engine/log.h"
+#include "engine/pass_table.h"
 #include "engine/paths.h"
+#include "engine/platform.h"
 #include "engine/strell_controller.h"
 
 namespace strellbox {
 
 namespace {
 
-std::atomic<bool> gInterrupted{false};
+// Exit status of a job stopped by a signal, as shells report one.
+constexpr int kStoppedStatus = 130;
 
-void OnInterrupt(int) { gInterrupted.store(true, std::memory_order_relaxed); }
+std::atomic<int> gInterrupts{0};
 
-using Setter = void (StrellController::*)(bool);
-
-const std::map<std::string, Setter>& PassKeys() {
-  static const std::map<std::string, Setter> keys = {
-      {"pdf", &StrellController::setScanForPDF},
-      {"jpeg", &StrellController::setScanForJPEG},
-      {"gif", &StrellController::setScanForGIF},
-      {"png", &StrellController::setScanForPNG},
-      {"flash", &StrellController::setScanForFlash},
-      {"base64", &StrellController::setScanForBase64},
-      {"bmp", &StrellController::setScanForBmp},
-      {"wav", &StrellController::setScanForWav},
-      {"flate", &StrellController::setScanForFlate},
-      {"ascii", &StrellController::setScanForASCII},
-      {"html", &StrellController::setScanForHTML},
-  };
-  return keys;
+// The first signal asks the job to stop; a second ends the process at
+// once, taking the file being written with it.
+void OnInterrupt(int) {
+  if (gInterrupts.fetch_add(1, std::memory_order_relaxed) > 0) {
+    RemovePendingTemporaryFile();
+    ::_exit(kStoppedStatus);
+  }
 }
 
-// Splits "a,b c" into keys; returns the first unknown key, if any.
+// Splits "a,b c" into keys and applies them; returns the first unknown key.
 std::optional<std::string> ApplyKeys(StrellController& controller,
                                      const std::vector<std::string>& lists, bool on) {
   for (const std::string& list : lists) {
@@ -55,16 +50,26 @@ std::optional<std::string> ApplyKeys(StrellController& controller,
       key.erase(0, key.find_first_not_of(' '));
       key.erase(key.find_last_not_of(' ') + 1);
       if (key.empty()) continue;
-      auto it = PassKeys().find(key);
-      if (it == PassKeys().end()) return key;
-      (controller.*(it->second))(on);
+      const PassRow* row = PassByCliKey(key);
+      if (!row) return key;
+      controller.setScanFor(row->id, on);
     }
   }
   return std::nullopt;
 }
 
-constexpr const char* kKeysHelp =
-    "pdf, jpeg, gif, png, flash, base64, bmp, wav, flate, ascii, html";
+// True when the path is a folder that can be listed or a file that can be
+// read; false for anything else (missing, special, no permission).
+bool Readable(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) return ::access(path.c_str(), R_OK | X_OK) == 0;
+  return S_ISREG(st.st_mode) && ::access(path.c_str(), R_OK) == 0;
+}
+
+nlohmann::json OrNull(bool present, const std::string& text) {
+  return present ? nlohmann::json(text) : nlohmann::json();
+}
 
 }  // namespace
 
@@ -72,7 +77,7 @@ void InstallInterruptHandler() {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
 int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& err) {
@@ -86,8 +91,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   CLI::App* scan = app.add_subcommand("scan", "Scan files and folders for embedded items.");
   std::vector<std::string> paths;
   std::string outputDir;
-  bool beside = false, desktop = false, keepDuplicates = false, json = false, quiet = false,
-       verbose = false;
+  bool beside = false, desktop = false, keepDuplicates = false, json = false, list = false,
+       quiet = false, verbose = false, extended = false;
   std::vector<std::string> enable, disable, only;
   scan->add_option("PATH", paths, "Files and folders to scan (folders are scanned whole).")
       ->required();
@@ -98,28 +103,44 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   outputOpt->type_name("DIR");
   auto* besideOpt =
       scan->add_flag("--beside", beside, "Write next to the (last) path: \"NAME Strell\".");
-  auto* desktopOpt = scan->add_flag("--desktop", desktop,
-                                    "Write into ~/Desktop/\"NAME Strell\" (the default location).");
+  auto* desktopOpt =
+      scan->add_flag("--desktop", desktop,
+                     "Write into the desktop folder (XDG_DESKTOP_DIR, else ~/Desktop; made if "
+                     "missing): \"NAME Strell\" (the default location).");
   outputOpt->excludes(besideOpt, desktopOpt);
   besideOpt->excludes(desktopOpt);
-  scan->add_option("--enable", enable,
-                   fmt::format("Turn passes on (comma list of: {}).", kKeysHelp))
-      ->type_name("KEYS");
-  scan->add_option("--disable", disable, "Turn passes off (same keys).")->type_name("KEYS");
-  scan->add_option("--only", only,
-                   "Run only these passes (same keys; flate data is always "
-                   "searched for what it holds).")
-      ->type_name("KEYS");
+  // Each takes exactly one list, so that the paths after it stay paths; the
+  // option may be given again.
+  auto keysOption = [&](const char* name, std::vector<std::string>& into, std::string help) {
+    scan->add_option(name, into, std::move(help))
+        ->type_name("KEYS")
+        ->expected(1)
+        ->allow_extra_args(false)
+        ->take_all();
+  };
+  keysOption("--enable", enable, fmt::format("Turn passes on (comma list of: {}).", PassCliKeys()));
+  keysOption("--disable", disable, "Turn passes off (same keys).");
+  keysOption("--only", only,
+             "Run only these passes (same keys; flate data is always searched for what it "
+             "holds).");
+  scan->add_flag("--extended", extended,
+                 "Extended detection: rules beyond the classic ones, for the files today's "
+                 "programs write.");
   scan->add_flag("--keep-duplicates", keepDuplicates,
                  "Write every item, also when the same bytes were written before in this job.");
   scan->add_flag("--json", json,
-                 "Print one JSON object per written file on stdout, then a summary object.");
+                 "Print one JSON object per written file on stdout (path, name, type, size, "
+                 "source, container, offset, chain, pass, sha256), then a summary object.");
+  scan->add_flag("--list", list,
+                 "Report every item (with --json: the same rows, path null) and write nothing.");
   scan->add_flag("-q,--quiet", quiet, "Print nothing but failures.");
-  scan->add_flag("-v,--verbose", verbose, "Mirror the diagnostic log to stderr.");
-  scan->footer(
-      "Defaults: pdf jpeg gif png flash base64 bmp wav on; flate ascii html off; duplicates "
-      "dropped; output on the Desktop.\nExit status: 0 done, 1 a failure was recorded (message "
-      "on stderr), 2 usage error.");
+  scan->add_flag("-v,--verbose", verbose,
+                 "Mirror the diagnostic log to stderr and name every entry passed over.");
+  scan->footer(fmt::format(
+      "Defaults: {} on; {} off; duplicates dropped; output in the desktop folder.\nExit status: "
+      "0 done, 1 a failure was recorded (message on stderr) or no path could be read, 2 usage "
+      "error, {} stopped by a signal.",
+      PassCliKeys(PassDefault::kOn), PassCliKeys(PassDefault::kOff), kStoppedStatus));
 
   try {
     app.parse(argc, argv);
@@ -133,21 +154,28 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     app.exit(e, out, err);
     return 2;
   }
+  gInterrupts.store(0, std::memory_order_relaxed);
+  if (outputOpt->count() > 0 && outputDir.empty()) {
+    err << "strellbox-cli: --output needs a folder\n";
+    return 2;
+  }
 
   StrellController controller;
   if (!only.empty()) controller.setAllScans(false);
   for (auto [lists, on] : {std::pair{&only, true}, {&enable, true}, {&disable, false}}) {
     if (auto bad = ApplyKeys(controller, *lists, on)) {
-      err << "strellbox-cli: unknown pass key \"" << *bad << "\" (keys: " << kKeysHelp << ")\n";
+      err << "strellbox-cli: unknown pass key \"" << *bad << "\" (keys: " << PassCliKeys() << ")\n";
       return 2;
     }
   }
+  controller.setExtendedDetection(extended);
   controller.setDontSaveDuplicates(!keepDuplicates);
+  controller.setListOnly(list);
   if (!outputDir.empty()) {
     std::error_code ec;
-    std::filesystem::create_directories(outputDir, ec);
+    if (!list) std::filesystem::create_directories(outputDir, ec);
     controller.setSaveRadioChosen(2);
-    controller.setSaveFolder(std::filesystem::absolute(outputDir, ec).lexically_normal().string());
+    controller.setSaveFolder(NormalizedPath(outputDir));
   } else if (beside) {
     controller.setSaveRadioChosen(1);
   } else {
@@ -157,41 +185,59 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   if (!verbose) SetLogSink([](std::string_view) {});
 
   std::vector<std::string> missing;
-  for (const std::string& p : paths)
+  bool anyReadable = false;
+  for (const std::string& p : paths) {
     if (!PathExists(p)) missing.push_back(p);
-  if (!missing.empty()) {
-    std::string list;
-    for (const std::string& p : missing) list += (list.empty() ? "" : ", ") + p;
-    err << "strellbox-cli: warning: not found: " << list << "\n";
+    anyReadable = anyReadable || Readable(p);
+  }
+  if (!missing.empty() && !quiet) {
+    std::string names;
+    for (const std::string& p : missing) names += (names.empty() ? "" : ", ") + p;
+    err << "strellbox-cli: warning: not found: " << names << "\n";
   }
 
   TerminalDisplay::Options options;
   options.json = json;
   options.quiet = quiet;
+  options.verbose = verbose;
   options.progressBar = !quiet && ::isatty(STDERR_FILENO);
+  options.sharedTerminal = options.progressBar && ::isatty(STDOUT_FILENO);
   TerminalDisplay display(options, out, err,
                           [&controller] { return controller.currentlyStrelling(); });
   controller.setDisplay(&display);
 
+  const auto started = std::chrono::steady_clock::now();
   controller.threadStrell(paths);
+  bool stopRequested = false;
   while (controller.jobActive()) {
-    if (gInterrupted.load(std::memory_order_relaxed)) controller.stopStrelling();
+    if (!stopRequested && gInterrupts.load(std::memory_order_relaxed) > 0) {
+      controller.stopStrelling();
+      stopRequested = true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   controller.waitUntilIdle();
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const bool stopped = stopRequested || gInterrupts.load(std::memory_order_relaxed) > 0;
 
   const auto error = controller.strellerError();
   const bool made = controller.strellOutputDirectoryCreated();
+  const bool nothingReadable = !anyReadable && controller.filesScanned() == 0;
   if (json) {
-    nlohmann::json summary = {
-        {"summary", true},
-        {"found", controller.foundItems()},
-        {"written", display.filesWritten()},
-        {"bytes", display.bytesWritten()},
-        {"output", made ? nlohmann::json(controller.strellOutputDirectory()) : nlohmann::json()},
-        {"stopped", gInterrupted.load()},
-        {"error", error ? nlohmann::json(*error) : nlohmann::json()}};
-    out << summary.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    nlohmann::json summary = {{"summary", true},
+                              {"found", controller.foundItems()},
+                              {"written", display.filesWritten()},
+                              {"bytes", display.bytesWritten()},
+                              {"output", OrNull(made, controller.strellOutputDirectory())},
+                              {"stopped", stopped},
+                              {"error", OrNull(error.has_value(), error.value_or(""))},
+                              {"files_scanned", controller.filesScanned()},
+                              {"files_skipped", controller.filesSkipped()},
+                              {"duplicates_dropped", controller.duplicatesDropped()},
+                              {"seconds", std::round(seconds * 1000) / 1000}};
+    if (list) summary["listed"] = display.itemsListed();
+    out << TerminalDisplay::Dump(summary) << "\n";
   } else if (!quiet) {
     if (made)
       out << fmt::format("{} items found, {} files written to {}\n", controller.foundItems(),
@@ -201,7 +247,13 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   }
   out.flush();
   controller.setDisplay(nullptr);
-  return error ? 1 : 0;
+  if (stopped) return kStoppedStatus;
+  if (error) return 1;
+  if (nothingReadable) {
+    err << "strellbox-cli: none of the paths given can be read\n";
+    return 1;
+  }
+  return 0;
 }
 
 }  // namespace strellbox

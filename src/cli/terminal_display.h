@@ -1,11 +1,13 @@
 // The CLI's display: a one-line progress bar on stderr when it is a
-// terminal, a JSON line per written file with --json, failures on stderr.
+// terminal, the written files on stdout (a JSON row each with --json),
+// failures and passed-over entries on stderr.
 #pragma once
 
 #include <chrono>
 #include <cstdio>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <ostream>
 #include <string>
 
@@ -18,7 +20,9 @@ class TerminalDisplay : public StrellDisplay {
   struct Options {
     bool json = false;
     bool quiet = false;
-    bool progressBar = false;  // stderr is a terminal
+    bool progressBar = false;     // stderr is a terminal
+    bool verbose = false;         // name every entry passed over
+    bool sharedTerminal = false;  // stdout is the bar's terminal too
   };
   TerminalDisplay(Options options, std::ostream& out, std::ostream& err,
                   std::function<std::string()> label);
@@ -26,11 +30,20 @@ class TerminalDisplay : public StrellDisplay {
   void progressFromThread(double bytes, double total, int32_t foundItems) override;
   void progressFinish() override;
   void reportStrellerError(const std::string& message) override;
-  void fileWritten(const std::string& path, const std::string& type, uint64_t size,
-                   const std::string& source) override;
+  void fileWritten(const std::string& path, const std::string& fileName,
+                   const FoundItem& item) override;
+  void entrySkipped(const std::string& path, const std::string& reason, bool special) override;
 
   int32_t filesWritten() const { return filesWritten_; }
+  int32_t itemsListed() const { return itemsListed_; }
   uint64_t bytesWritten() const { return bytesWritten_; }
+
+  // The JSON row of one item (path null when nothing was written).
+  static nlohmann::json Row(const std::string& path, const std::string& fileName,
+                            const FoundItem& item);
+  // One line of JSON. Text that is not UTF-8 shows with U+FFFD for the
+  // bytes it cannot carry; Row adds the exact bytes beside such a field.
+  static std::string Dump(const nlohmann::json& value);
 
  private:
   void clearBar();
@@ -43,6 +56,7 @@ class TerminalDisplay : public StrellDisplay {
   std::chrono::steady_clock::time_point lastDraw_{};
   bool barShown_ = false;
   int32_t filesWritten_ = 0;
+  int32_t itemsListed_ = 0;
   uint64_t bytesWritten_ = 0;
 };
 

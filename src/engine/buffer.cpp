@@ -121,13 +121,69 @@ Buffer Buffer::copyOf(const void* bytes, uint64_t length) {
 
 Buffer Buffer::fromString(std::string_view text) { return copyOf(text.data(), text.size()); }
 
-Buffer Buffer::readFile(const std::filesystem::path& path, uint64_t mapThreshold) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return {};
+const Origin& Buffer::origin() const {
+  static const Origin kNone;
+  return origin_ ? *origin_ : kNone;
+}
+
+Buffer Buffer::decodedFrom(const Buffer& parent, std::string_view decoder, uint64_t offset) const {
+  auto origin = std::make_shared<Origin>(parent.origin());
+  origin->chain.push_back({std::string(decoder), offset});
+  Buffer b = *this;
+  b.origin_ = std::move(origin);
+  return b;
+}
+
+namespace {
+
+ReadStatus StatusOfErrno(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return ReadStatus::kVanished;
+    case ENAMETOOLONG:
+      return ReadStatus::kNameTooLong;
+    default:
+      return ReadStatus::kUnreadable;
+  }
+}
+
+}  // namespace
+
+Buffer Buffer::readFile(const std::filesystem::path& path, uint64_t mapThreshold,
+                        ReadStatus* status) {
+  ReadStatus ignored;
+  ReadStatus& result = status ? *status : ignored;
+  // Look before opening: opening a FIFO for reading waits for a writer.
   struct stat st {};
-  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  if (::stat(path.c_str(), &st) != 0) {
+    result = StatusOfErrno(errno);
+    return {};
+  }
+  if (S_ISDIR(st.st_mode)) {
+    result = ReadStatus::kFolder;
+    return {};
+  }
+  if (!S_ISREG(st.st_mode)) {
+    result = ReadStatus::kSpecial;
+    return {};
+  }
+  // Non-blocking, in case the path was replaced by a FIFO meanwhile.
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (fd.get() < 0) {
+    result = StatusOfErrno(errno);
+    return {};
+  }
+  if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    result = S_ISDIR(st.st_mode) ? ReadStatus::kFolder : ReadStatus::kSpecial;
+    return {};
+  }
+  result = ReadStatus::kRead;
   const auto size = static_cast<uint64_t>(st.st_size);
   if (size == 0) return {};
+  std::error_code ec;
+  auto origin = std::make_shared<Origin>();
+  origin->container = std::filesystem::absolute(path, ec).lexically_normal().string();
 
   if (size > mapThreshold) {
     void* address = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd.get(), 0);
@@ -138,6 +194,7 @@ Buffer Buffer::readFile(const std::filesystem::path& path, uint64_t mapThreshold
       b.bytes_ = static_cast<const uint8_t*>(address);
       b.size_ = size;
       b.mapped_ = true;
+      b.origin_ = std::move(origin);
       return b;
     }
     // Fall back to reading when the file cannot be mapped.
@@ -149,13 +206,16 @@ Buffer Buffer::readFile(const std::filesystem::path& path, uint64_t mapThreshold
     ssize_t n = ::read(fd.get(), bytes.data() + got, static_cast<size_t>(size - got));
     if (n < 0) {
       if (errno == EINTR) continue;
+      result = ReadStatus::kUnreadable;
       return {};
     }
     if (n == 0) break;  // the file shrank while it was read
     got += static_cast<uint64_t>(n);
   }
   bytes.resize(got);
-  return Buffer(std::move(bytes));
+  Buffer b(std::move(bytes));
+  b.origin_ = std::move(origin);
+  return b;
 }
 
 uint64_t Buffer::find(uint8_t byte, uint64_t from, uint64_t limit) const {
@@ -296,6 +356,7 @@ uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) co
 Buffer Buffer::slice(uint64_t from, uint64_t length) const {
   Buffer b;
   if (from >= size_) return b;
+  b.origin_ = origin_;
   b.owner_ = owner_;
   b.bytes_ = bytes_ + from;
   b.size_ = std::min(length, size_ - from);
@@ -305,7 +366,9 @@ Buffer Buffer::slice(uint64_t from, uint64_t length) const {
 
 Buffer Buffer::copy(uint64_t from, uint64_t length) const {
   if (from >= size_) return {};
-  return copyOf(bytes_ + from, std::min(length, size_ - from));
+  Buffer b = copyOf(bytes_ + from, std::min(length, size_ - from));
+  b.origin_ = origin_;
+  return b;
 }
 
 std::string_view Buffer::view(uint64_t from, uint64_t length) const {

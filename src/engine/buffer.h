@@ -17,6 +17,32 @@
 
 namespace strellbox {
 
+// One decoding between a buffer and the buffer it was decoded from: the
+// decoder ("zlib", "base64", "pdf", ...) and where its input starts in the
+// parent buffer.
+struct OriginStep {
+  std::string decoder;
+  uint64_t offset = 0;
+  bool operator==(const OriginStep&) const = default;
+};
+
+// Where a buffer's bytes come from: the real file, and the decodings from
+// that file's bytes down to this buffer (empty for the file itself).
+struct Origin {
+  std::string container;  // absolute path; empty for bytes not read from a file
+  std::vector<OriginStep> chain;
+};
+
+// Why Buffer::readFile gave no bytes.
+enum class ReadStatus {
+  kRead,         // bytes (possibly none: an empty file)
+  kFolder,       // a folder: nothing to read
+  kSpecial,      // a FIFO, socket or device: never opened for reading
+  kVanished,     // nothing at the path (any more)
+  kUnreadable,   // no permission, an I/O error, or the file could not be mapped
+  kNameTooLong,  // the path is longer than the system allows
+};
+
 class Buffer {
  public:
   static constexpr uint64_t npos = UINT64_MAX;
@@ -34,7 +60,10 @@ class Buffer {
   // Reads a file whole, or maps it read-only when it is larger than
   // mapThreshold. Yields an empty buffer when the file cannot be read
   // (a folder, no permission, vanished).
-  static Buffer readFile(const std::filesystem::path& path, uint64_t mapThreshold = kMapThreshold);
+  // The buffer's origin names the file by its absolute path. A FIFO,
+  // socket or device is never opened, so reading one cannot block.
+  static Buffer readFile(const std::filesystem::path& path, uint64_t mapThreshold = kMapThreshold,
+                         ReadStatus* status = nullptr);
 
   const uint8_t* data() const { return bytes_; }
   uint64_t size() const { return size_; }
@@ -89,7 +118,15 @@ class Buffer {
   std::string_view view(uint64_t from, uint64_t length) const;
   std::string_view view() const { return view(0, size_); }
 
+  // Where the bytes come from; slices and copies keep their buffer's origin.
+  // Never null.
+  const Origin& origin() const;
+  // The same bytes, marked as decoded by `decoder` from `parent`, whose
+  // bytes from `offset` on were its input.
+  Buffer decodedFrom(const Buffer& parent, std::string_view decoder, uint64_t offset) const;
+
  private:
+  std::shared_ptr<const Origin> origin_;
   std::shared_ptr<const void> owner_;
   const uint8_t* bytes_ = nullptr;
   uint64_t size_ = 0;

@@ -24,9 +24,8 @@ constexpr std::array<bool, 256> MakeASCIICheckTable() {
   return table;
 }
 
-// Built at compile time; InitASCIICheckTable is kept for the start-up sequence.
+// Built at compile time, so no start-up step has to fill it.
 inline constexpr std::array<bool, 256> gIsLegalASCII = MakeASCIICheckTable();
-inline void InitASCIICheckTable() {}
 
 // True when the first min(length, 4000) bytes are all legal text bytes.
 bool IsDataLegalASCII(const Buffer& data);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <filesystem>
 
 #include "engine/localize.h"
 #include "engine/log.h"
@@ -21,8 +22,8 @@ namespace {
 
 std::atomic<int32_t> gExportNo{0};
 
-// Longest item name kept; leaves room for "-N" and an extension within the
-// file system's 255-byte limit on a name.
+// Longest item or output-folder name kept; leaves room for "-N", an
+// extension or " Strell" within the file system's 255-byte limit on a name.
 constexpr size_t kMaxNameBytes = 200;
 
 constexpr const char* kFolderError =
@@ -41,11 +42,7 @@ std::string SafeItemName(const std::string& name) {
     const auto u = static_cast<unsigned char>(c);
     if (u < 0x20 || u == 0x7F) c = '_';
   }
-  if (safe.size() > kMaxNameBytes) {
-    size_t cut = kMaxNameBytes;
-    while (cut > 0 && (static_cast<unsigned char>(safe[cut]) & 0xC0) == 0x80) --cut;
-    safe.resize(cut);
-  }
+  safe = FitName(std::move(safe), kMaxNameBytes);
   if (safe == "." || safe == "..") safe.clear();
   return safe;
 }
@@ -71,8 +68,12 @@ std::optional<std::string> WriteAtomically(const std::string& folder, std::strin
   std::string temp = folder + "/.strell-XXXXXX";
   int fd = ::mkstemp(temp.data());
   if (fd < 0) return std::nullopt;
+  SetPendingTemporaryFile(temp.c_str());
+  struct Cleared {
+    ~Cleared() { ClearPendingTemporaryFile(); }
+  } cleared;
   bool ok = WriteAll(fd, bytes.data(), bytes.size());
-  ok = (::fchmod(fd, 0644) == 0) && ok;
+  ok = (::fchmod(fd, FileCreationMode()) == 0) && ok;
   ok = (::close(fd) == 0) && ok;
   if (ok) {
     for (int attempt = 0; attempt < 1000; ++attempt) {
@@ -98,36 +99,39 @@ std::optional<std::string> WriteAtomically(const std::string& folder, std::strin
 
 int32_t StrellController::exportNo() { return gExportNo.load(std::memory_order_relaxed); }
 
+// Items of these types are offered to the preview: those of the passes
+// whose images it shows, and TIFF images found inside other data. A PDF
+// renders as an image on current systems only.
+bool PreviewsType(std::string_view type) {
+  if (type == "tiff") return true;
+  if (type == "pdf" && !IsPanther()) return false;
+  for (const PassRow& row : PassTable())
+    if (!row.previewType.empty() && row.previewType == type) return true;
+  return false;
+}
+
 void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
                                   std::string_view type, std::string_view original,
                                   int32_t foundNo) {
-  if (saveObserver_) {
-    saveObserver_(data, from, length, type, original, foundNo);
-    return;
-  }
-  if (from > data.size()) from = data.size();
-  if (length > data.size() - from) StrellLog("Check request too long");
+  ScanContext context(*this);
+  context.saveStrell(data, from, length, type, original, foundNo);
+}
+
+bool StrellController::alreadySaved(const ItemDigest& digest) const {
+  return streamDigests_.count(digest) != 0;
+}
+
+void StrellController::takeFoundItem(FoundItem item) {
   // Keyed by a whole collision-resistant digest: two different items never
   // count as one.
-  if (dontSaveDuplicates() && !streamDigests_.insert(itemDigest(data, from, length)).second) return;
-  length = std::min(length, data.size() - from);
-
-  FoundItem item;
-  // An item of a mapped file shares the read-only mapping until it is
-  // written (at the latest after its entry), so a large item costs no
-  // anonymous memory; an item of bytes in memory gets its own copy, so a
-  // small item does not keep a large decoded buffer alive.
-  item.data = data.isMapped() ? data.slice(from, length) : data.copy(from, length);
-  item.type = std::string(type);
-  const std::string base = DeletingPathExtension(LastPathComponent(original));
-  item.name = foundNo > 0 ? fmt::format("{}-{}", base, foundNo) : base;
-  item.source = std::string(original);
+  if (dontSaveDuplicates() && !streamDigests_.insert(item.digest).second) {
+    countDuplicateDropped();
+    return;
+  }
+  const bool preview = PreviewsType(item.type);
   const Buffer bytes = item.data;
   queueFoundItem(std::move(item));
-
-  if (type == "gif" || type == "jpg" || type == "png" || type == "tiff" ||
-      (type == "pdf" && IsPanther()))
-    blinkImage(bytes);
+  if (preview) blinkImage(bytes);
 }
 
 void StrellController::queueFoundItem(FoundItem item) {
@@ -141,9 +145,28 @@ bool StrellController::blinkImage(const Buffer& bytes) {
   return true;
 }
 
+bool StrellController::makeOutputFolder() {
+  if (!outputParentToMake_.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(outputParentToMake_, ec);
+  }
+  // Another job (or program) may take the name between the choice and
+  // this moment: the next numbered name is taken then.
+  for (int attempt = 0; attempt < 1000; ++attempt) {
+    if (::mkdir(strellOutputDirectory_.c_str(), 0777) == 0) return true;
+    if (errno != EEXIST) return false;
+    strellOutputDirectory_ = UniquePathName(strellOutputDirectory_);
+  }
+  return false;
+}
+
 void StrellController::writeFoundFiles() {
+  if (listOnly()) {
+    listFoundFiles();
+    return;
+  }
   if (!strellOutputDirectoryCreated_) {
-    strellOutputDirectoryCreated_ = ::mkdir(strellOutputDirectory_.c_str(), 0777) == 0;
+    strellOutputDirectoryCreated_ = makeOutputFolder();
     if (!strellOutputDirectoryCreated_) {
       setStrellerError(Localized(kFolderError));
       stopStreller_.store(true, kRelaxed);
@@ -158,7 +181,7 @@ void StrellController::writeFoundFiles() {
                            : fmt::format("{}/{}.{}", strellOutputDirectory_, name, item.type);
     if (PathExists(path)) path = UniquePathName(path);
     if (auto written = WriteAtomically(strellOutputDirectory_, path, item.data)) {
-      display_->fileWritten(*written, item.type, item.data.size(), item.source);
+      display_->fileWritten(*written, LastPathComponent(*written), item);
     } else {
       setStrellerError(Localized(kSaveError));
       stopStreller_.store(true, kRelaxed);
@@ -169,25 +192,55 @@ void StrellController::writeFoundFiles() {
   images_.clear();
 }
 
+void StrellController::listFoundFiles() {
+  // The names a real run would give in a new folder, numbered the same way.
+  for (FoundItem& item : images_) {
+    if (stopStreller()) break;
+    std::string name = SafeItemName(item.name);
+    if (name.empty()) name = fmt::format("Strell-{}", exportNo());
+    std::string file = item.type.empty() ? name : fmt::format("{}.{}", name, item.type);
+    for (int i = 1; listedNames_.count(file) != 0; ++i)
+      file = item.type.empty() ? fmt::format("{}-{}", name, i)
+                               : fmt::format("{}-{}.{}", name, i, item.type);
+    listedNames_.insert(file);
+    display_->fileWritten(std::string(), file, item);
+    item.data = Buffer();
+    gExportNo.fetch_add(1, std::memory_order_relaxed);
+  }
+  images_.clear();
+}
+
 void StrellController::calculateStrellOutputFolder(const std::vector<std::string>& paths) {
+  // A folder named after one source keeps within the limit on a name.
+  auto named = [&](const std::string& path) {
+    return FitName(DeletingPathExtension(LastPathComponent(path)), kMaxNameBytes);
+  };
   std::string folder;
+  outputParentToMake_.clear();
   switch (saveRadioChosen()) {
     case 1:
-      folder = paths.empty()
-                   ? std::string("Strell")
-                   : fmt::format("{} Strell",
-                                 DeletingPathExtension(DeletingPathExtension(paths.back())));
+      if (paths.empty()) {
+        folder = "Strell";
+      } else {
+        const std::string beside = DeletingPathExtension(DeletingPathExtension(paths.back()));
+        const size_t slash = beside.rfind('/');
+        folder = slash == std::string::npos
+                     ? fmt::format("{} Strell", FitName(beside, kMaxNameBytes))
+                     : fmt::format("{}/{} Strell", beside.substr(0, slash),
+                                   FitName(beside.substr(slash + 1), kMaxNameBytes));
+      }
       break;
     case 2:
-      folder = paths.size() == 1 ? fmt::format("{}/{} Strell", saveFolder(),
-                                               DeletingPathExtension(LastPathComponent(paths[0])))
+      folder = paths.size() == 1 ? fmt::format("{}/{} Strell", saveFolder(), named(paths[0]))
                                  : fmt::format("{}/Strell", saveFolder());
       break;
-    default:
-      folder = paths.size() == 1 ? fmt::format("~/Desktop/{} Strell",
-                                               DeletingPathExtension(LastPathComponent(paths[0])))
-                                 : std::string("~/Desktop/Strell");
+    default: {
+      const std::string desktop = DesktopFolder();
+      outputParentToMake_ = desktop;
+      folder = paths.size() == 1 ? fmt::format("{}/{} Strell", desktop, named(paths[0]))
+                                 : fmt::format("{}/Strell", desktop);
       break;
+    }
   }
   setStrellOutputDirectory(UniquePathName(ExpandTilde(folder)));
 }

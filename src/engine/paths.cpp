@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 namespace strellbox {
 
 std::string LastPathComponent(std::string_view path) {
@@ -38,6 +40,25 @@ std::string DeletingPathExtension(std::string_view path) {
   path = TrimTrailingSlashes(path);
   size_t dot = ExtensionDot(path);
   return std::string(dot == std::string_view::npos ? path : path.substr(0, dot));
+}
+
+std::string FitName(std::string name, size_t limit) {
+  if (name.size() > limit) {
+    size_t cut = limit;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return name;
+}
+
+std::string NormalizedPath(const std::string& path) {
+  if (path.empty()) return path;
+  std::error_code ec;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  if (ec) return path;
+  std::string normal = absolute.lexically_normal().string();
+  while (normal.size() > 1 && normal.back() == '/') normal.pop_back();
+  return normal;
 }
 
 bool PathExists(const std::string& path) {

@@ -14,6 +14,15 @@ std::string PathExtension(std::string_view path);
 // The path less the extension and its dot (only in the last component).
 std::string DeletingPathExtension(std::string_view path);
 
+// Cut to at most `limit` bytes at a UTF-8 character boundary, so that the
+// name of a found item or output folder fits the file system's 255-byte
+// limit with room for what is added to it ("-N", an extension, " Strell").
+std::string FitName(std::string name, size_t limit);
+
+// The path made absolute and lexically normal, without a trailing slash:
+// "." names the folder it stands for, "dir/" the folder dir.
+std::string NormalizedPath(const std::string& path);
+
 // True when something (anything, a dangling link included) is at the path.
 bool PathExists(const std::string& path);
 

@@ -1,10 +1,11 @@
 // The scan job: one worker thread, owned by the controller, runs a request
 // and then every request that arrived meanwhile.
+#include <dirent.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <filesystem>
+#include <functional>
 
 #include "engine/classify.h"
 #include "engine/log.h"
@@ -17,6 +18,52 @@ namespace {
 
 constexpr size_t kMaxRecentItems = 7;
 constexpr double kBigFileLogSize = 50000000.0;
+
+bool IsFolder(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Calls `entry` for every file and folder below `root`, depth first, each
+// folder's entries in the byte order of their names, so that a tree gives
+// the same list on every file system and every run. Links to folders are
+// listed but not followed, so a link loop cannot make the walk endless.
+// A folder that cannot be listed goes to `unlisted`.
+template <typename Entry, typename Unlisted, typename Stop>
+void WalkFolder(const std::string& root, Entry entry, Unlisted unlisted, Stop stop) {
+  // Folders still to list, and what is left of each listing (reversed, so
+  // the next name is at the back).
+  std::vector<std::vector<std::string>> pending;
+  auto list = [&](const std::string& folder) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir) {
+      unlisted(folder);
+      return;
+    }
+    while (const dirent* e = ::readdir(dir)) {
+      const std::string_view name = e->d_name;
+      if (name != "." && name != "..") names.emplace_back(name);
+    }
+    ::closedir(dir);
+    std::sort(names.begin(), names.end(), std::greater<>());
+    const std::string prefix = folder == "/" ? folder : folder + "/";
+    for (std::string& name : names) name.insert(0, prefix);
+    pending.push_back(std::move(names));
+  };
+  list(root);
+  while (!pending.empty() && !stop()) {
+    if (pending.back().empty()) {
+      pending.pop_back();
+      continue;
+    }
+    const std::string full = std::move(pending.back().back());
+    pending.back().pop_back();
+    entry(full);
+    struct stat st {};
+    if (::lstat(full.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) list(full);
+  }
+}
 
 // Size of the entry following links, or nothing when it cannot be read.
 // A folder contributes no bytes to scan.
@@ -31,6 +78,7 @@ std::optional<double> EntrySize(const std::string& path) {
 
 StrellController::StrellController(StrellDisplay* display)
     : display_(display ? display : &nullDisplay_) {
+  for (const PassRow& row : PassTable()) setScanSetting(row.id, row.byDefault);
   images_.reserve(100);
   strellQueue_.reserve(100);
 }
@@ -52,10 +100,45 @@ void StrellController::setSaveFolder(const std::string& folder) {
 }
 
 void StrellController::setAllScans(bool on) {
-  for (auto* flag :
-       {&scanForPDF_, &scanForJPEG_, &scanForGIF_, &scanForPNG_, &scanForFlash_, &scanForBase64_,
-        &scanForBmp_, &scanForWav_, &scanForFlate_, &scanForASCII_, &scanForHTML_})
-    flag->store(on, kRelaxed);
+  for (const PassRow& row : PassTable()) setScanFor(row.id, on);
+}
+
+bool StrellController::scanFor(PassId id) const {
+  switch (scanSetting(id)) {
+    case PassDefault::kOn:
+      return true;
+    case PassDefault::kWithExtended:
+      return extendedDetection();
+    case PassDefault::kOff:
+      break;
+  }
+  return false;
+}
+
+ScanSettings StrellController::scanSettings() const {
+  ScanSettings settings;
+  for (const PassRow& row : PassTable())
+    settings.scan[static_cast<size_t>(row.id)] = scanFor(row.id);
+  settings.extended = extendedDetection();
+  return settings;
+}
+
+int32_t StrellController::strellData(const Buffer& data, const std::string& from) {
+  ScanContext context(*this);
+  return context.strellData(data, from);
+}
+
+void StrellController::setPassForTesting(const std::string& key, PassOverride pass) {
+  if (pass)
+    passOverrides_[key] = std::move(pass);
+  else
+    passOverrides_.erase(key);
+}
+
+const StrellController::PassOverride* StrellController::passOverride(std::string_view key) const {
+  if (passOverrides_.empty()) return nullptr;
+  auto it = passOverrides_.find(key);
+  return it == passOverrides_.end() ? nullptr : &it->second;
 }
 
 std::string StrellController::currentlyStrelling() const {
@@ -82,13 +165,12 @@ void StrellController::addBytesToStrell(double bytes) {
   bytesToStrell_.store(bytesToStrell_.load(kRelaxed) + bytes, kRelaxed);
 }
 
-void StrellController::progressFromThread(double bytes) {
-  display_->progressFromThread(bytes, bytesToStrell_.load(kRelaxed), foundItems_.load(kRelaxed));
+void StrellController::addStrelledBytes(double bytes) {
+  strelledBytes_.store(strelledBytes_.load(kRelaxed) + bytes, kRelaxed);
 }
 
-void StrellController::subProgress(double fraction) {
-  progressFromThread(strelledBytes_.load(kRelaxed) +
-                     subProgressBytesToStrell_.load(kRelaxed) * fraction / fileTypeCount());
+void StrellController::progressFromThread(double bytes) {
+  display_->progressFromThread(bytes, bytesToStrell_.load(kRelaxed), foundItems_.load(kRelaxed));
 }
 
 // --- Starting a job (main thread) ------------------------------------------
@@ -159,12 +241,22 @@ void StrellController::shutdown() {
 
 // --- The job (worker thread) -----------------------------------------------
 
-void StrellController::strell(const std::vector<std::string>& paths) {
+void StrellController::strell(const std::vector<std::string>& requested) {
+  // Absolute, normal paths: "." and "dir/" name their folders, and every
+  // source and container names its file wherever the job was started.
+  std::vector<std::string> paths;
+  paths.reserve(requested.size());
+  for (const std::string& path : requested) paths.push_back(NormalizedPath(path));
+
   setStrellerError(std::nullopt);
   strelling_.store(true, kRelaxed);
   stopStreller_.store(shuttingDown(), kRelaxed);
   streamDigests_ = {};
   streamDigests_.reserve(10000);
+  listedNames_.clear();
+  filesScanned_.store(0, kRelaxed);
+  filesSkipped_.store(0, kRelaxed);
+  duplicatesDropped_.store(0, kRelaxed);
 
   display_->setStopEnabled(true);
   display_->setHiddenJag(false);
@@ -217,7 +309,6 @@ bool StrellController::shuttingDown() const {
 }
 
 std::vector<std::string> StrellController::directoryExpand(const std::vector<std::string>& paths) {
-  namespace fs = std::filesystem;
   bytesToStrell_.store(0, kRelaxed);
   std::vector<std::string> result;
   result.reserve(100);
@@ -234,20 +325,18 @@ std::vector<std::string> StrellController::directoryExpand(const std::vector<std
 
   for (const std::string& path : paths) {
     if (stopStreller()) break;
-    std::error_code ec;
-    if (fs::is_directory(path, ec)) {
+    if (IsFolder(path)) {
       if (itemsToStrell_.load(kRelaxed) != 0) itemsToStrell_.fetch_sub(1, kRelaxed);
       result.erase(std::remove(result.begin(), result.end(), path), result.end());
-      // Symbolic links to folders are listed but not descended into, so a
-      // link loop cannot make the walk endless.
-      fs::recursive_directory_iterator it(path, fs::directory_options::skip_permission_denied, ec);
-      for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (stopStreller()) break;
-        const std::string full = it->path().string();
-        account(full);
-        result.push_back(full);
-        itemsToStrell_.fetch_add(1, kRelaxed);
-      }
+      WalkFolder(
+          path,
+          [&](const std::string& full) {
+            account(full);
+            result.push_back(full);
+            itemsToStrell_.fetch_add(1, kRelaxed);
+          },
+          [this](const std::string& folder) { skipEntry(folder, "cannot be read", false); },
+          [this] { return stopStreller(); });
     } else {
       result.push_back(path);
       account(path);
@@ -259,16 +348,41 @@ std::vector<std::string> StrellController::directoryExpand(const std::vector<std
   return result;
 }
 
+void StrellController::skipEntry(const std::string& path, const std::string& reason, bool special) {
+  filesSkipped_.fetch_add(1, kRelaxed);
+  display_->entrySkipped(path, reason, special);
+}
+
 int32_t StrellController::strellOne(const std::string& path) {
   const double size = EntrySize(path).value_or(0.0);
   const std::string name = LastPathComponent(path);
   std::string label;
-  if (size > 2000000.0 || size > 1048576.0)
+  if (size > 1048576.0)
     label = fmt::format("{} ({} MB)", name, static_cast<int64_t>(size / 1048576));
   else
     label = fmt::format("{} ({} kB)", name, static_cast<int64_t>(size / 1024));
-  const Buffer data = Buffer::readFile(path);
+  ReadStatus status = ReadStatus::kRead;
+  const Buffer data = Buffer::readFile(path, Buffer::kMapThreshold, &status);
   setCurrentlyStrelling(label);
+  switch (status) {
+    case ReadStatus::kRead:
+      filesScanned_.fetch_add(1, kRelaxed);
+      break;
+    case ReadStatus::kFolder:
+      return 0;  // its files are entries of their own
+    case ReadStatus::kSpecial:
+      skipEntry(path, "a FIFO, socket or device", true);
+      return 0;
+    case ReadStatus::kVanished:
+      skipEntry(path, "not found", false);
+      return 0;
+    case ReadStatus::kNameTooLong:
+      skipEntry(path, "name too long", false);
+      return 0;
+    case ReadStatus::kUnreadable:
+      skipEntry(path, "cannot be read", false);
+      return 0;
+  }
 
   std::string source = path;
   if (PathExtension(path) == "cache" && data.size() > 51) {

@@ -1,9 +1,10 @@
 // The one owner of a scan job: preferences, the job's state and counters,
-// the dispatcher, the found-item store and the recent-items list. The
-// extractors are its members, defined one file per format family under
-// src/extractors and src/pdf.
+// the found-item store and the recent-items list. The passes are free
+// functions over a ScanContext (engine/scan_context.h), listed in the pass
+// table (engine/pass_table.h); the controller only holds what they share.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -19,20 +20,14 @@
 
 #include "engine/buffer.h"
 #include "engine/digest.h"
+#include "engine/found_item.h"
+#include "engine/pass_table.h"
+#include "engine/scan_context.h"
 #include "engine/strell_display.h"
-#include "engine/strell_progress.h"
 
 namespace strellbox {
 
-// One found embedded file waiting to be written.
-struct FoundItem {
-  std::string name;    // file name without extension
-  std::string type;    // extension without dot; may be empty
-  Buffer data;         // own copy of the bytes; released once written
-  std::string source;  // the source name the extractor was given
-};
-
-class StrellController : public StrellerProgress {
+class StrellController : public ItemSink {
  public:
   explicit StrellController(StrellDisplay* display = nullptr);
   ~StrellController() override;
@@ -42,37 +37,34 @@ class StrellController : public StrellerProgress {
   void setDisplay(StrellDisplay* display);
 
   // --- Preferences (registered defaults) -------------------------------
-  bool scanForPDF() const { return scanForPDF_.load(kRelaxed); }
-  bool scanForJPEG() const { return scanForJPEG_.load(kRelaxed); }
-  bool scanForGIF() const { return scanForGIF_.load(kRelaxed); }
-  bool scanForPNG() const { return scanForPNG_.load(kRelaxed); }
-  bool scanForFlash() const { return scanForFlash_.load(kRelaxed); }
-  bool scanForBase64() const { return scanForBase64_.load(kRelaxed); }
-  bool scanForBmp() const { return scanForBmp_.load(kRelaxed); }
-  bool scanForWav() const { return scanForWav_.load(kRelaxed); }
-  bool scanForFlate() const { return scanForFlate_.load(kRelaxed); }
-  bool scanForASCII() const { return scanForASCII_.load(kRelaxed); }
-  bool scanForHTML() const { return scanForHTML_.load(kRelaxed); }
+  // Whether a pass runs under the current preferences.
+  bool scanFor(PassId id) const;
+  void setScanFor(PassId id, bool on) {
+    setScanSetting(id, on ? PassDefault::kOn : PassDefault::kOff);
+  }
+  // kWithExtended: the pass runs while extended detection is on.
+  PassDefault scanSetting(PassId id) const {
+    return scanFlags_[static_cast<size_t>(id)].load(kRelaxed);
+  }
+  void setScanSetting(PassId id, PassDefault setting) {
+    scanFlags_[static_cast<size_t>(id)].store(setting, kRelaxed);
+  }
+  // Every scan flag on or off at once.
+  void setAllScans(bool on);
+  bool extendedDetection() const { return extendedDetection_.load(kRelaxed); }
+  void setExtendedDetection(bool on) { extendedDetection_.store(on, kRelaxed); }
+  // What a scan reads of the preferences, taken once per file.
+  ScanSettings scanSettings() const;
   bool dontSaveDuplicates() const { return dontSaveDuplicates_.load(kRelaxed); }
   int32_t saveRadioChosen() const { return saveRadioChosen_.load(kRelaxed); }
   std::string saveFolder() const;
 
-  void setScanForPDF(bool on) { scanForPDF_.store(on, kRelaxed); }
-  void setScanForJPEG(bool on) { scanForJPEG_.store(on, kRelaxed); }
-  void setScanForGIF(bool on) { scanForGIF_.store(on, kRelaxed); }
-  void setScanForPNG(bool on) { scanForPNG_.store(on, kRelaxed); }
-  void setScanForFlash(bool on) { scanForFlash_.store(on, kRelaxed); }
-  void setScanForBase64(bool on) { scanForBase64_.store(on, kRelaxed); }
-  void setScanForBmp(bool on) { scanForBmp_.store(on, kRelaxed); }
-  void setScanForWav(bool on) { scanForWav_.store(on, kRelaxed); }
-  void setScanForFlate(bool on) { scanForFlate_.store(on, kRelaxed); }
-  void setScanForASCII(bool on) { scanForASCII_.store(on, kRelaxed); }
-  void setScanForHTML(bool on) { scanForHTML_.store(on, kRelaxed); }
   void setDontSaveDuplicates(bool on) { dontSaveDuplicates_.store(on, kRelaxed); }
   void setSaveRadioChosen(int32_t tag) { saveRadioChosen_.store(tag, kRelaxed); }
   void setSaveFolder(const std::string& folder);
-  // Every scan flag on or off at once.
-  void setAllScans(bool on);
+  // Report every item to the display without writing anything.
+  bool listOnly() const { return listOnly_.load(kRelaxed); }
+  void setListOnly(bool on) { listOnly_.store(on, kRelaxed); }
 
   // --- The scan job ------------------------------------------------------
   // Starts a job for the paths (main thread); returns at once. A request
@@ -97,9 +89,8 @@ class StrellController : public StrellerProgress {
   void requestShutdown();
 
   void stopStrelling() { stopStreller_.store(true, kRelaxed); }
-  bool stopStreller() const override { return stopStreller_.load(kRelaxed); }
+  bool stopStreller() const { return stopStreller_.load(kRelaxed); }
   void setStopStreller(bool stop) { stopStreller_.store(stop, kRelaxed); }
-  void subProgress(double fraction) override;
   void progressFromThread(double bytes);
 
   bool strelling() const { return strelling_.load(kRelaxed); }
@@ -109,10 +100,17 @@ class StrellController : public StrellerProgress {
   double bytesToStrell() const { return bytesToStrell_.load(kRelaxed); }
   void addBytesToStrell(double bytes);
   double strelledBytes() const { return strelledBytes_.load(kRelaxed); }
+  void addStrelledBytes(double bytes);
+  double subProgressBytesToStrell() const { return subProgressBytesToStrell_.load(kRelaxed); }
   void setSubProgressBytesToStrell(double bytes) {
     subProgressBytesToStrell_.store(bytes, kRelaxed);
   }
-  int32_t strellRecursionLevel() const { return strellRecursionLevel_; }
+  // Entries of this job read and scanned, and those passed over (special
+  // files, unreadable, vanished); items dropped as repeats.
+  int32_t filesScanned() const { return filesScanned_.load(kRelaxed); }
+  int32_t filesSkipped() const { return filesSkipped_.load(kRelaxed); }
+  int32_t duplicatesDropped() const { return duplicatesDropped_.load(kRelaxed); }
+  void countDuplicateDropped() { duplicatesDropped_.fetch_add(1, kRelaxed); }
 
   std::string currentlyStrelling() const;
   void setCurrentlyStrelling(const std::string& label);
@@ -123,17 +121,20 @@ class StrellController : public StrellerProgress {
   void setRecentItems(std::vector<std::string> items) { recentItems_ = std::move(items); }
 
   // --- The dispatcher ------------------------------------------------------
+  // Scans one buffer under the current preferences, its items going to
+  // this controller's store.
   int32_t strellData(const Buffer& data, const std::string& from);
-  int32_t fileTypeCount() const;
-  bool atomicFileFound() const { return atomicFileFound_; }
-  void setAtomicFileFound(bool found) { atomicFileFound_ = found; }
+  int32_t fileTypeCount() const { return FileTypeCount(scanSettings()); }
 
   // --- The found-item store -------------------------------------------------
+  // Reports one item as a pass would (see ScanContext::saveStrell).
   void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
-                  std::string_view original, int32_t foundNo) override;
+                  std::string_view original, int32_t foundNo);
+  void takeFoundItem(FoundItem item) override;
+  bool alreadySaved(const ItemDigest& digest) const override;
   void queueFoundItem(FoundItem item);
   bool blinkImage(const Buffer& bytes);
-  void writeFoundFiles();
+  void writeFoundFiles() override;
   void calculateStrellOutputFolder(const std::vector<std::string>& paths);
   const std::string& strellOutputDirectory() const { return strellOutputDirectory_; }
   void setStrellOutputDirectory(const std::string& path);
@@ -142,35 +143,30 @@ class StrellController : public StrellerProgress {
   // Records processed by the writer since the program started.
   static int32_t exportNo();
 
-  // --- Extractors (one pass each; see the dispatcher's pass table) ----------
-  int32_t strellBase64(const Buffer& data, const std::string& from);
-  int32_t strellSWF(const Buffer& data, const std::string& from);
-  int32_t strellPNG(const Buffer& data, const std::string& from);
-  int32_t strellGIF(const Buffer& data, const std::string& from);
-  int32_t strellBMP(const Buffer& data, const std::string& from);
-  int32_t strellWAV(const Buffer& data, const std::string& from);
-  int32_t strellPDF(const Buffer& data, const std::string& from);
-  int32_t strellJPEG(const Buffer& data, const std::string& from);
-  int32_t strellASCII(const Buffer& data, const std::string& from);
-  int32_t strellHTML(const Buffer& data, const std::string& from);
-  int32_t strellZip(const Buffer& data, const std::string& from);
-  int32_t strellDeflate(const Buffer& data, const std::string& from, bool saveInflates);
-
   // --- Test seams --------------------------------------------------------
   // Replaces the pass for a type key ("png", "flate", "silentflate", ...).
-  using PassFunction = std::function<int32_t(const Buffer& data, const std::string& from)>;
-  void setPassForTesting(const std::string& key, PassFunction pass);
+  using PassOverride =
+      std::function<int32_t(ScanContext& context, const Buffer& data, const std::string& from)>;
+  void setPassForTesting(const std::string& key, PassOverride pass);
+  const PassOverride* passOverride(std::string_view key) const;
   // When set, every reported item goes here instead of into the store.
   using SaveObserver =
       std::function<void(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
                          std::string_view original, int32_t foundNo)>;
   void setSaveObserverForTesting(SaveObserver observer) { saveObserver_ = std::move(observer); }
+  const SaveObserver& saveObserver() const { return saveObserver_; }
 
  private:
   static constexpr auto kRelaxed = std::memory_order_relaxed;
 
-  int32_t runPass(const std::string& key, const Buffer& data, const std::string& from);
   void workerLoop(std::vector<std::string> paths);
+  // Makes the output folder (and the desktop it goes into); a name taken
+  // meanwhile gives way to the next numbered one.
+  bool makeOutputFolder();
+  // writeFoundFiles of a listing job: every waiting item to the display.
+  void listFoundFiles();
+  // Counts an entry passed over and tells the display.
+  void skipEntry(const std::string& path, const std::string& reason, bool special);
   bool shuttingDown() const;
   StrellDisplay& display() { return *display_; }
 
@@ -178,17 +174,9 @@ class StrellController : public StrellerProgress {
   StrellDisplay* display_;
 
   // Preferences.
-  std::atomic<bool> scanForPDF_{true};
-  std::atomic<bool> scanForJPEG_{true};
-  std::atomic<bool> scanForGIF_{true};
-  std::atomic<bool> scanForPNG_{true};
-  std::atomic<bool> scanForFlash_{true};
-  std::atomic<bool> scanForBase64_{true};
-  std::atomic<bool> scanForBmp_{true};
-  std::atomic<bool> scanForWav_{true};
-  std::atomic<bool> scanForFlate_{false};
-  std::atomic<bool> scanForASCII_{false};
-  std::atomic<bool> scanForHTML_{false};
+  std::array<std::atomic<PassDefault>, kPassCount> scanFlags_;
+  std::atomic<bool> extendedDetection_{false};
+  std::atomic<bool> listOnly_{false};
   std::atomic<bool> dontSaveDuplicates_{true};
   std::atomic<int32_t> saveRadioChosen_{0};
   mutable std::mutex saveFolderMutex_;
@@ -203,6 +191,9 @@ class StrellController : public StrellerProgress {
   std::atomic<double> bytesToStrell_{0};
   std::atomic<double> strelledBytes_{0};
   std::atomic<double> subProgressBytesToStrell_{0};
+  std::atomic<int32_t> filesScanned_{0};
+  std::atomic<int32_t> filesSkipped_{0};
+  std::atomic<int32_t> duplicatesDropped_{0};
   mutable std::mutex labelMutex_;
   std::string currentlyStrelling_;
   std::optional<std::string> strellerError_;
@@ -216,9 +207,11 @@ class StrellController : public StrellerProgress {
   std::thread worker_;
 
   // Worker-only state.
-  int32_t strellRecursionLevel_ = 0;
-  bool atomicFileFound_ = false;
   std::string strellOutputDirectory_;
+  // The folder the output folder goes into, made when missing (the desktop).
+  std::string outputParentToMake_;
+  // Names given to items of a listing job, which writes nothing.
+  std::unordered_set<std::string> listedNames_;
   bool strellOutputDirectoryCreated_ = false;
   std::vector<FoundItem> images_;
   std::unordered_set<ItemDigest, DigestHash> streamDigests_;
@@ -226,7 +219,7 @@ class StrellController : public StrellerProgress {
   // Main-thread state.
   std::vector<std::string> recentItems_;
 
-  std::map<std::string, PassFunction> passOverrides_;
+  std::map<std::string, PassOverride, std::less<>> passOverrides_;
   SaveObserver saveObserver_;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "engine/buffer.h"
+#include "engine/found_item.h"
 
 namespace strellbox {
 
@@ -43,10 +44,19 @@ class StrellDisplay {
   virtual void blinkData(const Buffer& bytes) { (void)bytes; }
   // A job that made its output folder opens it at its end.
   virtual void openFolder(const std::string& path) { (void)path; }
-  // One found file was written.
-  virtual void fileWritten(const std::string& path, const std::string& type, uint64_t size,
-                           const std::string& source) {
-    (void)path, (void)type, (void)size, (void)source;
+  // One found file was written at `path` (its last component is
+  // `fileName`). A listing job writes nothing: `path` is then empty and
+  // `fileName` the name the item would be given. The item still holds
+  // its bytes.
+  virtual void fileWritten(const std::string& path, const std::string& fileName,
+                           const FoundItem& item) {
+    (void)path, (void)fileName, (void)item;
+  }
+  // An entry was passed over; `reason` says why ("a FIFO, socket or
+  // device", ...). `special` is true for entries that are never read
+  // (FIFOs, sockets, devices), which deserve a warning of their own.
+  virtual void entrySkipped(const std::string& path, const std::string& reason, bool special) {
+    (void)path, (void)reason, (void)special;
   }
 };
 

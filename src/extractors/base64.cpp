@@ -25,7 +25,7 @@
 
 #include "engine/classify.h"
 #include "engine/paths.h"
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 #include "extractors/text.h"
 
 namespace strellbox {
@@ -281,7 +281,7 @@ std::optional<std::string> ISOClean(std::optional<std::string> text) {
   return text;
 }
 
-int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
+int32_t strellBase64(ScanContext& context, const Buffer& data, const std::string&) {
   const uint64_t n = data.size();
   if (n <= kMinBuffer) return 0;
   const std::string_view b = data.view();
@@ -303,7 +303,7 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
   uint64_t position = 0;
 
   Base64Finder finder(data, limit);
-  while (position < limit && !stopStreller()) {
+  while (position < limit && !context.stopStreller()) {
     const Base64Candidate found = finder.next(position);
     if (found.at == npos) break;
     const uint64_t i = found.at;
@@ -359,7 +359,8 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
       ext = PathExtension(*pending);
       base = DeletingPathExtension(*pending);
     }
-    const Buffer decoded = Base64Decode(data.slice(start, length));
+    const Buffer decoded =
+        Base64Decode(data.slice(start, length)).decodedFrom(data, "base64", start);
     base = ISOClean(std::move(base));
     int32_t number = 0;
     if (!base) {
@@ -370,13 +371,14 @@ int32_t StrellController::strellBase64(const Buffer& data, const std::string&) {
     // otherwise the decoded bytes say what the file is.
     if (PathExtension(*base).empty()) ext = GuessExtension(decoded);
     ++count;
-    saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number);
+    context.saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number);
     pending.reset();
-    writeFoundFiles();
+    context.writeFoundFiles();
     position = start + length;
     if (n > kProgressSize)
-      progressFromThread(strelledBytes() +
-                         static_cast<double>(position / static_cast<uint64_t>(fileTypeCount())));
+      context.progressFromThread(
+          context.strelledBytes() +
+          static_cast<double>(position / static_cast<uint64_t>(context.fileTypeCount())));
   }
   return count;
 }

@@ -1,6 +1,6 @@
 // Base64 bodies of mail and news: the tables of legal and data characters,
-// the decoder and the cleaner of encoded-word names. The extractor itself is
-// StrellController::strellBase64 (base64.cpp).
+// the decoder and the cleaner of encoded-word names. The pass itself is
+// strellBase64 (base64.cpp).
 #pragma once
 
 #include <array>
@@ -27,9 +27,8 @@ constexpr std::array<bool, 256> MakeBase64Table() {
   return table;
 }
 
-// Built at compile time; InitBase64Table is kept for the start-up sequence.
+// Built at compile time, so no start-up step has to fill it.
 inline constexpr std::array<bool, 256> gIsLegalBase64 = MakeBase64Table();
-inline void InitBase64Table() {}
 
 // The bytes that carry data when decoding (the alphabet and "=").
 constexpr bool IsBase64(uint8_t c) {

@@ -1,7 +1,7 @@
 // Windows bitmaps and RIFF WAVE sounds. Both state their total size in the
 // header, so nothing inside the item is walked: find the signature, take the
 // size, check that the item fits in the buffer, report it.
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 #include "extractors/image_scan.h"
 
 namespace strellbox {
@@ -47,7 +47,7 @@ constexpr SizedFormat kWAV = {
 };
 
 // The one pass of both formats.
-int32_t StrellSized(StrellController& controller, const SizedFormat& format, const Buffer& data,
+int32_t StrellSized(ScanContext& context, const SizedFormat& format, const Buffer& data,
                     const std::string& from) {
   const uint64_t n = data.size();
   if (n <= kSmallestScannedBuffer) return 0;
@@ -55,16 +55,15 @@ int32_t StrellSized(StrellController& controller, const SizedFormat& format, con
   int32_t count = 0;
   const uint64_t limit = n - format.window;
   uint64_t position = 0;
-  while (position < limit && !controller.stopStreller()) {
+  while (position < limit && !context.stopStreller()) {
     uint64_t p = data.find(format.signature, position, limit);
-    while (p != npos && !format.isSignature(data, p))
-      p = data.find(format.signature, p + 1, limit);
+    while (p != npos && !format.isSignature(data, p)) p = data.find(format.signature, p + 1, limit);
     if (p == npos) break;
 
     const uint64_t length = format.length(data, p);
     if (format.accepts(data, p, length)) {
-      if (p == 0 && length > n - 8) controller.setAtomicFileFound(true);
-      controller.saveStrell(data, p, length, format.type, from, count);
+      if (p == 0 && length > n - 8) context.setAtomicFileFound(true);
+      context.saveStrell(data, p, length, format.type, from, count);
       ++count;
       position = p + length;  // nothing inside the item is reported again
     } else {
@@ -76,12 +75,12 @@ int32_t StrellSized(StrellController& controller, const SizedFormat& format, con
 
 }  // namespace
 
-int32_t StrellController::strellBMP(const Buffer& data, const std::string& from) {
-  return StrellSized(*this, kBMP, data, from);
+int32_t strellBMP(ScanContext& context, const Buffer& data, const std::string& from) {
+  return StrellSized(context, kBMP, data, from);
 }
 
-int32_t StrellController::strellWAV(const Buffer& data, const std::string& from) {
-  return StrellSized(*this, kWAV, data, from);
+int32_t strellWAV(ScanContext& context, const Buffer& data, const std::string& from) {
+  return StrellSized(context, kWAV, data, from);
 }
 
 }  // namespace strellbox

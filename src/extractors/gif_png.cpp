@@ -2,7 +2,7 @@
 // that follows to where the image ends, and report the image as one item.
 #include <optional>
 
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 #include "extractors/image_scan.h"
 
 namespace strellbox {
@@ -14,7 +14,7 @@ constexpr uint64_t npos = Buffer::npos;
 // --- GIF ---------------------------------------------------------------------
 
 constexpr std::string_view kGIFStart = "GIF8";  // then '7' or '9', then 'a'
-constexpr uint64_t kGIFScreenEnd = 13;  // signature and logical screen descriptor
+constexpr uint64_t kGIFScreenEnd = 13;          // signature and logical screen descriptor
 constexpr uint64_t kGIFSkipAfterDrop = 16;
 
 constexpr uint8_t kGIFExtension = 0x21;
@@ -133,7 +133,7 @@ std::optional<uint64_t> MeasurePNG(const Buffer& b, uint64_t p, WalkBudget& budg
 
 }  // namespace
 
-int32_t StrellController::strellGIF(const Buffer& data, const std::string& from) {
+int32_t strellGIF(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= kSmallestScannedBuffer) return 0;
 
@@ -141,13 +141,13 @@ int32_t StrellController::strellGIF(const Buffer& data, const std::string& from)
   WalkBudget budget(n);
   GIFDeadEnds dead(n);
   uint64_t position = 0;
-  while (position < n - 8 && !stopStreller()) {
+  while (position < n - 8 && !context.stopStreller()) {
     const uint64_t p = FindGIF(data, position, n - 8);
     if (p == npos) break;
     const uint64_t spent = budget.spent();
     if (const auto length = MeasureGIF(data, p, budget, dead, WalkMode::kFirst)) {
-      if (p == 0 && *length > n - 8) setAtomicFileFound(true);
-      saveStrell(data, p, *length, "gif", from, count);
+      if (p == 0 && *length > n - 8) context.setAtomicFileFound(true);
+      context.saveStrell(data, p, *length, "gif", from, count);
       ++count;
       position = p + *length;  // the byte after the trailer
     } else {
@@ -160,7 +160,7 @@ int32_t StrellController::strellGIF(const Buffer& data, const std::string& from)
   return count;
 }
 
-int32_t StrellController::strellPNG(const Buffer& data, const std::string& from) {
+int32_t strellPNG(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= kSmallestScannedBuffer) return 0;
 
@@ -168,13 +168,13 @@ int32_t StrellController::strellPNG(const Buffer& data, const std::string& from)
   WalkBudget budget(n);
   DeadEnds dead(n);
   uint64_t position = 0;
-  while (position < n - 8 && !stopStreller()) {
+  while (position < n - 8 && !context.stopStreller()) {
     const uint64_t p = data.find(kPNGSignature, position, n - 8);
     if (p == npos) break;
     const uint64_t spent = budget.spent();
     if (const auto length = MeasurePNG(data, p, budget, dead, WalkMode::kFirst)) {
-      if (p == 0 && *length > n - 8) setAtomicFileFound(true);
-      saveStrell(data, p, *length, "png", from, count);
+      if (p == 0 && *length > n - 8) context.setAtomicFileFound(true);
+      context.saveStrell(data, p, *length, "png", from, count);
       ++count;
       position = p + *length;  // the byte after the IEND chunk
     } else {

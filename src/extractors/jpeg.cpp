@@ -10,7 +10,7 @@
 #include "engine/log.h"
 #include "engine/paths.h"
 #include "engine/platform.h"
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 #include "extractors/image_scan.h"
 
 namespace strellbox {
@@ -143,7 +143,7 @@ MarkerWalk WalkMarkers(const Buffer& b, uint64_t p, ImageEndFinder& imageEnd, Wa
 
 }  // namespace
 
-int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from) {
+int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= kSmallestScannedBuffer) return 0;
 
@@ -156,7 +156,7 @@ int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from
   JPEGDeadEnds dead(n);
 
   uint64_t position = 0;
-  while (position < n - 6 && !stopStreller()) {
+  while (position < n - 6 && !context.stopStreller()) {
     const uint64_t p = data.find(kImageStart, position, n - 6);
     if (p == npos) break;
 
@@ -187,8 +187,8 @@ int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from
         joined.reserve(held.size() + body.size());
         joined.insert(joined.end(), held.begin(), held.end());
         joined.insert(joined.end(), body.begin(), body.end());
-        const Buffer image(std::move(joined));
-        saveStrell(image, 0, image.size(), "jpg", from, count);
+        const Buffer image = Buffer(std::move(joined)).decodedFrom(data, "swf", p);
+        context.saveStrell(image, 0, image.size(), "jpg", from, count);
         ++count;
       } else {
         StrellLog("Swf JPEG error\n");
@@ -204,7 +204,7 @@ int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from
       }
       const std::string name =
           fmt::format("{}-non-standard", DeletingPathExtension(LastPathComponent(from)));
-      saveStrell(data, p, length, IsPanther() ? "jpg" : "jpeg-not", name, count);
+      context.saveStrell(data, p, length, IsPanther() ? "jpg" : "jpeg-not", name, count);
       ++count;
       position = end;
     } else {
@@ -222,8 +222,8 @@ int32_t StrellController::strellJPEG(const Buffer& data, const std::string& from
         continue;
       }
       const uint64_t length = walk.q - walk.start + 2;
-      if (walk.start == 0 && length > n - 8) setAtomicFileFound(true);
-      saveStrell(data, walk.start, length, "jpg", from, count);
+      if (walk.start == 0 && length > n - 8) context.setAtomicFileFound(true);
+      context.saveStrell(data, walk.start, length, "jpg", from, count);
       ++count;
       // Resume at the EOI: nothing inside an accepted image (an EXIF
       // thumbnail, say) is reported on its own.

@@ -4,7 +4,7 @@
 #include <optional>
 #include <vector>
 
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 #include "extractors/zip_deflate.h"
 
 namespace strellbox {
@@ -33,14 +33,14 @@ uint64_t FindMovie(const Buffer& data, uint64_t from, uint64_t limit) {
 
 }  // namespace
 
-int32_t StrellController::strellSWF(const Buffer& data, const std::string& from) {
+int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= kMinLength) return 0;
   Inflater inflater;
   InflateBudget budget(n);
   int32_t count = 0;
   uint64_t position = 0;
-  while (position < n - kHeaderLength && !stopStreller()) {
+  while (position < n - kHeaderLength && !context.stopStreller()) {
     const uint64_t p = FindMovie(data, position, n - kHeaderLength);
     if (p == Buffer::npos) break;
 
@@ -50,8 +50,9 @@ int32_t StrellController::strellSWF(const Buffer& data, const std::string& from)
       const uint64_t length = data.le32(p + 4);
       const bool fits = length > 2 && length <= n - p;
       if (fits && data.u8(p + length - 2) == 0 && data.u8(p + length - 1) == 0) {
-        if (p == 0 && length > n - kHeaderLength && !scanForJPEG()) setAtomicFileFound(true);
-        saveStrell(data, p, length, "swf", from, count);
+        if (p == 0 && length > n - kHeaderLength && !context.scans(PassId::kJPEG))
+          context.setAtomicFileFound(true);
+        context.saveStrell(data, p, length, "swf", from, count);
         ++count;
         position = p + length;
       } else {
@@ -71,8 +72,8 @@ int32_t StrellController::strellSWF(const Buffer& data, const std::string& from)
       movie.assign(header.begin(), header.end());
       movie[0] = 'F';
       movie.insert(movie.end(), body->data(), body->data() + body->size());
-      const Buffer plain(std::move(movie));
-      saveStrell(plain, 0, plain.size(), "swf", from, count);
+      const Buffer plain = Buffer(std::move(movie)).decodedFrom(data, "swf", p);
+      context.saveStrell(plain, 0, plain.size(), "swf", from, count);
       ++count;
     }
     // The inflation does not say where the stream ended: resume inside it.

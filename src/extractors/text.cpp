@@ -9,7 +9,7 @@
 
 #include "engine/classify.h"
 #include "engine/paths.h"
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 #include "extractors/pattern_search.h"
 
 namespace strellbox {
@@ -312,9 +312,9 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
   return Buffer(std::move(out));
 }
 
-int32_t StrellController::strellASCII(const Buffer& data, const std::string& from) {
+int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string& from) {
   int64_t removed = 0;
-  const Buffer text = ASCIILegalize2(data, &removed);
+  const Buffer text = ASCIILegalize2(data, &removed).decodedFrom(data, "text", 0);
   if (text.empty()) return 0;
   const float share =
       100.0f - static_cast<float>(removed) * 100.0f / static_cast<float>(data.size());
@@ -323,11 +323,11 @@ int32_t StrellController::strellASCII(const Buffer& data, const std::string& fro
   if (kept == 100 && removed > 0) kept = 99;
   const std::string name =
       fmt::format("{}({}% copy)", DeletingPathExtension(LastPathComponent(from)), kept);
-  saveStrell(text, 0, text.size(), "txt", name, 1);
+  context.saveStrell(text, 0, text.size(), "txt", name, 1);
   return 1;
 }
 
-int32_t StrellController::strellHTML(const Buffer& data, const std::string& from) {
+int32_t strellHTML(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= 100) return 0;
   int32_t count = 0;
@@ -335,7 +335,7 @@ int32_t StrellController::strellHTML(const Buffer& data, const std::string& from
   std::string source = from;
   uint64_t doctype = npos;  // the last document-type line found so far
   uint64_t searched = 0;    // where the search for them goes on
-  while (i < n - 6 && !stopStreller()) {
+  while (i < n - 6 && !context.stopStreller()) {
     const uint64_t p = FindTag(data, i, n - 6, kHTMLStart);
     if (p == npos) break;
     // The document starts at the last document-type line within reach
@@ -366,8 +366,8 @@ int32_t StrellController::strellHTML(const Buffer& data, const std::string& from
       }
     }
 
-    if (start == 0 && length > n - 8) setAtomicFileFound(true);
-    saveStrell(data, start, length, "html", source, count);
+    if (start == 0 && length > n - 8) context.setAtomicFileFound(true);
+    context.saveStrell(data, start, length, "html", source, count);
     ++count;
     i = end;
   }

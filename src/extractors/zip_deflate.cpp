@@ -14,7 +14,7 @@
 
 #include "engine/classify.h"
 #include "engine/paths.h"
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 
 namespace strellbox {
 
@@ -301,13 +301,13 @@ void InflateBudget::charge(const Inflater::Attempt& attempt) {
     spent_ = SaturatingAdd(spent_, attempt.work());
 }
 
-int32_t StrellController::strellZip(const Buffer& data, const std::string& from) {
+int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= kMinLength) return 0;
   const std::string name = DeletingPathExtension(from);
   int32_t count = 0;
   uint64_t position = 0;
-  while (position < n - 8 && !stopStreller()) {
+  while (position < n - 8 && !context.stopStreller()) {
     const uint64_t p = data.find("PK\x03\x04", position, n - 8);
     if (p == Buffer::npos) break;
     // Only the first end record after the local header counts; the
@@ -318,7 +318,7 @@ int32_t StrellController::strellZip(const Buffer& data, const std::string& from)
       const uint64_t archive = (q - p) + data.le16(q + 20) + 22;
       if (archive <= n - p) length = archive;
     }
-    saveStrell(data, p, length, "zip", name, count);
+    context.saveStrell(data, p, length, "zip", name, count);
     ++count;
     if (q == Buffer::npos) break;  // the item ran to the end of the buffer
     // Resume right after this archive, so that one following it directly
@@ -328,8 +328,8 @@ int32_t StrellController::strellZip(const Buffer& data, const std::string& from)
   return count;
 }
 
-int32_t StrellController::strellDeflate(const Buffer& data, const std::string& from,
-                                        bool saveInflates) {
+int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::string& from,
+                      bool saveInflates) {
   const uint64_t n = data.size();
   if (n <= kMinLength) return 0;
   const std::string base = DeletingPathExtension(from);
@@ -337,7 +337,7 @@ int32_t StrellController::strellDeflate(const Buffer& data, const std::string& f
   InflateBudget budget(n);
   int32_t count = 0;
   uint64_t position = 0;
-  while (position < n - 8 && !stopStreller()) {
+  while (position < n - 8 && !context.stopStreller()) {
     const uint64_t p = FindZlibHeader(data, position, n - 8);
     if (p == Buffer::npos) break;
     std::optional<Buffer> inflated = inflater.inflate(data, p, budget.limitsAt(p));
@@ -347,25 +347,36 @@ int32_t StrellController::strellDeflate(const Buffer& data, const std::string& f
       continue;
     }
 
-    addBytesToStrell(static_cast<double>(inflated->size()));
-    if (strellRecursionLevel() <= 4)
-      count += strellData(*inflated, fmt::format("{}-inflated", base));
+    *inflated = inflated->decodedFrom(data, "zlib", p);
+    context.addBytesToStrell(static_cast<double>(inflated->size()));
+    if (context.mayScanDecoded())
+      count += context.strellData(*inflated, fmt::format("{}-inflated", base));
     if (saveInflates) {
       std::string type = GuessExtension(*inflated);
       if (type == "xls")
         type = "ms-ole-storage";
       else if (type.empty())
         type = "inflated";
-      saveStrell(*inflated, 0, inflated->size(), type, fmt::format("{}[{}]", base, p), count);
+      context.saveStrell(*inflated, 0, inflated->size(), type, fmt::format("{}[{}]", base, p),
+                         count);
     }
     ++count;
     // Go on inside the compressed data of the stream just inflated.
     position = p + kStepAfterStream;
     if (n > kProgressLength)
-      progressFromThread(strelledBytes() +
-                         static_cast<double>(position / static_cast<uint64_t>(fileTypeCount())));
+      context.progressFromThread(
+          context.strelledBytes() +
+          static_cast<double>(position / static_cast<uint64_t>(context.fileTypeCount())));
   }
   return count;
+}
+
+int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from) {
+  return strellZip(context, data, from) + strellDeflate(context, data, from, true);
+}
+
+int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::string& from) {
+  return strellDeflate(context, data, from, false);
 }
 
 }  // namespace strellbox

@@ -6,10 +6,21 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "engine/buffer.h"
 
 namespace strellbox {
+
+class ScanContext;
+
+// Reports every zip archive whole (from its local header to the end of the
+// first end record after it).
+int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& from);
+// Inflates every zlib stream, scans the inflated bytes again and, when
+// asked to, reports them too.
+int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::string& from,
+                      bool saveInflates);
 
 // Output cap of one inflation, set by the length of the whole buffer the
 // stream lies in (not by the stream's own length): 40, 10, 5 or 2 times it.

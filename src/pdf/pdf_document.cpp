@@ -84,8 +84,6 @@ bool ScanBackToChar(const Buffer& data, uint64_t& position, uint64_t lowerBound,
   }
 }
 
-PDFDocument::PDFDocument(uint64_t) {}
-
 void PDFDocument::setData(Buffer data) {
   data_ = std::move(data);
   workBudget_ = kWorkPerByte * data_.size() + kWorkSlack;
@@ -240,7 +238,7 @@ void PDFDocument::encodeWithCoder(PDFArchiver& coder) {
 
 int32_t StrellPDFDocument(const Buffer& data, StrellerProgress* controller,
                           const std::string& originalFile, bool dontSaveDuplicates) {
-  PDFDocument document(data.size() / 100 + 10000);
+  PDFDocument document;
   document.setStrellController(controller);
   document.setData(data);
   document.setOriginalFile(originalFile);

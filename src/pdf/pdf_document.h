@@ -36,10 +36,7 @@ class PDFDocument {
   static constexpr uint64_t kWorkPerByte = 16;
   static constexpr uint64_t kWorkSlack = 1 << 20;
 
-  PDFDocument() : PDFDocument(100) {}
-  // The catalog is an ordered map; the expected object count is only a
-  // hint that it does not need.
-  explicit PDFDocument(uint64_t capacity);
+  PDFDocument() = default;
 
   void setStrellController(StrellerProgress* controller) { strellController_ = controller; }
   void setOriginalFile(std::string originalFile) { originalFile_ = std::move(originalFile); }

@@ -2,7 +2,7 @@
 // end-of-file marker (following incremental updates) and reports it; a
 // document at the very start of its buffer is also read and its images
 // saved as one-page PDFs.
-#include "engine/strell_controller.h"
+#include "engine/scan_context.h"
 #include "pdf/pdf_document.h"
 
 namespace strellbox {
@@ -36,12 +36,12 @@ constexpr uint64_t kUpdateWindow = 64;
 
 }  // namespace
 
-int32_t StrellController::strellPDF(const Buffer& data, const std::string& from) {
+int32_t strellPDF(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t len = data.size();
   if (len <= 100) return 0;
   int32_t count = 0;
   uint64_t i = 0;
-  while (i < len - 8 && !stopStreller()) {
+  while (i < len - 8 && !context.stopStreller()) {
     const uint64_t start = data.find(kHeader, i, len - 8);
     if (start == Buffer::npos) break;
     uint64_t eof = 0;
@@ -57,10 +57,10 @@ int32_t StrellController::strellPDF(const Buffer& data, const std::string& from)
     while (end < len && (data.u8(end) == '\r' || data.u8(end) == '\n' || data.u8(end) == ' '))
       ++end;
     if (end - start > kMinimumDocument) {
-      saveStrell(data, start, end - start, "pdf", from, count);
+      context.saveStrell(data, start, end - start, "pdf", from, count);
       if (start == 0) {
-        setSubProgressBytesToStrell(static_cast<double>(end - start));
-        StrellPDFDocument(data, this, from, dontSaveDuplicates());
+        context.setSubProgressBytesToStrell(static_cast<double>(end - start));
+        StrellPDFDocument(data, &context, from, context.dontSaveDuplicates());
       }
       ++count;
     }

@@ -111,7 +111,8 @@ void PDFDocument::saveImageStream(uint32_t objectID, bool dontSaveDuplicates) {
 
   PDFArchiver archiver;
   page.encodeWithCoder(archiver);
-  const Buffer bytes = archiver.takeArchiverData();
+  const Buffer bytes =
+      archiver.takeArchiverData().decodedFrom(data_, "pdf", entry->second->offset());
   ++saveCounter_;
   if (strellController_ != nullptr)
     strellController_->saveStrell(bytes, 0, bytes.size(), "pdf", originalFile_, saveCounter_);

@@ -49,7 +49,6 @@ class PDFObject {
  public:
   virtual ~PDFObject() = default;
 
-  uint32_t length() const { return 0; }
   virtual int32_t intValue() const { return 0; }
   virtual std::optional<std::string> stringValue() const { return std::nullopt; }
   virtual std::string description() const;

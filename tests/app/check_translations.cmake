@@ -14,7 +14,7 @@ if(NOT status EQUAL 0)
   message(FATAL_ERROR "could not describe the sources for lupdate:\n${err}")
 endif()
 execute_process(
-  COMMAND ${LUPDATE} -project ${WORK_DIR}/project.json -no-obsolete -locations none -ts ${copy}
+  COMMAND ${LUPDATE} -project ${WORK_DIR}/project.json ${LUPDATE_OPTIONS} -ts ${copy}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "lupdate failed (${status}):\n${out}${err}")

@@ -52,17 +52,18 @@ class PreferencesTest : public QObject {
   void firstStartShowsRegisteredDefaults() {
     auto app = start();
     PreferencesWindow& p = *app->preferencesWindow();
-    const QList<std::pair<QCheckBox*, bool>> boxes = {{p.pdfButton, true},
-                                                      {p.jpegButton, true},
-                                                      {p.gifButton, true},
-                                                      {p.pngButton, true},
-                                                      {p.flashButton, true},
-                                                      {p.base64Button, true},
-                                                      {p.bmpButton, true},
-                                                      {p.wavButton, true},
-                                                      {p.flateButton, false},
-                                                      {p.ASCIIButton, false},
-                                                      {p.HTMLButton, false},
+    const QList<std::pair<QCheckBox*, bool>> boxes = {{p.scanButton(PassId::kPDF), true},
+                                                      {p.scanButton(PassId::kJPEG), true},
+                                                      {p.scanButton(PassId::kGIF), true},
+                                                      {p.scanButton(PassId::kPNG), true},
+                                                      {p.scanButton(PassId::kSWF), true},
+                                                      {p.scanButton(PassId::kBase64), true},
+                                                      {p.scanButton(PassId::kBMP), true},
+                                                      {p.scanButton(PassId::kWAV), true},
+                                                      {p.scanButton(PassId::kFlate), false},
+                                                      {p.scanButton(PassId::kASCII), false},
+                                                      {p.scanButton(PassId::kHTML), false},
+                                                      {p.extendedButton, false},
                                                       {p.updateButton, true},
                                                       {p.dontSaveDuplicatesButton, true}};
     for (const auto& [box, on] : boxes) QCOMPARE(box->isChecked(), on);
@@ -71,7 +72,8 @@ class PreferencesTest : public QObject {
     QCOMPARE(p.updateIntervalButton->currentIndex(), 1);
 
     StrellController& c = app->streller();
-    QVERIFY(c.scanForPDF() && c.scanForWav() && !c.scanForFlate() && !c.scanForHTML());
+    QVERIFY(c.scanFor(PassId::kPDF) && c.scanFor(PassId::kWAV) && !c.scanFor(PassId::kFlate) &&
+            !c.scanFor(PassId::kHTML) && !c.extendedDetection());
     QVERIFY(c.dontSaveDuplicates());
     QCOMPARE(c.saveRadioChosen(), 0);
     QCOMPARE(c.saveFolder(), std::string("~/Desktop"));
@@ -99,8 +101,9 @@ class PreferencesTest : public QObject {
                              {"bmpButton", "scanForBmp", "1"},
                              {"wavButton", "scanForWav", "1"},
                              {"flateButton", "scanForFlate", "0"},
-                             {"ASCIIButton", "scanForASCII", "0"},
-                             {"HTMLButton", "scanForHTML", "0"},
+                             {"asciiButton", "scanForASCII", "0"},
+                             {"htmlButton", "scanForHTML", "0"},
+                             {"extendedButton", "extendedDetection", "0"},
                              {"updateButton", "checkForUpdates", "1"},
                              {"dontSaveDuplicatesButton", "dontSaveDuplicates", "1"}};
     for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << (row[2][0] == '1');
@@ -120,17 +123,18 @@ class PreferencesTest : public QObject {
     auto app = start();
     QCOMPARE(app->preferencesWindow()->findChild<QCheckBox*>(button)->isChecked(), !factory);
     StrellController& c = app->streller();
-    const std::map<QString, bool> engine = {{"scanForPDF", c.scanForPDF()},
-                                            {"scanForJPEG", c.scanForJPEG()},
-                                            {"scanForGIF", c.scanForGIF()},
-                                            {"scanForPNG", c.scanForPNG()},
-                                            {"scanForFlash", c.scanForFlash()},
-                                            {"scanForBase64", c.scanForBase64()},
-                                            {"scanForBmp", c.scanForBmp()},
-                                            {"scanForWav", c.scanForWav()},
-                                            {"scanForFlate", c.scanForFlate()},
-                                            {"scanForASCII", c.scanForASCII()},
-                                            {"scanForHTML", c.scanForHTML()},
+    const std::map<QString, bool> engine = {{"scanForPDF", c.scanFor(PassId::kPDF)},
+                                            {"scanForJPEG", c.scanFor(PassId::kJPEG)},
+                                            {"scanForGIF", c.scanFor(PassId::kGIF)},
+                                            {"scanForPNG", c.scanFor(PassId::kPNG)},
+                                            {"scanForFlash", c.scanFor(PassId::kSWF)},
+                                            {"scanForBase64", c.scanFor(PassId::kBase64)},
+                                            {"scanForBmp", c.scanFor(PassId::kBMP)},
+                                            {"scanForWav", c.scanFor(PassId::kWAV)},
+                                            {"scanForFlate", c.scanFor(PassId::kFlate)},
+                                            {"scanForASCII", c.scanFor(PassId::kASCII)},
+                                            {"scanForHTML", c.scanFor(PassId::kHTML)},
+                                            {"extendedDetection", c.extendedDetection()},
                                             {"checkForUpdates", app->checkForUpdates()},
                                             {"dontSaveDuplicates", c.dontSaveDuplicates()}};
     QCOMPARE(engine.at(key), !factory);

@@ -274,8 +274,8 @@ class WindowTest : public QObject {
     c.setSaveFolder(output.string());
     Gate gate;
     std::atomic<int> entries{0};
-    c.setPassForTesting("png", [&](const Buffer& data, const std::string& from) {
-      c.saveStrell(data, 0, data.size(), "txt", from, 0);
+    c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
+      ctx.saveStrell(data, 0, data.size(), "txt", from, 0);
       if (++entries == 1) gate.wait();
       return 1;
     });
@@ -311,8 +311,8 @@ class WindowTest : public QObject {
     StrellController& c = app->streller();
     c.setSaveRadioChosen(2);
     c.setSaveFolder(notAFolder.string());
-    c.setPassForTesting("png", [&](const Buffer& data, const std::string& from) {
-      c.saveStrell(data, 0, data.size(), "txt", from, 0);
+    c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
+      ctx.saveStrell(data, 0, data.size(), "txt", from, 0);
       return 1;
     });
     app->threadStrell({QString::fromStdString(folder.string())});
@@ -336,7 +336,7 @@ class WindowTest : public QObject {
     std::atomic<int> blinks{0};
     // A pass that keeps handing images to the preview until told to stop:
     // the worker spends its time waiting for the GUI thread.
-    c.setPassForTesting("png", [&](const Buffer&, const std::string& from) {
+    c.setPassForTesting("png", [&](ScanContext&, const Buffer&, const std::string& from) {
       {
         std::lock_guard<std::mutex> lock(seenMutex);
         seen.push_back(from);
@@ -388,10 +388,10 @@ class WindowTest : public QObject {
     };
     Gate gate;
     std::atomic<int> entries{0};
-    c.setPassForTesting("png", [&](const Buffer&, const std::string& from) {
+    c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer&, const std::string& from) {
       const int n = ++entries;
       const Buffer image = picture(n * 9);
-      c.saveStrell(image, 0, image.size(), "png", from, 0);
+      ctx.saveStrell(image, 0, image.size(), "png", from, 0);
       if (n == 4) gate.wait();
       return 1;
     });

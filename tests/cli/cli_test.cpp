@@ -2,11 +2,24 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <fmt/format.h>
+#include <chrono>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "cli/terminal_display.h"
+#include "engine/digest.h"
+#include "engine/pass_table.h"
+#include "engine/platform.h"
+#include "extractors/base64.h"
 #include "support/test_support.h"
 
 namespace strellbox {
@@ -48,8 +61,9 @@ TEST(Cli, UsageErrorsExitWithTwo) {
 TEST(Cli, HelpDocumentsEveryOption) {
   CliRun r = Cli({"scan", "--help"});
   EXPECT_EQ(r.status, 0);
-  for (const char* option : {"--output", "--beside", "--desktop", "--enable", "--disable", "--only",
-                             "--keep-duplicates", "--json", "--quiet", "--verbose"})
+  for (const char* option :
+       {"--output", "--beside", "--desktop", "--enable", "--disable", "--only", "--extended",
+        "--keep-duplicates", "--json", "--list", "--quiet", "--verbose"})
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   for (const char* key :
        {"pdf", "jpeg", "gif", "png", "flash", "base64", "bmp", "wav", "flate", "ascii", "html"})
@@ -59,12 +73,13 @@ TEST(Cli, HelpDocumentsEveryOption) {
   EXPECT_NE(v.out.find("strellbox-cli "), std::string::npos);
 }
 
-TEST(Cli, MissingPathsAreNamedInOneWarningAndAreNoFailure) {
+TEST(Cli, MissingPathsAreNamedInOneWarningAndNoReadablePathIsAFailure) {
   test::ScopedHome home;
   TempDir dir;
   CliRun r = Cli({"scan", "--json", "--output", (dir / "out").string(), (dir / "nope").string(),
                   (dir / "gone").string()});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("none of the paths given can be read"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("not found: " + (dir / "nope").string() + ", " + (dir / "gone").string()),
             std::string::npos)
       << r.err;
@@ -73,6 +88,7 @@ TEST(Cli, MissingPathsAreNamedInOneWarningAndAreNoFailure) {
   EXPECT_EQ(summary["written"], 0);
   EXPECT_TRUE(summary["output"].is_null());
   EXPECT_TRUE(summary["error"].is_null());
+  EXPECT_EQ(summary["files_skipped"], 2);
 }
 
 TEST(Cli, JsonRowsNameEveryWrittenFileThenASummary) {
@@ -109,6 +125,359 @@ TEST(Cli, AnOutputFolderThatCannotBeMadeExitsWithOne) {
   EXPECT_NE(r.err.find("Could not make a new folder for the strelled files. Check the preferences"),
             std::string::npos)
       << r.err;
+}
+
+// Rows of a --json run, the summary last.
+std::vector<nlohmann::json> Rows(const std::string& out) {
+  std::vector<nlohmann::json> rows;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) rows.push_back(nlohmann::json::parse(line));
+  return rows;
+}
+
+std::string Sample(const std::string& name) {
+  return std::string(STRELLBOX_SOURCE_DIR) + "/samples/" + name;
+}
+
+// A slice of the demo container: [from, from + length).
+std::string SampleBytes(uint64_t from, uint64_t length) {
+  return test::ReadFile(Sample("embedded-media.dat")).substr(from, length);
+}
+const std::string kPng = SampleBytes(2866, 524);
+const std::string kGif = SampleBytes(2195, 451);
+const std::string kBmp = SampleBytes(3610, 1206);
+
+std::string Compressed(const std::string& bytes) {
+  uLongf size = compressBound(bytes.size());
+  std::string out(size, '\0');
+  compress2(reinterpret_cast<Bytef*>(out.data()), &size,
+            reinterpret_cast<const Bytef*>(bytes.data()), bytes.size(), 9);
+  out.resize(size);
+  return out;
+}
+
+std::string Base64Lines(const std::string& bytes) {
+  static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string flat;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 2]);
+    flat += a[(v >> 18) & 63];
+    flat += a[(v >> 12) & 63];
+    flat += i + 1 < bytes.size() ? a[(v >> 6) & 63] : '=';
+    flat += i + 2 < bytes.size() ? a[v & 63] : '=';
+  }
+  std::string lines;
+  for (size_t i = 0; i < flat.size(); i += 76) lines += flat.substr(i, 76) + "\n";
+  return lines;
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+  std::string hex;
+  for (uint8_t b : itemDigest(Buffer::fromString(bytes), 0, bytes.size()))
+    hex += fmt::format("{:02x}", b);
+  return hex;
+}
+
+// Every sample, plus a page of HTML and a text file, so that every pass
+// of the table has something to find.
+struct EveryFormat {
+  TempDir dir;
+  EveryFormat() {
+    for (const char* name : {"embedded-media.dat", "mail-with-attachment.mbox", "two-images.pdf",
+                             "two-zips.bin", "zlib-png.bin", "compressed-movie.swf"})
+      std::filesystem::copy_file(Sample(name), dir / name);
+    test::WriteFile(dir / "page.html", "<html><head><title>Index</title></head><body>" +
+                                           std::string(200, 'x') + "</body></html>\n");
+    std::string text;
+    for (int i = 0; i < 40; ++i)
+      text += "A line of plain readable text, number " + std::to_string(i) + ".\n";
+    test::WriteFile(dir / "notes.txt", text);
+  }
+};
+
+TEST(Cli, EachPassKeySwitchesItsOwnPass) {
+  test::ScopedHome home;
+  EveryFormat in;
+  for (const PassRow& row : PassTable()) {
+    const std::string key(row.cliKey);
+    SCOPED_TRACE(key);
+    // Only this pass: something is found, and all of it by this pass.
+    CliRun only = Cli({"scan", "--json", "--list", "--only", key, in.dir.str()});
+    ASSERT_EQ(only.status, 0) << only.err;
+    auto rows = Rows(only.out);
+    rows.pop_back();
+    EXPECT_FALSE(rows.empty());
+    for (const auto& r : rows) EXPECT_EQ(r["pass"], key) << r.dump();
+    // Every pass but this one: the others still find, this one never.
+    CliRun all = Cli({"scan", "--json", "--list", "--enable", "flate,ascii,html", "--disable", key,
+                      in.dir.str()});
+    ASSERT_EQ(all.status, 0) << all.err;
+    std::set<std::string> passes;
+    for (const auto& r : Rows(all.out))
+      if (r.contains("pass")) passes.insert(r["pass"].get<std::string>());
+    EXPECT_EQ(passes.count(key), 0u);
+    EXPECT_GE(passes.size(), PassTable().size() - 1);
+  }
+}
+
+TEST(Cli, JsonRowsSayWhereEachItemLay) {
+  test::ScopedHome home;
+  TempDir dir;
+  // A PNG in the file itself, a GIF inside a zlib stream, a BMP attached
+  // to a mail: each item's chain leads from the file to its buffer.
+  const std::string head = std::string(100, '.') + "\n";
+  const std::string zlib = Compressed(std::string(37, '-') + kGif + std::string(20, '-'));
+  const std::string mail =
+      "\nContent-Type: image/bmp\nContent-Transfer-Encoding: base64\n"
+      "Content-Disposition: attachment; filename=\"tiny\"\n\n";
+  const std::string bytes = head + kPng + "\n" + zlib + "\n" + mail + Base64Lines(kBmp) + "\n";
+  const uint64_t pngAt = head.size();
+  const uint64_t zlibAt = pngAt + kPng.size() + 1;
+  const uint64_t bodyAt = zlibAt + zlib.size() + 1 + mail.size();
+  test::WriteFile(dir / "mixed.bin", bytes);
+
+  CliRun r =
+      Cli({"scan", "--json", "--output", (dir / "out").string(), (dir / "mixed.bin").string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  auto rows = Rows(r.out);
+  const nlohmann::json summary = rows.back();
+  rows.pop_back();
+  std::map<std::string, nlohmann::json> byType;
+  for (const auto& row : rows) byType[row["type"]] = row;
+  ASSERT_EQ(byType.size(), 3u) << r.out;
+  const std::string container = (dir / "mixed.bin").string();
+  struct Expected {
+    const char* type;
+    const char* pass;
+    uint64_t offset;
+    nlohmann::json chain;
+    const std::string& bytes;
+  } expected[] = {
+      {"png", "png", pngAt, nlohmann::json::array(), kPng},
+      {"gif", "gif", 37, {{{"decoder", "zlib"}, {"offset", zlibAt}}}, kGif},
+      {"bmp", "base64", 0, {{{"decoder", "base64"}, {"offset", bodyAt}}}, kBmp},
+  };
+  for (const Expected& e : expected) {
+    SCOPED_TRACE(e.type);
+    const nlohmann::json& row = byType[e.type];
+    EXPECT_EQ(row["container"], container);
+    EXPECT_EQ(row["pass"], e.pass);
+    EXPECT_EQ(row["offset"], e.offset);
+    EXPECT_EQ(row["chain"], e.chain);
+    EXPECT_EQ(row["sha256"], Sha256Hex(e.bytes));
+    EXPECT_EQ(test::ReadFile(row["path"].get<std::string>()), e.bytes);
+    EXPECT_EQ(row["path"].get<std::string>().front(), '/');
+  }
+  // Items of the file are named after its absolute path; the attachment
+  // after the name its header gives.
+  EXPECT_EQ(byType["png"]["source"], container);
+  EXPECT_EQ(byType["bmp"]["source"], "tiny");
+  EXPECT_EQ(summary["files_scanned"], 1);
+  EXPECT_EQ(summary["files_skipped"], 0);
+  EXPECT_EQ(summary["duplicates_dropped"], 0);
+  EXPECT_TRUE(summary["seconds"].is_number());
+}
+
+TEST(Cli, ListReportsTheItemsOfARealRunAndWritesNothing) {
+  test::ScopedHome home;
+  EveryFormat in;
+  TempDir out;
+  CliRun real = Cli({"scan", "--json", "--output", out.str(), in.dir.str()});
+  CliRun list =
+      Cli({"scan", "--json", "--list", "--output", (out / "listed").string(), in.dir.str()});
+  ASSERT_EQ(real.status, 0) << real.err;
+  ASSERT_EQ(list.status, 0) << list.err;
+  auto written = Rows(real.out), listed = Rows(list.out);
+  ASSERT_EQ(written.size(), listed.size());
+  for (size_t i = 0; i + 1 < written.size(); ++i) {
+    EXPECT_TRUE(listed[i]["path"].is_null());
+    for (const char* key :
+         {"name", "type", "size", "source", "container", "offset", "chain", "pass", "sha256"})
+      EXPECT_EQ(listed[i][key], written[i][key]) << key;
+  }
+  EXPECT_EQ(listed.back()["written"], 0);
+  EXPECT_EQ(listed.back()["listed"], static_cast<int>(listed.size() - 1));
+  EXPECT_TRUE(listed.back()["output"].is_null());
+  EXPECT_FALSE(std::filesystem::exists(out / "listed"));
+}
+
+TEST(Cli, CommandLinesThatScriptsUse) {
+  test::ScopedHome home;
+  TempDir dir;
+  const std::string a = (dir / "a.dat").string(), b = (dir / "b.dat").string();
+  std::filesystem::copy_file(Sample("embedded-media.dat"), a);
+  test::WriteFile(b, std::string(200, 'b'));
+  std::filesystem::create_directories(dir / "inner");
+  std::filesystem::copy_file(Sample("zlib-png.bin"), dir / "inner" / "z.bin");
+  const std::string out = (dir / "out").string();
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* folder;  // the output folder made inside out, or ""
+  } cases[] = {
+      {"key list, then two paths", {"--enable", "flate,html", a, b}, 0, "Strell"},
+      {"key list after =, then two paths", {"--enable=flate,html", a, b}, 0, "Strell-1"},
+      {"the option given twice", {"--only", "png", "--only=gif", a}, 0, "a Strell"},
+      {"a folder named with a trailing slash", {(dir / "inner").string() + "/"}, 0, "inner Strell"},
+      {"an empty output folder is a usage error", {"--output", "", a}, 2, ""},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::vector<std::string> args = {"scan", "--quiet"};
+    if (std::string(k.name).find("empty output") == std::string::npos) {
+      args.push_back("--output");
+      args.push_back(out);
+    }
+    args.insert(args.end(), k.args.begin(), k.args.end());
+    CliRun r = Cli(args);
+    EXPECT_EQ(r.status, k.status) << r.err;
+    if (*k.folder) {
+      EXPECT_TRUE(std::filesystem::is_directory(dir / "out" / k.folder));
+    }
+  }
+
+  // A FIFO named on the command line is passed over with a warning, never
+  // opened (which would wait for a writer).
+  ASSERT_EQ(::mkfifo((dir / "pipe").c_str(), 0600), 0);
+  CliRun fifo = Cli({"scan", "--output", out, (dir / "pipe").string(), b});
+  EXPECT_EQ(fifo.status, 0) << fifo.err;
+  EXPECT_NE(fifo.err.find("warning: skipped " + (dir / "pipe").string()), std::string::npos)
+      << fifo.err;
+  EXPECT_EQ(Cli({"scan", "--quiet", "--output", out, (dir / "pipe").string()}).status, 1);
+
+  // "." and ".." name the folders they stand for.
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir / "inner");
+  CliRun here = Cli({"scan", "--quiet", "--output", out, "."});
+  CliRun up = Cli({"scan", "--quiet", "--output", (dir / "inner" / "o2").string(), "../inner/.."});
+  std::filesystem::current_path(cwd);
+  EXPECT_EQ(here.status, 0) << here.err;
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "out" / "inner Strell-1"));
+  EXPECT_EQ(up.status, 0) << up.err;
+  const std::string parent = dir.path().filename().string() + " Strell";
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "inner" / "o2" / parent)) << parent;
+}
+
+TEST(Cli, NamesThatAreNotUtf8CarryTheirBytes) {
+  test::ScopedHome home;
+  TempDir dir;
+  const std::string name = "caf\xE9-\xFF.dat";  // Latin-1 bytes
+  std::filesystem::copy_file(Sample("embedded-media.dat"), dir / name);
+  CliRun r = Cli({"scan", "--json", "--only", "png", "--output", (dir / "out").string(),
+                  (dir / name).string()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const auto rows = Rows(r.out);
+  ASSERT_EQ(rows.size(), 2u) << r.out;
+  const nlohmann::json& row = rows[0];
+  auto bytesOf = [&](const char* key) {
+    const std::string text = row[std::string(key) + "_base64"].get<std::string>();
+    return std::string(Base64Decode(Buffer::fromString(text)).view());
+  };
+  ASSERT_TRUE(row.contains("path_base64") && row.contains("container_base64")) << row.dump();
+  EXPECT_EQ(bytesOf("container"), (dir / name).string());
+  EXPECT_EQ(bytesOf("source"), (dir / name).string());
+  EXPECT_TRUE(std::filesystem::exists(bytesOf("path")));
+  EXPECT_FALSE(rows[0].contains("type_base64"));
+}
+
+// The real program, for what a process does as a whole: its umask, its
+// signals. Returns the exit status.
+int RunProgram(const std::string& command) {
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+const std::string kProgram = std::string(STRELLBOX_BIN_DIR) + "/strellbox-cli";
+
+TEST(Cli, FoundFilesGetThePermissionsTheUmaskAllows) {
+  TempDir dir;
+  for (auto [mask, mode] : {std::pair{"077", 0600}, {"022", 0644}, {"002", 0664}}) {
+    const auto out = dir / mask;
+    ASSERT_EQ(RunProgram(fmt::format("umask {}; HOME='{}' '{}' scan --quiet --only png --output "
+                                     "'{}' '{}'",
+                                     mask, dir.str(), kProgram, out.string(),
+                                     Sample("embedded-media.dat"))),
+              0);
+    struct stat st {};
+    ASSERT_EQ(::stat((out / "embedded-media Strell" / "embedded-media.png").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, static_cast<unsigned>(mode)) << mask;
+  }
+}
+
+TEST(Cli, SignalsStopTheJobAndLeaveNoTemporaryFile) {
+  TempDir dir;
+  // Many large files of text: every pass has plenty to do for seconds.
+  std::string block;
+  for (int i = 0; i < 200000; ++i)
+    block += "words to keep the text pass busy " + std::to_string(i) + "\n";
+  test::WriteFile(dir / "big.txt", block);
+  std::string paths;
+  for (int i = 0; i < 60; ++i) paths += " '" + (dir / "big.txt").string() + "'";
+  struct Case {
+    const char* name;
+    const char* signals;  // sent 0.5 s after the start
+  } cases[] = {{"SIGTERM", "TERM"}, {"SIGHUP", "HUP"}, {"SIGINT", "INT"}};
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    const auto out = dir / k.name;
+    test::WriteFile(dir / "run.sh",
+                    fmt::format("HOME='{}' '{}' scan --quiet --keep-duplicates --enable ascii "
+                                "--output '{}' {} &\npid=$!\nsleep 0.5\n"
+                                "for s in {}; do kill -$s $pid; sleep 0.05; done\nwait $pid\n",
+                                dir.str(), kProgram, out.string(), paths, k.signals));
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunProgram("bash '" + (dir / "run.sh").string() + "'"), 130);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    for (const auto& e : std::filesystem::recursive_directory_iterator(out))
+      EXPECT_EQ(e.path().filename().string().rfind(".strell-", 0), std::string::npos) << e.path();
+  }
+}
+
+TEST(Cli, ASecondInterruptEndsAtOnceAndTakesTheTemporaryFileWithIt) {
+  TempDir dir;
+  const std::string temp = (dir / ".strell-pending").string();
+  const std::string marker = (dir / "after-first").string();
+  test::WriteFile(temp, "half written");
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    InstallInterruptHandler();
+    SetPendingTemporaryFile(temp.c_str());
+    ::raise(SIGINT);  // the first asks the job to stop: the process goes on
+    test::WriteFile(marker, "");
+    ::raise(SIGINT);
+    ::_exit(0);  // not reached
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 130);
+  EXPECT_TRUE(std::filesystem::exists(marker));
+  EXPECT_FALSE(std::filesystem::exists(temp));
+}
+
+TEST(Cli, TwoRunsIntoOneOutputFolderBothSucceed) {
+  TempDir dir;
+  const std::string one =
+      fmt::format("HOME='{}' '{}' scan --quiet --output '{}' '{}'", dir.str(), kProgram,
+                  (dir / "out").string(), Sample("embedded-media.dat"));
+  EXPECT_EQ(RunProgram("(" + one + ") & (" + one + ") & wait %1 && wait %2"), 0);
+  EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell").size(), 5u);
+  EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell-1").size(), 5u);
+}
+
+TEST(TerminalDisplay, WrittenFilesGoToStdoutWhateverStderrIs) {
+  FoundItem item;
+  item.data = Buffer::fromString("x");
+  for (bool bar : {false, true}) {
+    std::ostringstream out, err;
+    TerminalDisplay d({false, false, bar}, out, err, [] { return std::string(); });
+    d.progressFromThread(1, 2, 0);
+    d.fileWritten("/o/a.png", "a.png", item);
+    EXPECT_EQ(out.str(), "/o/a.png\n") << bar;
+  }
 }
 
 TEST(TerminalDisplay, AZeroTotalShowsAnEmptyBar) {

@@ -19,12 +19,13 @@ struct PassLog {
   void install(StrellController& c, const std::string& wholeBufferKey = "") {
     for (const char* key : kAllKeys) {
       std::string k = key;
-      c.setPassForTesting(k, [this, &c, k, wholeBufferKey](const Buffer&, const std::string&) {
-        order.push_back(k);
-        levels.push_back(c.strellRecursionLevel());
-        if (k == wholeBufferKey) c.setAtomicFileFound(true);
-        return 1;
-      });
+      c.setPassForTesting(
+          k, [this, &c, k, wholeBufferKey](ScanContext& ctx, const Buffer&, const std::string&) {
+            order.push_back(k);
+            levels.push_back(ctx.strellRecursionLevel());
+            if (k == wholeBufferKey) ctx.setAtomicFileFound(true);
+            return 1;
+          });
     }
   }
 };
@@ -46,7 +47,6 @@ TEST(Dispatcher, BuffersBelow32BytesRunNoPass) {
   EXPECT_EQ(log.order, (std::vector<std::string>{"base64", "swf", "png", "gif", "bmp", "wav", "pdf",
                                                  "jpg", "silentflate"}));
   EXPECT_EQ(log.levels, std::vector<int32_t>(9, 1));
-  EXPECT_EQ(c.strellRecursionLevel(), 0);
 }
 
 TEST(Dispatcher, GuessedTypeRunsFirstAndAWholeBufferItemEndsThePasses) {
@@ -60,6 +60,29 @@ TEST(Dispatcher, GuessedTypeRunsFirstAndAWholeBufferItemEndsThePasses) {
   // All eleven shares are still counted: the whole buffer is accounted for.
   EXPECT_NEAR(c.strelledBytes(), 1000.0, 1e-3);
   EXPECT_EQ(c.fileTypeCount(), 11);
+}
+
+TEST(Dispatcher, ExtendedDetectionReachesThePassesAndGatesItsOwnRows) {
+  StrellController c;
+  c.setAllScans(false);
+  std::vector<bool> seen;
+  c.setPassForTesting("txt", [&](ScanContext& ctx, const Buffer&, const std::string&) {
+    seen.push_back(ctx.extended());
+    return 0;
+  });
+  // A row that follows the switch runs only while it is on.
+  c.setScanSetting(PassId::kASCII, PassDefault::kWithExtended);
+  const Buffer text = Buffer::fromString(std::string(100, 'a'));
+  c.strellData(text, "a.txt");
+  EXPECT_TRUE(seen.empty());
+  c.setExtendedDetection(true);
+  EXPECT_TRUE(c.scanFor(PassId::kASCII));
+  c.strellData(text, "a.txt");
+  // Set by the user, it no longer follows the switch.
+  c.setScanFor(PassId::kASCII, true);
+  c.setExtendedDetection(false);
+  c.strellData(text, "a.txt");
+  EXPECT_EQ(seen, (std::vector<bool>{true, false}));
 }
 
 TEST(Dispatcher, OrderWhenTheGuessNamesNoPass) {
@@ -93,8 +116,9 @@ TEST(Dispatcher, ProgressSharesAddUpToTheBufferLengthsAcrossNesting) {
   StrellController c;
   int nested = 0;
   // The flate pass hands 40 decoded bytes back to the dispatcher once.
-  c.setPassForTesting("silentflate", [&](const Buffer&, const std::string& from) {
-    if (nested++ == 0) c.strellData(Buffer::fromString(std::string(40, '\2')), from + "-inflated");
+  c.setPassForTesting("silentflate", [&](ScanContext& ctx, const Buffer&, const std::string& from) {
+    if (nested++ == 0)
+      ctx.strellData(Buffer::fromString(std::string(40, '\2')), from + "-inflated");
     return 0;
   });
   c.strellData(Buffer::fromString(std::string(777, '\1')), "x");

@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,16 +33,17 @@ class Job : public ::testing::Test {
     c.setDontSaveDuplicates(false);
     c.setSaveRadioChosen(2);
     c.setSaveFolder(out.str());
-    c.setPassForTesting("silentflate", [this](const Buffer& data, const std::string& from) {
-      {
-        std::lock_guard<std::mutex> l(m);
-        scanned.push_back(from);
-        mapped.push_back(data.isMapped());
-      }
-      if (hook) hook(from);
-      c.saveStrell(data, 0, data.size(), "bin", from, 0);
-      return 1;
-    });
+    c.setPassForTesting("silentflate",
+                        [this](ScanContext& ctx, const Buffer& data, const std::string& from) {
+                          {
+                            std::lock_guard<std::mutex> l(m);
+                            scanned.push_back(from);
+                            mapped.push_back(data.isMapped());
+                          }
+                          if (hook) hook(from);
+                          ctx.saveStrell(data, 0, data.size(), "bin", from, 0);
+                          return 1;
+                        });
   }
   void TearDown() override { c.shutdown(); }
 
@@ -159,6 +161,36 @@ TEST_F(Job, BadEntriesAreSkippedAndTheJobGoesOn) {
   EXPECT_TRUE(display.errors().empty());
 }
 
+TEST_F(Job, FoldersAreListedInByteOrderDepthFirstAndEntriesPassedOverAreCounted) {
+  // Created out of order, with names whose byte order differs from a
+  // locale's: the walk must not depend on the file system's order.
+  for (const char* name : {"b.dat", "\xC3\xA9.dat", "a/z.dat", "a.dat", "B.dat", "a/b/c.dat"})
+    file(name);
+  ASSERT_EQ(::mkfifo((in / "pipe").c_str(), 0600), 0);
+  std::filesystem::create_symlink(in / "nowhere", in / "zz-gone");
+  const std::vector<std::string> expected = {"B.dat", "a",     "b",    "c.dat",   "z.dat",
+                                             "a.dat", "b.dat", "pipe", "zz-gone", "\xC3\xA9.dat"};
+  std::vector<std::string> listed;
+  for (const std::string& path : c.directoryExpand({in.str()}))
+    listed.push_back(std::filesystem::path(path).filename().string());
+  EXPECT_EQ(listed, expected);
+
+  // The FIFO is never opened (that would wait for a writer); it and the
+  // dangling link are counted and named.
+  c.threadStrell({in.str()});
+  c.waitUntilIdle();
+  EXPECT_EQ(scannedNames(), (std::vector<std::string>{"B.dat", "c.dat", "z.dat", "a.dat", "b.dat",
+                                                      "\xC3\xA9.dat"}));
+  EXPECT_EQ(c.filesScanned(), 6);
+  EXPECT_EQ(c.filesSkipped(), 2);
+  const auto skipped = display.skipped();
+  ASSERT_EQ(skipped.size(), 2u);
+  EXPECT_EQ(skipped[0].path, (in / "pipe").string());
+  EXPECT_TRUE(skipped[0].special);
+  EXPECT_EQ(skipped[1].path, (in / "zz-gone").string());
+  EXPECT_FALSE(skipped[1].special);
+}
+
 TEST_F(Job, EntriesAreLabelledBySizeAndLargeOnesMapped) {
   struct Case {
     size_t size;
@@ -219,11 +251,13 @@ TEST_F(Job, ItemsBeyondFourGibibytesAreFoundAndWritten) {
     ::close(fd);
   }
   uint64_t foundAt = 0;
-  c.setPassForTesting("silentflate", [&](const Buffer& data, const std::string& from) {
-    foundAt = data.find(std::string_view("STRELLMARK"), 0);
-    if (foundAt != Buffer::npos) c.saveStrell(data, foundAt, 10, "mark", from, 0);
-    return 1;
-  });
+  c.setPassForTesting("silentflate",
+                      [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
+                        foundAt = data.find(std::string_view("STRELLMARK"), 0);
+                        if (foundAt != Buffer::npos)
+                          ctx.saveStrell(data, foundAt, 10, "mark", from, 0);
+                        return 1;
+                      });
   c.threadStrell({path.string()});
   c.waitUntilIdle();
   EXPECT_EQ(foundAt, at);

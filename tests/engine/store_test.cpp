@@ -264,6 +264,61 @@ TEST_F(OutputFolder, ChosenByTheSaveLocation) {
   EXPECT_EQ(at(2, {"/a", "/b"}), h("Found/Strell"));
 }
 
+TEST_F(OutputFolder, TheDesktopIsTheUserDirsDesktopAndIsMadeWhenMissing) {
+  TempDir elsewhere;
+  const std::string absolute = (elsewhere.path() / "Arbeitsfläche").string();
+  struct Case {
+    const char* name;
+    std::string userDirs;  // "" for no file
+    std::string desktop;
+  } cases[] = {
+      {"no user-dirs file", "", h("Desktop")},
+      {"below HOME",
+       "XDG_DOCUMENTS_DIR=\"$HOME/Dokumente\"\nXDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n",
+       h("Schreibtisch")},
+      {"absolute", "# comment\n  XDG_DESKTOP_DIR=\"" + absolute + "\"\n", absolute},
+      {"relative paths are not allowed", "XDG_DESKTOP_DIR=\"Desk\"\n", h("Desktop")},
+  };
+  std::filesystem::remove(home.path() / "Desktop");
+  std::filesystem::create_directories(home.path() / ".config");
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    std::filesystem::remove(home.path() / ".config" / "user-dirs.dirs");
+    if (!k.userDirs.empty())
+      test::WriteFile(home.path() / ".config" / "user-dirs.dirs", k.userDirs);
+    EXPECT_EQ(DesktopFolder(), k.desktop);
+    EXPECT_EQ(at(0, {"/a/b/photos.zip"}), k.desktop + "/photos Strell");
+    // A first scan on a machine without the folder makes it.
+    c.setDontSaveDuplicates(false);
+    c.saveStrell(Buffer::fromString("GIF89a data"), 0, 11, "gif", "/a/b/photos.zip", 0);
+    c.writeFoundFiles();
+    EXPECT_TRUE(c.strellOutputDirectoryCreated());
+    EXPECT_TRUE(std::filesystem::exists(k.desktop + "/photos Strell/photos.gif"));
+    std::filesystem::remove_all(k.desktop);
+  }
+}
+
+TEST_F(OutputFolder, AFolderTakenMeanwhileGivesWayAndLongNamesStillFit) {
+  TempDir out;
+  c.setDontSaveDuplicates(false);
+  // Another run took the name between the choice and the first write.
+  EXPECT_EQ(at(2, {"/a/photos.zip"}, out.str()), out.str() + "/photos Strell");
+  std::filesystem::create_directory(out.path() / "photos Strell");
+  c.saveStrell(Buffer::fromString("GIF89a data"), 0, 11, "gif", "/a/photos.zip", 0);
+  c.writeFoundFiles();
+  EXPECT_EQ(c.strellOutputDirectory(), out.str() + "/photos Strell-1");
+  EXPECT_TRUE(std::filesystem::exists(out.path() / "photos Strell-1" / "photos.gif"));
+
+  // A source name near the file system's limit on a name still gets a folder.
+  const std::string longName = std::string(150, 'n') + "\xC3\xA9" + std::string(98, 'm') + ".bin";
+  at(2, {"/a/" + longName}, out.str());
+  c.saveStrell(Buffer::fromString("GIF89a data"), 0, 11, "gif", "/a/" + longName, 0);
+  c.writeFoundFiles();
+  EXPECT_TRUE(c.strellOutputDirectoryCreated()) << c.strellOutputDirectory();
+  EXPECT_FALSE(c.strellerError());
+  EXPECT_LE(LastPathComponent(c.strellOutputDirectory()).size(), 255u);
+}
+
 TEST_F(OutputFolder, AnExistingFolderIsNeverReused) {
   std::filesystem::create_directory(home.path() / "Desktop" / "photos Strell");
   EXPECT_EQ(at(0, {"/a/b/photos.zip"}), h("Desktop/photos Strell-1"));

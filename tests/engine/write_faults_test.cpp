@@ -44,11 +44,12 @@ class WriteFaults : public ::testing::Test {
     c.setAllScans(false);
     c.setDontSaveDuplicates(false);
     c.setSaveRadioChosen(2);
-    c.setPassForTesting("silentflate", [this](const Buffer& data, const std::string& from) {
-      scanned.push_back(std::filesystem::path(from).filename().string());
-      c.saveStrell(data, 0, data.size(), "bin", from, 0);
-      return 1;
-    });
+    c.setPassForTesting("silentflate",
+                        [this](ScanContext& ctx, const Buffer& data, const std::string& from) {
+                          scanned.push_back(std::filesystem::path(from).filename().string());
+                          ctx.saveStrell(data, 0, data.size(), "bin", from, 0);
+                          return 1;
+                        });
   }
   void TearDown() override { c.shutdown(); }
 

@@ -55,7 +55,9 @@ struct Harness {
   StrellController controller;
   ItemRecorder rec{controller};
   Harness() { controller.setStrellOutputDirectory((dir / "out").string()); }
-  int32_t run(const std::string& bytes) { return controller.strellBase64(Bytes(bytes), "x.mbox"); }
+  int32_t run(const std::string& bytes) {
+    return RunPass(controller, strellbox::strellBase64, Bytes(bytes), "x.mbox");
+  }
 };
 
 TEST(Base64Decode, DecodesWithPaddingWhereverTheBlockEnds) {
@@ -322,7 +324,7 @@ TEST(StrellBase64, WritesEachItemAtOnceAndReportsProgressOnLargeBuffers) {
   const std::string a = "\x01" + RandomBytes(1'000'000, 30), b = "\x02" + RandomBytes(600'000, 31);
   const std::string mail = Part("X: filename=\"a.bin\"\n", Encode(a)) + Part("", Encode(b));
   ASSERT_GT(mail.size(), 2'000'000u);
-  EXPECT_EQ(c.strellBase64(Bytes(mail), "box.mbox"), 2);
+  EXPECT_EQ(RunPass(c, strellbox::strellBase64, Bytes(mail), "box.mbox"), 2);
   EXPECT_EQ(test::ListFiles(dir / "out"), (std::vector<std::string>{"Strell", "a"}));
   EXPECT_EQ(display.written().size(), 2u);
   // After each item: the end of its block (the boundary's first hyphen
@@ -382,7 +384,8 @@ TEST(StrellBase64, RealMailboxesYieldEveryAttachment) {
       Harness h;
       h.controller.setDontSaveDuplicates(false);
       const Buffer box = Buffer::readFile(dir / "mail.mbox");
-      EXPECT_EQ(h.controller.strellBase64(box, "mail.mbox"), static_cast<int32_t>(atts.size()))
+      EXPECT_EQ(RunPass(h.controller, strellbox::strellBase64, box, "mail.mbox"),
+                static_cast<int32_t>(atts.size()))
           << what;
       ASSERT_EQ(h.rec.items().size(), atts.size()) << what;
       for (size_t k = 0; k < atts.size(); ++k) {
@@ -402,7 +405,7 @@ TEST(StrellBase64, RealMailboxesYieldEveryAttachment) {
 // `root`; returns the output folder.
 fs::path RunJob(StrellController& c, const TempDir& root, const fs::path& input) {
   c.setAllScans(false);
-  c.setScanForBase64(true);
+  c.setScanFor(PassId::kBase64, true);
   c.setSaveRadioChosen(2);
   c.setSaveFolder(root.str());
   c.threadStrell({input.string()});

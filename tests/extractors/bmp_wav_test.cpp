@@ -5,8 +5,8 @@
 namespace strellbox::test {
 namespace {
 
-const Pass kBMP = &StrellController::strellBMP;
-const Pass kWAV = &StrellController::strellWAV;
+const Pass kBMP = &strellBMP;
+const Pass kWAV = &strellWAV;
 
 struct SizedCase {
   const char* name;
@@ -19,7 +19,7 @@ struct SizedCase {
 void Check(const std::vector<SizedCase>& cases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const PassRun run = RunPass(c.pass, c.bytes);
+    const PassRun run = RunOnePass(c.pass, c.bytes);
     EXPECT_EQ(SpansOf(run), c.expected);
     EXPECT_EQ(run.count, static_cast<int32_t>(c.expected.size()));
     EXPECT_EQ(run.atomic, c.atomic);

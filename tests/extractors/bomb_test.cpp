@@ -20,20 +20,21 @@ using test::Zlib;
 struct LevelProbe {
   explicit LevelProbe(StrellController& c) {
     c.setAllScans(false);
-    c.setScanForPNG(true);
-    c.setPassForTesting("png", [this, &c](const Buffer& data, const std::string&) {
-      const auto level = static_cast<size_t>(c.strellRecursionLevel());
-      chain.resize(level - 1);  // the buffers this one lies in
-      chain.push_back(data.size());
-      uint64_t alive = 0;
-      for (uint64_t s : chain) alive += s;
-      peakAlive = std::max(peakAlive, alive);
-      auto& l = levels[level];
-      l.largest = std::max(l.largest, data.size());
-      l.total += data.size();
-      ++l.buffers;
-      return 0;
-    });
+    c.setScanFor(PassId::kPNG, true);
+    c.setPassForTesting("png",
+                        [this, &c](ScanContext& ctx, const Buffer& data, const std::string&) {
+                          const auto level = static_cast<size_t>(ctx.strellRecursionLevel());
+                          chain.resize(level - 1);  // the buffers this one lies in
+                          chain.push_back(data.size());
+                          uint64_t alive = 0;
+                          for (uint64_t s : chain) alive += s;
+                          peakAlive = std::max(peakAlive, alive);
+                          auto& l = levels[level];
+                          l.largest = std::max(l.largest, data.size());
+                          l.total += data.size();
+                          ++l.buffers;
+                          return 0;
+                        });
   }
   struct Level {
     uint64_t largest = 0, total = 0, buffers = 0;

@@ -73,9 +73,9 @@ inline std::string RunTool(const std::string& command) {
 
 // A stand-in for a pass of another family: reports every range from
 // `start` to the end of the next `end`, and marks a whole-buffer item.
-inline StrellController::PassFunction FakeFinder(StrellController& c, std::string start,
-                                                 std::string end, std::string type) {
-  return [&c, start, end, type](const Buffer& data, const std::string& from) {
+inline StrellController::PassOverride FakeFinder(std::string start, std::string end,
+                                                 std::string type) {
+  return [start, end, type](ScanContext& c, const Buffer& data, const std::string& from) {
     int32_t count = 0;
     uint64_t p = 0;
     while ((p = data.find(start, p)) != Buffer::npos) {
@@ -90,13 +90,13 @@ inline StrellController::PassFunction FakeFinder(StrellController& c, std::strin
   };
 }
 
-inline StrellController::PassFunction FakePngFinder(StrellController& c) {
-  return FakeFinder(c, std::string("\x89PNG\r\n\x1a\n", 8), std::string("IEND\xAE\x42\x60\x82", 8),
+inline StrellController::PassOverride FakePngFinder() {
+  return FakeFinder(std::string("\x89PNG\r\n\x1a\n", 8), std::string("IEND\xAE\x42\x60\x82", 8),
                     "png");
 }
 
-inline StrellController::PassFunction FakeJpegFinder(StrellController& c) {
-  return FakeFinder(c, "\xFF\xD8\xFF", "\xFF\xD9", "jpg");
+inline StrellController::PassOverride FakeJpegFinder() {
+  return FakeFinder("\xFF\xD8\xFF", "\xFF\xD9", "jpg");
 }
 
 }  // namespace strellbox::test

@@ -6,8 +6,8 @@
 namespace strellbox::test {
 namespace {
 
-const Pass kGIF = &StrellController::strellGIF;
-const Pass kPNG = &StrellController::strellPNG;
+const Pass kGIF = &strellGIF;
+const Pass kPNG = &strellPNG;
 
 // --- GIF -----------------------------------------------------------------------
 
@@ -141,9 +141,9 @@ TEST(GifWalk, RealGifsFromImageMagick) {
     expected.emplace_back(buffer.size(), g.size());
     buffer += g + Fill(5, 'q');
   }
-  EXPECT_EQ(SpansOf(RunPass(kGIF, buffer)), expected);
+  EXPECT_EQ(SpansOf(RunOnePass(kGIF, buffer)), expected);
 
-  const PassRun whole = RunPass(kGIF, gifs[1]);
+  const PassRun whole = RunOnePass(kGIF, gifs[1]);
   EXPECT_EQ(SpansOf(whole), (Spans{{0, gifs[1].size()}}));
   EXPECT_TRUE(whole.atomic);
 }
@@ -163,7 +163,7 @@ TEST(GifWalk, CraftedChainsAreWalkedOnce) {
     const std::string bytes = crafted(cells);
     const uint64_t before = tImageWalkWork;
     // The image after the chain is found however long the chain is.
-    EXPECT_EQ(SpansOf(RunPass(kGIF, bytes)),
+    EXPECT_EQ(SpansOf(RunOnePass(kGIF, bytes)),
               (Spans{{bytes.size() - 100 - 14, GifHeader().size() + 1}}));
     EXPECT_LT(tImageWalkWork - before, bytes.size() / 4 + 100);
   }
@@ -247,9 +247,10 @@ TEST(PngWalk, RealPngsFromImageMagick) {
   const std::string cut = pngs[1].substr(0, pngs[1].size() / 2);
   const std::string buffer = Fill(21, 'q') + pngs[0] + Fill(3, 'q') + cut + pngs[2] + Fill(9, 'q');
   const uint64_t last = 21 + pngs[0].size() + 3 + cut.size();
-  EXPECT_EQ(SpansOf(RunPass(kPNG, buffer)), (Spans{{21, pngs[0].size()}, {last, pngs[2].size()}}));
+  EXPECT_EQ(SpansOf(RunOnePass(kPNG, buffer)),
+            (Spans{{21, pngs[0].size()}, {last, pngs[2].size()}}));
 
-  const PassRun whole = RunPass(kPNG, pngs[1]);
+  const PassRun whole = RunOnePass(kPNG, pngs[1]);
   EXPECT_EQ(SpansOf(whole), (Spans{{0, pngs[1].size()}}));
   EXPECT_TRUE(whole.atomic);
 }
@@ -269,7 +270,7 @@ TEST(PngWalk, CraftedChainsAreWalkedOnce) {
     SCOPED_TRACE(cells);
     const std::string bytes = HandPng() + crafted(cells);
     const uint64_t before = tImageWalkWork;
-    EXPECT_EQ(SpansOf(RunPass(kPNG, bytes)), (Spans{{0, 45}, {bytes.size() - 100 - 45, 45}}));
+    EXPECT_EQ(SpansOf(RunOnePass(kPNG, bytes)), (Spans{{0, 45}, {bytes.size() - 100 - 45, 45}}));
     EXPECT_LT(tImageWalkWork - before, bytes.size() / 4 + 100);
   }
 }

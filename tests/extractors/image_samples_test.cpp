@@ -16,12 +16,11 @@ TEST(ImageSamples, DemoContainerYieldsEachItemOnce) {
 
   StrellController controller;
   controller.setAllScans(false);
-  for (auto enable : {&StrellController::setScanForJPEG, &StrellController::setScanForGIF,
-                      &StrellController::setScanForPNG, &StrellController::setScanForBmp,
-                      &StrellController::setScanForWav})
-    (controller.*enable)(true);
+  for (PassId id : {PassId::kJPEG, PassId::kGIF, PassId::kPNG, PassId::kBMP, PassId::kWAV})
+    controller.setScanFor(id, true);
   // Only these passes: inflated IDAT data is another family's business.
-  controller.setPassForTesting("silentflate", [](const Buffer&, const std::string&) { return 0; });
+  controller.setPassForTesting("silentflate",
+                               [](ScanContext&, const Buffer&, const std::string&) { return 0; });
   ItemRecorder recorder(controller);
 
   EXPECT_EQ(controller.strellData(sample, "/x/embedded-media.dat"), 5);

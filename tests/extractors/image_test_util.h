@@ -56,15 +56,16 @@ struct PassRun {
   std::vector<Reported> items;
 };
 
-using Pass = int32_t (StrellController::*)(const Buffer&, const std::string&);
+using Pass = PassFunction;
 
-inline PassRun RunPass(Pass pass, const std::string& bytes,
-                       const std::string& from = "/in/src.bin") {
+inline PassRun RunOnePass(Pass pass, const std::string& bytes,
+                          const std::string& from = "/in/src.bin") {
   StrellController controller;
   ItemRecorder recorder(controller);
+  ScanContext context(controller);
   PassRun run;
-  run.count = (controller.*pass)(Bytes(bytes), from);
-  run.atomic = controller.atomicFileFound();
+  run.count = pass(context, Bytes(bytes), from);
+  run.atomic = context.atomicFileFound();
   run.items = recorder.items();
   return run;
 }
@@ -89,7 +90,7 @@ struct SpanCase {
 inline void CheckSpans(Pass pass, const std::vector<SpanCase>& cases, const std::string& type) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const PassRun run = RunPass(pass, c.before + c.item + c.after);
+    const PassRun run = RunOnePass(pass, c.before + c.item + c.after);
     Spans expected;
     for (auto [from, length] : c.expected) expected.emplace_back(from + c.before.size(), length);
     EXPECT_EQ(SpansOf(run), expected);

@@ -12,7 +12,7 @@
 namespace strellbox::test {
 namespace {
 
-const Pass kJPEG = &StrellController::strellJPEG;
+const Pass kJPEG = &strellJPEG;
 
 // The smallest image the walk accepts: SOI, an APP0 segment, EOI.
 const std::string kApp0Image = Hex("FF D8 FF E0 00 04 AA BB FF D9");
@@ -149,13 +149,13 @@ TEST_F(JpegFiles, RealImagesInDataAreMeasuredExactly) {
     expected.emplace_back(buffer.size(), file(key).size());
     buffer += file(key) + Filler(17, static_cast<uint32_t>(buffer.size()));
   }
-  const PassRun run = RunPass(kJPEG, buffer);
+  const PassRun run = RunOnePass(kJPEG, buffer);
   EXPECT_EQ(SpansOf(run), expected);
   EXPECT_FALSE(run.atomic);
 }
 
 TEST_F(JpegFiles, WholeFileSetsAtomicFileFound) {
-  const PassRun run = RunPass(kJPEG, file("progressive"));
+  const PassRun run = RunOnePass(kJPEG, file("progressive"));
   EXPECT_EQ(SpansOf(run), (Spans{{0, file("progressive").size()}}));
   EXPECT_TRUE(run.atomic);
 }
@@ -167,13 +167,13 @@ TEST_F(JpegFiles, ExifThumbnailIsReportedOnceAsTheOuterImage) {
   ASSERT_NE(inner, std::string::npos) << "the thumbnail must sit inside the EXIF segment";
   ASSERT_GT(inner, 0u);
 
-  const PassRun run = RunPass(kJPEG, Filler(64, 9) + exif + Filler(64, 10));
+  const PassRun run = RunOnePass(kJPEG, Filler(64, 9) + exif + Filler(64, 10));
   EXPECT_EQ(SpansOf(run), (Spans{{64, exif.size()}}));
 
   // Once the outer image is cut off before its EOI, it is dropped and the
   // search resumes behind its SOI, so the thumbnail comes out on its own.
   const PassRun cut =
-      RunPass(kJPEG, Filler(64, 9) + exif.substr(0, exif.size() - 2) + Filler(9, 3));
+      RunOnePass(kJPEG, Filler(64, 9) + exif.substr(0, exif.size() - 2) + Filler(9, 3));
   EXPECT_EQ(SpansOf(cut), (Spans{{64 + inner, thumb.size()}}));
 }
 
@@ -222,7 +222,7 @@ TEST_F(JpegFiles, DefineBitsImagesShareOneJPEGTables) {
 
   const std::string body = Filler(40, 5) + JPEGTablesTag(a.tables) + DefineBitsTag(1, a.image) +
                            DefineBitsTag(2, b.image) + Filler(40, 6);
-  const PassRun run = RunPass(kJPEG, body, "/in/movie.swf");
+  const PassRun run = RunOnePass(kJPEG, body, "/in/movie.swf");
   ASSERT_EQ(run.count, 2);
   ASSERT_EQ(run.items.size(), 2u);
   EXPECT_EQ(run.items[0].bytes, Joined(a.tables, a.image));
@@ -293,7 +293,7 @@ TEST_F(JpegFiles, FlashTagCornerCases) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     log.clear();
-    const PassRun run = RunPass(kJPEG, c.body, "/in/movie.swf");
+    const PassRun run = RunOnePass(kJPEG, c.body, "/in/movie.swf");
     std::vector<std::string> bytes;
     for (const auto& i : run.items) bytes.push_back(i.bytes);
     EXPECT_EQ(bytes, c.items);
@@ -311,7 +311,7 @@ TEST_F(JpegFiles, DefineBitsJPEG3YieldsItsJpegDataOnly) {
   };
   const std::string body = Filler(30, 4) + tag(static_cast<uint32_t>(jpeg.size())) + Filler(30, 8);
 
-  PassRun run = RunPass(kJPEG, body, "/in/movie.v1.swf");
+  PassRun run = RunOnePass(kJPEG, body, "/in/movie.v1.swf");
   ASSERT_EQ(run.items.size(), 1u);
   EXPECT_EQ(run.items[0].from, 30u + 12u);
   EXPECT_EQ(run.items[0].bytes, jpeg);
@@ -319,7 +319,7 @@ TEST_F(JpegFiles, DefineBitsJPEG3YieldsItsJpegDataOnly) {
   EXPECT_EQ(run.items[0].original, "movie.v1-non-standard");
 
   SetSystemVersionOverride(0x1028);
-  run = RunPass(kJPEG, body, "/in/movie.swf");
+  run = RunOnePass(kJPEG, body, "/in/movie.swf");
   SetSystemVersionOverride(std::nullopt);
   ASSERT_EQ(run.items.size(), 1u);
   EXPECT_EQ(run.items[0].type, "jpeg-not");
@@ -329,7 +329,7 @@ TEST_F(JpegFiles, DefineBitsJPEG3YieldsItsJpegDataOnly) {
   // stand-alone image either.
   const std::string wrong =
       Filler(30, 4) + tag(static_cast<uint32_t>(jpeg.size() - 1)) + Filler(30, 8);
-  EXPECT_EQ(RunPass(kJPEG, wrong).count, 0);
+  EXPECT_EQ(RunOnePass(kJPEG, wrong).count, 0);
 }
 
 TEST(JpegWalk, CraftedChainsAreWalkedOnce) {
@@ -346,7 +346,7 @@ TEST(JpegWalk, CraftedChainsAreWalkedOnce) {
     SCOPED_TRACE(cells);
     const std::string bytes = crafted(cells);
     const uint64_t before = tImageWalkWork;
-    EXPECT_EQ(SpansOf(RunPass(kJPEG, bytes)),
+    EXPECT_EQ(SpansOf(RunOnePass(kJPEG, bytes)),
               (Spans{{bytes.size() - 100 - kApp0Image.size(), kApp0Image.size()}}));
     EXPECT_LT(tImageWalkWork - before, bytes.size());
   }
@@ -362,11 +362,11 @@ TEST(JpegWalk, PathOfADroppedWalkStillEndsAnImageAfterAnAPP0) {
   for (int i = 0; i < 40; ++i) chain += Hex("FF E1 00 02");
   const std::string walkA = Hex("FF D8 FF E1 00 0A FF D8 FF E0 00 02 FF 00") + chain + Hex("FF D9");
   const std::string bytes = Fill(40) + walkA + Fill(60);
-  EXPECT_EQ(SpansOf(RunPass(kJPEG, bytes)), (Spans{{40 + 6, walkA.size() - 6}}));
+  EXPECT_EQ(SpansOf(RunOnePass(kJPEG, bytes)), (Spans{{40 + 6, walkA.size() - 6}}));
   // Without B's APP0 both walks end at the EOI without having met one.
   std::string noApp0 = bytes;
   noApp0[40 + 9] = '\xE1';
-  EXPECT_EQ(SpansOf(RunPass(kJPEG, noApp0)), Spans{});
+  EXPECT_EQ(SpansOf(RunOnePass(kJPEG, noApp0)), Spans{});
 }
 
 TEST(JpegWalk, StopEndsThePassAfterTheCurrentCandidate) {
@@ -378,7 +378,7 @@ TEST(JpegWalk, StopEndsThePassAfterTheCurrentCandidate) {
         controller.stopStrelling();
       });
   const std::string body = Fill(50) + kApp0Image + Fill(5) + kApp0Image + Fill(50);
-  EXPECT_EQ(controller.strellJPEG(Bytes(body), "x"), 1);
+  EXPECT_EQ(RunPass(controller, strellbox::strellJPEG, Bytes(body), "x"), 1);
   EXPECT_EQ(seen, 1);
 }
 

@@ -95,11 +95,12 @@ TEST(SwfTest, MoviesAreMeasuredAndCompressedOnesComeOutPlain) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     StrellController c;
-    c.setScanForJPEG(r.scanForJPEG);
+    c.setScanFor(PassId::kJPEG, r.scanForJPEG);
     ItemRecorder rec(c);
-    EXPECT_EQ(c.strellSWF(Buffer::fromString(r.bytes), "/in/movie.bin"),
+    ScanContext context(c);
+    EXPECT_EQ(strellSWF(context, Buffer::fromString(r.bytes), "/in/movie.bin"),
               static_cast<int32_t>(r.items.size()));
-    EXPECT_EQ(c.atomicFileFound(), r.atomic);
+    EXPECT_EQ(context.atomicFileFound(), r.atomic);
     ASSERT_EQ(rec.items().size(), r.items.size());
     for (size_t i = 0; i < r.items.size(); ++i) {
       const Reported& item = rec.items()[i];
@@ -119,7 +120,9 @@ TEST(SwfTest, BuffersOf100BytesOrLessAreLeftAlone) {
     ASSERT_EQ(movie.size(), n);
     StrellController c;
     ItemRecorder rec(c);
-    EXPECT_EQ(c.strellSWF(Buffer::fromString(movie), "/in/m.swf"), n > 100 ? 1 : 0) << n;
+    EXPECT_EQ(RunPass(c, strellbox::strellSWF, Buffer::fromString(movie), "/in/m.swf"),
+              n > 100 ? 1 : 0)
+        << n;
   }
 }
 
@@ -130,10 +133,10 @@ TEST(SwfTest, JpegInACompressedMovieIsFoundThroughTheDeflatePass) {
   const std::string file = std::string(20, '.') + Compressed(body);
   StrellController c;
   c.setAllScans(false);
-  c.setScanForFlash(true);
-  c.setScanForJPEG(true);
-  c.setScanForFlate(true);
-  c.setPassForTesting("jpg", FakeJpegFinder(c));
+  c.setScanFor(PassId::kSWF, true);
+  c.setScanFor(PassId::kJPEG, true);
+  c.setScanFor(PassId::kFlate, true);
+  c.setPassForTesting("jpg", FakeJpegFinder());
   ItemRecorder rec(c);
   EXPECT_EQ(c.strellData(Buffer::fromString(file), "/in/movie.bin"), 3);
   ASSERT_EQ(rec.items().size(), 3u);
@@ -157,7 +160,7 @@ TEST(SwfTest, CompressedMoviesOfCraftedBodiesCostLinearWork) {
   StrellController c;
   ItemRecorder rec(c);
   const uint64_t before = InflateWorkOnThisThread();
-  EXPECT_EQ(c.strellSWF(Buffer::fromString(flood), "/in/flood.bin"), 0);
+  EXPECT_EQ(RunPass(c, strellbox::strellSWF, Buffer::fromString(flood), "/in/flood.bin"), 0);
   EXPECT_LE(InflateWorkOnThisThread() - before, 40u * flood.size());
 }
 

@@ -112,8 +112,8 @@ TEST(StrellHTML, FindsDocumentsAndNamesThemAfterTheirTitles) {
   for (const auto& c : cases) {
     StrellController controller;
     ItemRecorder rec(controller);
-    controller.setAtomicFileFound(false);
-    EXPECT_EQ(controller.strellHTML(Bytes(c.data), "/x/page.htm"),
+    ScanContext context(controller);
+    EXPECT_EQ(strellHTML(context, Bytes(c.data), "/x/page.htm"),
               static_cast<int32_t>(c.items.size()))
         << c.name;
     ASSERT_EQ(rec.items().size(), c.items.size()) << c.name;
@@ -125,7 +125,7 @@ TEST(StrellHTML, FindsDocumentsAndNamesThemAfterTheirTitles) {
       EXPECT_EQ(got.foundNo, c.items[k].foundNo) << c.name;
       EXPECT_EQ(got.type, "html") << c.name;
     }
-    EXPECT_EQ(controller.atomicFileFound(), c.atomic) << c.name;
+    EXPECT_EQ(context.atomicFileFound(), c.atomic) << c.name;
   }
 }
 
@@ -250,7 +250,8 @@ TEST(StrellASCII, NamesTheTextAfterTheShareKept) {
   for (const auto& c : cases) {
     StrellController controller;
     ItemRecorder rec(controller);
-    EXPECT_EQ(controller.strellASCII(Bytes(c.in), "/docs/letter.txt"), c.original.empty() ? 0 : 1)
+    EXPECT_EQ(RunPass(controller, strellbox::strellASCII, Bytes(c.in), "/docs/letter.txt"),
+              c.original.empty() ? 0 : 1)
         << c.name;
     if (c.original.empty()) {
       EXPECT_TRUE(rec.items().empty()) << c.name;
@@ -273,8 +274,8 @@ TEST(TextJob, WritesDocumentsAndTextIntoTheOutputFolder) {
   test::WriteFile(root / "site.htm", Pad(page, 400));
   StrellController c;
   c.setAllScans(false);
-  c.setScanForHTML(true);
-  c.setScanForASCII(true);
+  c.setScanFor(PassId::kHTML, true);
+  c.setScanFor(PassId::kASCII, true);
   c.setSaveRadioChosen(2);
   c.setSaveFolder(root.str());
   c.threadStrell({(root / "site.htm").string()});

@@ -164,7 +164,8 @@ TEST(InflateTest, CapInA150000ByteBuffer) {
     }
     StrellController c;
     ItemRecorder rec(c);
-    EXPECT_EQ(c.strellDeflate(B(bytes), "/in/capped.bin", true), r.inflates ? 1 : 0);
+    EXPECT_EQ(RunPass(c, strellbox::strellDeflate, B(bytes), "/in/capped.bin", true),
+              r.inflates ? 1 : 0);
   }
 }
 
@@ -219,7 +220,7 @@ TEST(InflateTest, ZipBombStopsAtTheCapWithoutAllocatingPastIt) {
   StrellController c;
   ItemRecorder rec(c);
   const uint64_t before = InflateWorkOnThisThread();
-  EXPECT_EQ(c.strellDeflate(B(bomb), "/in/bomb.bin", true), 0);
+  EXPECT_EQ(RunPass(c, strellbox::strellDeflate, B(bomb), "/in/bomb.bin", true), 0);
   EXPECT_TRUE(rec.items().empty());
   EXPECT_LE(InflateWorkOnThisThread() - before, 2 * (cap + n / 2 + n));
 }
@@ -282,8 +283,10 @@ TEST_F(ZipTest, RealArchivesAreMeasuredToTheirEndRecord) {
     SCOPED_TRACE(r.name);
     StrellController c;
     ItemRecorder rec(c);
-    EXPECT_EQ(c.strellZip(B(r.bytes), "/in/archive.dat"), static_cast<int32_t>(r.items.size()));
-    EXPECT_FALSE(c.atomicFileFound());
+    ScanContext context(c);
+    EXPECT_EQ(strellZip(context, B(r.bytes), "/in/archive.dat"),
+              static_cast<int32_t>(r.items.size()));
+    EXPECT_FALSE(context.atomicFileFound());
     ASSERT_EQ(rec.items().size(), r.items.size());
     for (size_t i = 0; i < r.items.size(); ++i) {
       const Reported& item = rec.items()[i];
@@ -297,7 +300,7 @@ TEST_F(ZipTest, RealArchivesAreMeasuredToTheirEndRecord) {
   // Both archives come out whole: the unzip tool lists each.
   StrellController c;
   ItemRecorder rec(c);
-  c.strellZip(B(prefix + a + b), "/in/archive.dat");
+  RunPass(c, strellbox::strellZip, B(prefix + a + b), "/in/archive.dat");
   ASSERT_EQ(rec.items().size(), 2u);
   WriteFile(dir_ / "second.zip", rec.items()[1].bytes);
   EXPECT_NE(RunTool("unzip -l '" + (dir_ / "second.zip").string() + "'").find("d.txt"),
@@ -317,8 +320,8 @@ TEST(CompressedPassesTest, BuffersOf100BytesOrLessAreLeftAlone) {
     StrellController c;
     ItemRecorder rec(c);
     const int32_t expected = n > 100 ? 1 : 0;
-    EXPECT_EQ(c.strellDeflate(B(deflateBytes), "/in/s.bin", true), expected);
-    EXPECT_EQ(c.strellZip(B(zipBytes), "/in/s.bin"), expected);
+    EXPECT_EQ(RunPass(c, strellbox::strellDeflate, B(deflateBytes), "/in/s.bin", true), expected);
+    EXPECT_EQ(RunPass(c, strellbox::strellZip, B(zipBytes), "/in/s.bin"), expected);
   }
 }
 
@@ -328,7 +331,7 @@ class DeflateTest : public ::testing::Test {
  protected:
   void onlyFlate(bool saving) {
     c_.setAllScans(false);
-    c_.setScanForFlate(saving);
+    c_.setScanFor(PassId::kFlate, saving);
   }
   StrellController c_;
 };
@@ -340,9 +343,9 @@ TEST_F(DeflateTest, PngInsideAStreamIsFoundByTheNestedScan) {
     SCOPED_TRACE(saving);
     StrellController c;
     c.setAllScans(false);
-    c.setScanForPNG(true);
-    c.setScanForFlate(saving);
-    c.setPassForTesting("png", FakePngFinder(c));
+    c.setScanFor(PassId::kPNG, true);
+    c.setScanFor(PassId::kFlate, saving);
+    c.setPassForTesting("png", FakePngFinder());
     ItemRecorder rec(c);
     // Nested PNG and the stream itself count, reported or not.
     EXPECT_EQ(c.strellData(B(file), "/in/sample.bin"), 2);
@@ -370,12 +373,12 @@ TEST(DeflateJobTest, InflatedCopyOfAFoundPngIsADuplicate) {
     RecordingDisplay display;
     StrellController c(&display);
     c.setAllScans(false);
-    c.setScanForPNG(true);
-    c.setScanForFlate(true);
+    c.setScanFor(PassId::kPNG, true);
+    c.setScanFor(PassId::kFlate, true);
     c.setDontSaveDuplicates(dontSaveDuplicates);
     c.setSaveRadioChosen(2);
     c.setSaveFolder(out.str());
-    c.setPassForTesting("png", FakePngFinder(c));
+    c.setPassForTesting("png", FakePngFinder());
     c.threadStrell({(in / "sample.bin").string()});
     c.waitUntilIdle();
     c.shutdown();
@@ -440,7 +443,8 @@ TEST_F(DeflateTest, InflatedDataIsTypedByItsFirstBytes) {
     ItemRecorder rec(c_);
     std::string bytes = "head" + Zlib(r.content);
     bytes.resize(std::max<size_t>(bytes.size(), 120), '\0');
-    EXPECT_EQ(c_.strellDeflate(B(bytes), "/in/t.bin", true), static_cast<int32_t>(r.types.size()));
+    EXPECT_EQ(RunPass(c_, strellbox::strellDeflate, B(bytes), "/in/t.bin", true),
+              static_cast<int32_t>(r.types.size()));
     EXPECT_EQ(rec.types(), r.types) << r.content.substr(0, 8);
   }
 }
@@ -451,7 +455,7 @@ TEST_F(DeflateTest, PresetDictionaryStreamIsSkipped) {
   onlyFlate(true);
   ItemRecorder rec(c_);
   const std::string bytes = withDictionary + std::string(16, '.') + plain;
-  EXPECT_EQ(c_.strellDeflate(B(bytes), "/in/d.bin", true), 1);
+  EXPECT_EQ(RunPass(c_, strellbox::strellDeflate, B(bytes), "/in/d.bin", true), 1);
   ASSERT_EQ(rec.items().size(), 1u);
   EXPECT_EQ(rec.items()[0].original, fmt::format("/in/d[{}]", withDictionary.size() + 16));
   EXPECT_EQ(rec.items()[0].foundNo, 0);
@@ -480,10 +484,10 @@ TEST_F(DeflateTest, LargeBuffersReportProgressAfterEachStream) {
     RecordingDisplay display;
     StrellController c(&display);
     c.setAllScans(false);
-    c.setScanForGIF(r.morePasses);
-    c.setScanForBmp(r.morePasses);
+    c.setScanFor(PassId::kGIF, r.morePasses);
+    c.setScanFor(PassId::kBMP, r.morePasses);
     ItemRecorder rec(c);
-    EXPECT_EQ(c.strellDeflate(B(bytes), "/in/big.bin", false), 2);
+    EXPECT_EQ(RunPass(c, strellbox::strellDeflate, B(bytes), "/in/big.bin", false), 2);
     EXPECT_EQ(display.progress(), r.progress);
     EXPECT_DOUBLE_EQ(c.bytesToStrell(), 40.0);
   }
@@ -494,16 +498,17 @@ TEST_F(DeflateTest, StopRequestEndsThePassAfterTheCurrentCandidate) {
   const std::string stream = Zlib(png);
   const std::string bytes = stream + std::string(20, '.') + stream + std::string(20, '.') + stream;
   c_.setAllScans(false);
-  c_.setScanForPNG(true);
-  c_.setScanForFlate(true);
-  auto finder = FakePngFinder(c_);
-  c_.setPassForTesting("png", [this, finder](const Buffer& data, const std::string& from) {
-    const int32_t found = finder(data, from);
-    if (found > 0) c_.stopStrelling();
-    return found;
-  });
+  c_.setScanFor(PassId::kPNG, true);
+  c_.setScanFor(PassId::kFlate, true);
+  auto finder = FakePngFinder();
+  c_.setPassForTesting(
+      "png", [this, finder](ScanContext& ctx, const Buffer& data, const std::string& from) {
+        const int32_t found = finder(ctx, data, from);
+        if (found > 0) c_.stopStrelling();
+        return found;
+      });
   ItemRecorder rec(c_);
-  EXPECT_EQ(c_.strellDeflate(B(bytes), "/in/s.bin", true), 2);
+  EXPECT_EQ(RunPass(c_, strellbox::strellDeflate, B(bytes), "/in/s.bin", true), 2);
   EXPECT_EQ(rec.types(), (std::vector<std::string>{"png", "png"}));
 }
 
@@ -544,7 +549,7 @@ TEST_F(DeflateTest, HostileBuffersCostLinearWork) {
     SCOPED_TRACE(r.name);
     ItemRecorder rec(c_);
     const uint64_t before = InflateWorkOnThisThread();
-    EXPECT_EQ(c_.strellDeflate(B(r.bytes), "/in/h.bin", true), r.items);
+    EXPECT_EQ(RunPass(c_, strellbox::strellDeflate, B(r.bytes), "/in/h.bin", true), r.items);
     const double work = static_cast<double>(InflateWorkOnThisThread() - before);
     EXPECT_LE(work, r.workPerByte * static_cast<double>(r.bytes.size()));
     if (r.items == 1) {

@@ -196,7 +196,7 @@ TEST(PDFPassTest, ReportsDocuments) {
 
   // At offset 1000: reported, not opened.
   const std::string embedded = std::string(1000, 'x') + pdf + "\r\n \ntail";
-  EXPECT_EQ(controller.strellPDF(Buffer::fromString(embedded), "a.bin"), 1);
+  EXPECT_EQ(RunPass(controller, strellbox::strellPDF, Buffer::fromString(embedded), "a.bin"), 1);
   ASSERT_EQ(recorder.items().size(), 1u);
   EXPECT_EQ(recorder.items()[0].from, 1000u);
   EXPECT_EQ(recorder.items()[0].bytes, pdf + "\r\n \n");
@@ -205,14 +205,16 @@ TEST(PDFPassTest, ReportsDocuments) {
   // Two back to back: numbered 0 and 1. The first, at offset 0, is opened,
   // but the buffer's last startxref is the second one's and leads nowhere
   // in the first, so no image comes of it.
-  EXPECT_EQ(controller.strellPDF(Buffer::fromString(pdf + HandMadePDF(200)), "two.pdf"), 2);
+  EXPECT_EQ(RunPass(controller, strellbox::strellPDF, Buffer::fromString(pdf + HandMadePDF(200)),
+                    "two.pdf"),
+            2);
   ASSERT_EQ(recorder.items().size(), 3u);
   EXPECT_EQ(recorder.items()[1].from, 0u);
   EXPECT_EQ(recorder.items()[2].from, pdf.size());
   EXPECT_EQ(recorder.items()[2].foundNo, 1);
 
   // Alone at offset 0: reported and its image saved.
-  EXPECT_EQ(controller.strellPDF(Buffer::fromString(pdf), "one.pdf"), 1);
+  EXPECT_EQ(RunPass(controller, strellbox::strellPDF, Buffer::fromString(pdf), "one.pdf"), 1);
   ASSERT_EQ(recorder.items().size(), 5u);
   EXPECT_EQ(recorder.items()[3].length, pdf.size());
   EXPECT_EQ(recorder.items()[4].foundNo, 1);
@@ -221,8 +223,8 @@ TEST(PDFPassTest, ReportsDocuments) {
   // Too small, or without a trailer keyword: nothing.
   const std::string tiny = "%PDF-1.4\n" + std::string(120, ' ') + "trailer startxref %%EOF";
   const std::string streams = "%PDF-1.5\n" + std::string(300, ' ') + "\nstartxref\n9\n%%EOF\n";
-  EXPECT_EQ(controller.strellPDF(Buffer::fromString(tiny), "tiny.pdf"), 0);
-  EXPECT_EQ(controller.strellPDF(Buffer::fromString(streams), "x.pdf"), 0);
+  EXPECT_EQ(RunPass(controller, strellbox::strellPDF, Buffer::fromString(tiny), "tiny.pdf"), 0);
+  EXPECT_EQ(RunPass(controller, strellbox::strellPDF, Buffer::fromString(streams), "x.pdf"), 0);
   EXPECT_EQ(recorder.items().size(), 5u);
 }
 
@@ -366,7 +368,7 @@ TEST_F(RealPDFTest, IncrementalUpdateReplacesAnImage) {
   // Reported once, to the end; its image is the new version.
   StrellController controller;
   test::ItemRecorder recorder(controller);
-  EXPECT_EQ(controller.strellPDF(Buffer::fromString(bytes), "updated.pdf"), 1);
+  EXPECT_EQ(RunPass(controller, strellbox::strellPDF, Buffer::fromString(bytes), "updated.pdf"), 1);
   ASSERT_EQ(recorder.items().size(), 2u);
   EXPECT_EQ(recorder.items()[0].length, bytes.size());
   EXPECT_NE(recorder.items()[1].bytes.find("/Name /Upd"), std::string::npos);

@@ -29,7 +29,12 @@ ScopedHome::ScopedHome() {
     old_ = h;
     had_ = true;
   }
+  if (const char* c = std::getenv("XDG_CONFIG_HOME")) {
+    oldConfig_ = c;
+    hadConfig_ = true;
+  }
   ::setenv("HOME", dir_.path().c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (dir_.path() / ".config").c_str(), 1);
   std::filesystem::create_directories(dir_.path() / "Desktop");
 }
 
@@ -38,6 +43,10 @@ ScopedHome::~ScopedHome() {
     ::setenv("HOME", old_.c_str(), 1);
   else
     ::unsetenv("HOME");
+  if (hadConfig_)
+    ::setenv("XDG_CONFIG_HOME", oldConfig_.c_str(), 1);
+  else
+    ::unsetenv("XDG_CONFIG_HOME");
 }
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes) {
@@ -82,10 +91,20 @@ void RecordingDisplay::openFolder(const std::string& path) {
   std::lock_guard<std::mutex> l(mutex_);
   opened_.push_back(path);
 }
-void RecordingDisplay::fileWritten(const std::string& path, const std::string& type, uint64_t size,
-                                   const std::string& source) {
+void RecordingDisplay::fileWritten(const std::string& path, const std::string& fileName,
+                                   const FoundItem& item) {
   std::lock_guard<std::mutex> l(mutex_);
-  written_.push_back({path, type, source, size});
+  written_.push_back({path, item.type, item.source, item.data.size(), fileName, item.data.origin(),
+                      item.offset, item.pass});
+}
+void RecordingDisplay::entrySkipped(const std::string& path, const std::string& reason,
+                                    bool special) {
+  std::lock_guard<std::mutex> l(mutex_);
+  skipped_.push_back({path, reason, special});
+}
+std::vector<RecordingDisplay::Skipped> RecordingDisplay::skipped() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return skipped_;
 }
 std::vector<std::string> RecordingDisplay::errors() const {
   std::lock_guard<std::mutex> l(mutex_);

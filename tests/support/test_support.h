@@ -32,7 +32,8 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// Points HOME at a private temporary folder for the life of the object.
+// Points HOME at a private temporary folder (with a Desktop folder), and
+// XDG_CONFIG_HOME at its .config, for the life of the object.
 class ScopedHome {
  public:
   ScopedHome();
@@ -41,8 +42,8 @@ class ScopedHome {
 
  private:
   TempDir dir_;
-  std::string old_;
-  bool had_ = false;
+  std::string old_, oldConfig_;
+  bool had_ = false, hadConfig_ = false;
 };
 
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
@@ -59,13 +60,23 @@ class RecordingDisplay : public StrellDisplay {
   void reportStrellerError(const std::string& message) override;
   void blinkData(const Buffer& bytes) override;
   void openFolder(const std::string& path) override;
-  void fileWritten(const std::string& path, const std::string& type, uint64_t size,
-                   const std::string& source) override;
+  void fileWritten(const std::string& path, const std::string& fileName,
+                   const FoundItem& item) override;
+  void entrySkipped(const std::string& path, const std::string& reason, bool special) override;
 
   struct Written {
     std::string path, type, source;
     uint64_t size;
+    std::string name;  // the file name (also of a listed item)
+    Origin origin;     // of the buffer the item was found in
+    uint64_t offset;
+    PassId pass;
   };
+  struct Skipped {
+    std::string path, reason;
+    bool special;
+  };
+  std::vector<Skipped> skipped() const;
   std::vector<std::string> errors() const;
   std::vector<std::string> openedFolders() const;
   std::vector<Written> written() const;
@@ -77,6 +88,7 @@ class RecordingDisplay : public StrellDisplay {
   mutable std::mutex mutex_;
   std::vector<std::string> errors_, opened_;
   std::vector<Written> written_;
+  std::vector<Skipped> skipped_;
   std::vector<double> progress_;
   int blinks_ = 0;
   int finishes_ = 0;

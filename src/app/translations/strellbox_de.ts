@@ -2,6 +2,53 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
+    <name>PassTable</name>
+    <message>
+        <source>Base64 attachments</source>
+        <translation>Base64-Anhängen</translation>
+    </message>
+    <message>
+        <source>Flash movies</source>
+        <translation>Flash-Filmen</translation>
+    </message>
+    <message>
+        <source>PNG images</source>
+        <translation>PNG-Bildern</translation>
+    </message>
+    <message>
+        <source>GIF images</source>
+        <translation>GIF-Bildern</translation>
+    </message>
+    <message>
+        <source>BMP images</source>
+        <translation>BMP-Bildern</translation>
+    </message>
+    <message>
+        <source>WAV sounds</source>
+        <translation>WAV-Klängen</translation>
+    </message>
+    <message>
+        <source>PDF documents and their images</source>
+        <translation>PDF-Dokumenten und ihren Bildern</translation>
+    </message>
+    <message>
+        <source>JPEG images</source>
+        <translation>JPEG-Bildern</translation>
+    </message>
+    <message>
+        <source>Plain text</source>
+        <translation>reinem Text</translation>
+    </message>
+    <message>
+        <source>HTML documents</source>
+        <translation>HTML-Dokumenten</translation>
+    </message>
+    <message>
+        <source>Zip archives and compressed data</source>
+        <translation>Zip-Archiven und komprimierten Daten</translation>
+    </message>
+</context>
+<context>
     <name>Strellbox</name>
     <message>
         <source>Could not make a new folder for the strelled files. Check the preferences</source>
@@ -113,50 +160,6 @@
         <translation>Suchen nach</translation>
     </message>
     <message>
-        <source>PDF documents and their images</source>
-        <translation>PDF-Dokumenten und ihren Bildern</translation>
-    </message>
-    <message>
-        <source>JPEG images</source>
-        <translation>JPEG-Bildern</translation>
-    </message>
-    <message>
-        <source>GIF images</source>
-        <translation>GIF-Bildern</translation>
-    </message>
-    <message>
-        <source>PNG images</source>
-        <translation>PNG-Bildern</translation>
-    </message>
-    <message>
-        <source>Flash movies</source>
-        <translation>Flash-Filmen</translation>
-    </message>
-    <message>
-        <source>Base64 attachments</source>
-        <translation>Base64-Anhängen</translation>
-    </message>
-    <message>
-        <source>BMP images</source>
-        <translation>BMP-Bildern</translation>
-    </message>
-    <message>
-        <source>WAV sounds</source>
-        <translation>WAV-Klängen</translation>
-    </message>
-    <message>
-        <source>Zip archives and compressed data</source>
-        <translation>Zip-Archiven und komprimierten Daten</translation>
-    </message>
-    <message>
-        <source>Plain text</source>
-        <translation>reinem Text</translation>
-    </message>
-    <message>
-        <source>HTML documents</source>
-        <translation>HTML-Dokumenten</translation>
-    </message>
-    <message>
         <source>Updates</source>
         <translation>Updates</translation>
     </message>
@@ -203,6 +206,14 @@
     <message>
         <source>Choose…</source>
         <translation>Auswählen …</translation>
+    </message>
+    <message>
+        <source>Extended detection (modern files)</source>
+        <translation>Erweiterte Erkennung (moderne Dateien)</translation>
+    </message>
+    <message>
+        <source>Rules beyond the classic ones, for the files today&apos;s programs write</source>
+        <translation>Regeln über die klassischen hinaus, für die Dateien heutiger Programme</translation>
     </message>
 </context>
 <context>

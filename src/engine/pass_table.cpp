@@ -1,0 +1,76 @@
+#include "engine/pass_table.h"
+
+#include <fmt/format.h>
+
+// Marks a label for the window's translations (lupdate reads it as
+// QT_TRANSLATE_NOOP); the core uses the English text as it is.
+#define STRELLBOX_LABEL(context, text) text
+
+namespace strellbox {
+
+namespace {
+
+using D = PassDefault;
+
+// The dispatcher runs the rows in this order (the buffer's guessed type
+// first); the flate row stays last, so that the passes over inflated data
+// never run before a pass of the buffer around it.
+constexpr std::array<PassRow, kPassCount> kTable = {{
+    {PassId::kBase64, "base64", "base64", "scanForBase64", D::kOn,
+     STRELLBOX_LABEL("PassTable", "Base64 attachments"), strellBase64, ""},
+    {PassId::kSWF, "swf", "flash", "scanForFlash", D::kOn,
+     STRELLBOX_LABEL("PassTable", "Flash movies"), strellSWF, ""},
+    {PassId::kPNG, "png", "png", "scanForPNG", D::kOn, STRELLBOX_LABEL("PassTable", "PNG images"),
+     strellPNG, "png"},
+    {PassId::kGIF, "gif", "gif", "scanForGIF", D::kOn, STRELLBOX_LABEL("PassTable", "GIF images"),
+     strellGIF, "gif"},
+    {PassId::kBMP, "bmp", "bmp", "scanForBmp", D::kOn, STRELLBOX_LABEL("PassTable", "BMP images"),
+     strellBMP, ""},
+    {PassId::kWAV, "wav", "wav", "scanForWav", D::kOn, STRELLBOX_LABEL("PassTable", "WAV sounds"),
+     strellWAV, ""},
+    {PassId::kPDF, "pdf", "pdf", "scanForPDF", D::kOn,
+     STRELLBOX_LABEL("PassTable", "PDF documents and their images"), strellPDF, "pdf"},
+    {PassId::kJPEG, "jpg", "jpeg", "scanForJPEG", D::kOn,
+     STRELLBOX_LABEL("PassTable", "JPEG images"), strellJPEG, "jpg"},
+    {PassId::kASCII, "txt", "ascii", "scanForASCII", D::kOff,
+     STRELLBOX_LABEL("PassTable", "Plain text"), strellASCII, ""},
+    {PassId::kHTML, "html", "html", "scanForHTML", D::kOff,
+     STRELLBOX_LABEL("PassTable", "HTML documents"), strellHTML, ""},
+    {PassId::kFlate, "flate", "flate", "scanForFlate", D::kOff,
+     STRELLBOX_LABEL("PassTable", "Zip archives and compressed data"), strellFlate, "",
+     "silentflate", strellSilentFlate},
+}};
+
+constexpr bool RowsInIdOrder() {
+  for (size_t i = 0; i < kTable.size(); ++i)
+    if (static_cast<size_t>(kTable[i].id) != i) return false;
+  return kTable.back().id == PassId::kFlate;
+}
+static_assert(RowsInIdOrder(), "each row stands at its PassId; flate is last");
+
+}  // namespace
+
+const std::array<PassRow, kPassCount>& PassTable() { return kTable; }
+
+const PassRow* PassByCliKey(std::string_view key) {
+  for (const PassRow& row : kTable)
+    if (row.cliKey == key) return &row;
+  return nullptr;
+}
+
+std::string PassCliKeys() {
+  std::string keys;
+  for (const PassRow& row : kTable)
+    keys += fmt::format("{}{}", keys.empty() ? "" : ", ", row.cliKey);
+  return keys;
+}
+
+std::string PassCliKeys(PassDefault byDefault) {
+  std::string keys;
+  for (const PassRow& row : kTable)
+    if (row.byDefault == byDefault)
+      keys += fmt::format("{}{}", keys.empty() ? "" : " ", row.cliKey);
+  return keys;
+}
+
+}  // namespace strellbox

@@ -1,0 +1,116 @@
+// What a pass sees of the scan: which passes are on and whether extended
+// detection is, the stop request, the sink its items go to, the job's
+// progress, and the dispatcher for bytes it decoded. The content
+// dispatcher itself (strellData) runs here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "engine/buffer.h"
+#include "engine/found_item.h"
+#include "engine/pass_table.h"
+#include "engine/strell_progress.h"
+
+namespace strellbox {
+
+class StrellController;
+
+// The preferences a scan reads, taken once per file.
+struct ScanSettings {
+  std::array<bool, kPassCount> scan{};  // whether each row runs (extended already applied)
+  bool extended = false;
+  bool on(PassId id) const { return scan[static_cast<size_t>(id)]; }
+};
+
+// The number of passes that strellData makes over a buffer: the rows that
+// are on, and those with a stand-in that runs while they are off.
+int32_t FileTypeCount(const ScanSettings& settings);
+
+// Where the items of a scan go: the job's found-item store, or a collector
+// that hands them to the store later, in order.
+class ItemSink {
+ public:
+  virtual ~ItemSink() = default;
+  virtual void takeFoundItem(FoundItem item) = 0;
+  // True when an item with this digest would be dropped as a duplicate, so
+  // that its bytes need not be copied. A sink that cannot tell says false.
+  virtual bool alreadySaved(const ItemDigest& digest) const {
+    (void)digest;
+    return false;
+  }
+  // A pass reached a point where the waiting items may be written.
+  virtual void writeFoundFiles() {}
+};
+
+class ScanContext : public StrellerProgress {
+ public:
+  // How deep decoded data is scanned again: a buffer at a recursion level
+  // above this hands nothing it decodes back to the dispatcher, which
+  // bounds nested streams (and the work of crafted ones) to five levels.
+  static constexpr int32_t kMaxRescanLevel = 4;
+
+  // A scan for the controller's job under its current preferences, its
+  // items going to the controller's store.
+  explicit ScanContext(StrellController& job);
+  ScanContext(StrellController& job, ItemSink& sink, ScanSettings settings);
+
+  const ScanSettings& settings() const { return settings_; }
+  bool extended() const { return settings_.extended; }
+  bool scans(PassId id) const { return settings_.on(id); }
+
+  // The content dispatcher: runs the passes that are on over the buffer,
+  // its guessed type first, until one finds the buffer is a single item.
+  int32_t strellData(const Buffer& data, const std::string& from);
+  int32_t fileTypeCount() const { return FileTypeCount(settings_); }
+  int32_t strellRecursionLevel() const { return level_; }
+  // Whether a pass may hand the bytes it decoded to strellData.
+  bool mayScanDecoded() const { return level_ <= kMaxRescanLevel; }
+  bool atomicFileFound() const { return atomicFileFound_; }
+  // The item being reported is the whole buffer: no later pass runs.
+  void setAtomicFileFound(bool found) { atomicFileFound_ = found; }
+  // The pass now running (its items carry it).
+  PassId currentPass() const { return currentPass_; }
+
+  // StrellerProgress.
+  bool stopStreller() const override;
+  void subProgress(double fraction) override;
+  // Reports an item: the bytes [from, from + length) of `data` (cut to its
+  // end), with the item's type, the source name and its number among the
+  // items of this pass call (0, 1, ...).
+  void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
+                  std::string_view original, int32_t foundNo) override;
+  // Lets the sink write what waits (after each attachment, say).
+  void writeFoundFiles() { sink_.writeFoundFiles(); }
+
+  // The job's progress.
+  void addBytesToStrell(double bytes);
+  double strelledBytes() const;
+  void progressFromThread(double bytes);
+  void setSubProgressBytesToStrell(double bytes);
+  bool dontSaveDuplicates() const;
+
+ private:
+  int32_t runPass(std::string_view key, PassFunction pass, const Buffer& data,
+                  const std::string& from);
+
+  StrellController& job_;
+  ItemSink& sink_;
+  ScanSettings settings_;
+  int32_t level_ = 0;
+  bool atomicFileFound_ = false;
+  PassId currentPass_ = PassId::kFlate;
+};
+
+// Runs one pass (or any function taking the context first) under the
+// controller's current preferences, its items going to the controller.
+template <typename Pass, typename... Args>
+int32_t RunPass(StrellController& job, Pass pass, Args&&... args) {
+  ScanContext context(job);
+  return pass(context, std::forward<Args>(args)...);
+}
+
+}  // namespace strellbox
