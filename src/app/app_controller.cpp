@@ -64,6 +64,7 @@ void StrellAppController::awakeFromNib() {
   strellWindow_->setFoundCount(0);
 
   PreferencesWindow& p = *preferencesWindow_;
+  streller_->setScanWorkers(preferences_->integerForKey(keys::kScanJobs));
   const bool extended = preferences_->boolForKey(keys::kExtendedDetection);
   streller_->setExtendedDetection(extended);
   p.extendedButton->setChecked(extended);

@@ -17,6 +17,7 @@ const QHash<QString, QVariant>& RegisteredDefaults() {
   static const QHash<QString, QVariant> defaults = [] {
     QHash<QString, QVariant> table = {
         {keys::kExtendedDetection, false},
+        {keys::kScanJobs, 0},
         {keys::kCheckForUpdates, true},
         {keys::kCheckForUpdatesInterval, 1.0},
         {keys::kDontSaveDuplicates, 1},

@@ -13,6 +13,8 @@ namespace strellbox {
 namespace keys {
 // The scan flags' keys are the pass table's preference keys.
 inline constexpr char kExtendedDetection[] = "extendedDetection";
+// Not shown in Preferences: the scan workers, 0 for one per online processor.
+inline constexpr char kScanJobs[] = "scanJobs";
 inline constexpr char kCheckForUpdates[] = "checkForUpdates";
 inline constexpr char kCheckForUpdatesInterval[] = "checkForUpdatesInterval";
 inline constexpr char kDontSaveDuplicates[] = "dontSaveDuplicates";

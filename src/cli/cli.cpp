@@ -20,6 +20,7 @@
 #include "engine/pass_table.h"
 #include "engine/paths.h"
 #include "engine/platform.h"
+#include "engine/scan_pool.h"
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -94,6 +95,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   bool beside = false, desktop = false, keepDuplicates = false, json = false, list = false,
        quiet = false, verbose = false, extended = false;
   std::vector<std::string> enable, disable, only;
+  int jobs = 0;
   scan->add_option("PATH", paths, "Files and folders to scan (folders are scanned whole).")
       ->required();
   auto* outputOpt = scan->add_option(
@@ -126,6 +128,11 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   scan->add_flag("--extended", extended,
                  "Extended detection: rules beyond the classic ones, for the files today's "
                  "programs write.");
+  scan->add_option("-j,--jobs", jobs,
+                   "Scan with N workers (default: one per online processor); the output is the "
+                   "same for every N.")
+      ->type_name("N")
+      ->check(CLI::Range(1, 1024));
   scan->add_flag("--keep-duplicates", keepDuplicates,
                  "Write every item, also when the same bytes were written before in this job.");
   scan->add_flag("--json", json,
@@ -169,6 +176,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     }
   }
   controller.setExtendedDetection(extended);
+  controller.setScanWorkers(jobs > 0 ? jobs : ScanPool::OnlineProcessors());
   controller.setDontSaveDuplicates(!keepDuplicates);
   controller.setListOnly(list);
   if (!outputDir.empty()) {

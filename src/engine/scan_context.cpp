@@ -9,6 +9,7 @@
 #include "engine/classify.h"
 #include "engine/log.h"
 #include "engine/paths.h"
+#include "engine/scan_pool.h"
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -20,11 +21,13 @@ constexpr uint64_t kSmallestDispatched = 32;
 // Above this length the dispatcher reports progress after every pass.
 constexpr uint64_t kProgressLength = 2000000;
 
-struct PlannedPass {
-  std::string_view key;
-  PassId id;
-  PassFunction pass;
-};
+// Buffers of the top level at least this long have their passes run
+// concurrently when the job has a pool: below it, handing the passes to
+// other threads costs more than it saves.
+constexpr uint64_t kConcurrentPassLength = uint64_t{4} << 20;
+// What the passes of one buffer may hold back, in copied bytes, while they
+// wait for the passes before them.
+constexpr uint64_t kPassLaneBudget = uint64_t{16} << 20;
 
 }  // namespace
 
@@ -37,8 +40,9 @@ int32_t FileTypeCount(const ScanSettings& settings) {
 
 ScanContext::ScanContext(StrellController& job) : ScanContext(job, job, job.scanSettings()) {}
 
-ScanContext::ScanContext(StrellController& job, ItemSink& sink, ScanSettings settings)
-    : job_(job), sink_(sink), settings_(settings) {}
+ScanContext::ScanContext(StrellController& job, ItemSink& sink, ScanSettings settings,
+                         ScanPool* pool)
+    : job_(job), sink_(sink), settings_(settings), pool_(pool) {}
 
 int32_t ScanContext::runPass(std::string_view key, PassFunction pass, const Buffer& data,
                              const std::string& from) {
@@ -60,13 +64,19 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
     else if (row.offPass)
       passes.push_back({row.offTypeKey, row.id, row.offPass});
   }
-  if (auto it = std::find_if(passes.begin(), passes.end(),
-                             [&](const PlannedPass& p) { return p.key == guessed; });
-      it != passes.end())
-    std::rotate(passes.begin(), it, it + 1);
+  const auto guessedPass = std::find_if(passes.begin(), passes.end(),
+                                        [&](const PlannedPass& p) { return p.key == guessed; });
+  const bool guessedFirst = guessedPass != passes.end();
+  if (guessedFirst) std::rotate(passes.begin(), guessedPass, guessedPass + 1);
 
   // Each pass accounts for an equal share of the buffer, run or skipped.
   const float share = static_cast<float>(data.size()) / n;
+  if (pool_ && pool_->size() > 1 && level_ == 1 && passes.size() > 1 &&
+      data.size() >= kConcurrentPassLength) {
+    const int32_t total = runPassesConcurrently(passes, guessedFirst, share, data, from);
+    --level_;
+    return total;
+  }
   const PassId outerPass = currentPass_;
   int32_t total = 0;
   atomicFileFound_ = false;
@@ -85,11 +95,123 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
   return total;
 }
 
+int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passes,
+                                           bool guessedFirst, float share, const Buffer& data,
+                                           const std::string& from) {
+  // This thread runs the passes in order, its items going straight on, as
+  // one worker would; threads of the pool that are free take passes from
+  // the other end (the flate pass, the longest, first) into lanes of their
+  // own. Reaching a pass that a thread has taken, this thread takes on its
+  // lane's items as they come. It waits only for passes already running,
+  // and their lanes are emptied in order, so nothing waits for itself.
+  struct Slot {
+    std::unique_ptr<ItemLane> lane;
+    int32_t count = 0;
+    bool atomic = false;
+  };
+  // Shared with the helper tasks, which may start after this call is over
+  // (and then find nothing left to take).
+  struct Shared {
+    LaneBudget budget{kPassLaneBudget};
+    std::vector<Slot> slots;
+    std::mutex claims;
+    size_t front = 0, back = 0;  // passes [front, back) are not taken yet
+  };
+  const bool progress = data.size() > kProgressLength;
+  const PassId outerPass = currentPass_;
+  int32_t total = 0;
+  size_t first = 0;
+  if (guessedFirst) {
+    // The pass of the guessed type is the one that most often finds the
+    // whole buffer to be one item: it runs alone, so that the others are
+    // not run for nothing.
+    currentPass_ = passes[0].id;
+    atomicFileFound_ = false;
+    total += runPass(passes[0].key, passes[0].pass, data, from);
+    job_.addStrelledBytes(share);
+    if (progress) progressFromThread(strelledBytes());
+    if (atomicFileFound_) {
+      for (size_t k = 1; k < passes.size(); ++k) job_.addStrelledBytes(share);
+      currentPass_ = outerPass;
+      return total;
+    }
+    first = 1;
+  }
+
+  auto shared = std::make_shared<Shared>();
+  shared->slots.resize(passes.size());
+  for (Slot& slot : shared->slots) slot.lane = std::make_unique<ItemLane>(shared->budget);
+  shared->front = first;
+  shared->back = passes.size();
+
+  // A helper touches this call's frame only between taking a pass and
+  // finishing its lane, and this call waits for every lane taken.
+  auto helper = [shared, this, &passes, &data, &from, share, progress] {
+    for (;;) {
+      size_t k;
+      {
+        std::lock_guard<std::mutex> lock(shared->claims);
+        if (shared->front >= shared->back) return;
+        k = --shared->back;
+      }
+      Slot& slot = shared->slots[k];
+      ScanContext other(job_, *slot.lane, settings_);
+      other.level_ = level_;
+      other.currentPass_ = passes[k].id;
+      slot.count = other.runPass(passes[k].key, passes[k].pass, data, from);
+      slot.atomic = other.atomicFileFound_;
+      job_.addStrelledBytes(share);
+      if (progress) progressFromThread(strelledBytes());
+      slot.lane->finish();
+    }
+  };
+  // Queued ahead of other work, so that a free thread starts on them
+  // before it starts another file.
+  const size_t helpers =
+      std::min<size_t>(passes.size() - first - 1, static_cast<size_t>(pool_->size()));
+  if (helpers > 0) pool_->submitAhead(std::vector<std::function<void()>>(helpers, helper));
+
+  const auto stop = [this] { return job_.stopStreller(); };
+  bool whole = false;
+  for (size_t k = first; k < passes.size(); ++k) {
+    bool mine;
+    {
+      std::lock_guard<std::mutex> lock(shared->claims);
+      mine = k < shared->back;
+      if (mine) shared->front = k + 1;
+    }
+    Slot& slot = shared->slots[k];
+    if (mine) {
+      if (whole) {
+        job_.addStrelledBytes(share);  // not run, but accounted for
+        continue;
+      }
+      currentPass_ = passes[k].id;
+      atomicFileFound_ = false;
+      total += runPass(passes[k].key, passes[k].pass, data, from);
+      whole = atomicFileFound_;
+      job_.addStrelledBytes(share);
+      if (progress) progressFromThread(strelledBytes());
+    } else {
+      // Run by another thread: what it found after a whole-buffer item is
+      // dropped, as if it had never run.
+      const bool after = whole;
+      slot.lane->drainInto(sink_, [&] { return after || stop(); });
+      if (!after) {
+        total += slot.count;
+        whole = slot.atomic;
+      }
+    }
+  }
+  currentPass_ = outerPass;
+  atomicFileFound_ = whole;
+  return total;
+}
+
 bool ScanContext::stopStreller() const { return job_.stopStreller(); }
 
 void ScanContext::subProgress(double fraction) {
-  job_.progressFromThread(strelledBytes() +
-                          job_.subProgressBytesToStrell() * fraction / fileTypeCount());
+  job_.progressFromThread(strelledBytes() + subProgressBytes_ * fraction / fileTypeCount());
 }
 
 void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
@@ -127,9 +249,6 @@ void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
 void ScanContext::addBytesToStrell(double bytes) { job_.addBytesToStrell(bytes); }
 double ScanContext::strelledBytes() const { return job_.strelledBytes(); }
 void ScanContext::progressFromThread(double bytes) { job_.progressFromThread(bytes); }
-void ScanContext::setSubProgressBytesToStrell(double bytes) {
-  job_.setSubProgressBytesToStrell(bytes);
-}
 bool ScanContext::dontSaveDuplicates() const { return job_.dontSaveDuplicates(); }
 
 }  // namespace strellbox

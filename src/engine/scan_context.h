@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "engine/buffer.h"
 #include "engine/found_item.h"
@@ -17,6 +18,7 @@
 
 namespace strellbox {
 
+class ScanPool;
 class StrellController;
 
 // The preferences a scan reads, taken once per file.
@@ -56,7 +58,10 @@ class ScanContext : public StrellerProgress {
   // A scan for the controller's job under its current preferences, its
   // items going to the controller's store.
   explicit ScanContext(StrellController& job);
-  ScanContext(StrellController& job, ItemSink& sink, ScanSettings settings);
+  // With a pool, the passes over a large buffer of the top level run on
+  // it concurrently; their items still reach the sink in pass order.
+  ScanContext(StrellController& job, ItemSink& sink, ScanSettings settings,
+              ScanPool* pool = nullptr);
 
   const ScanSettings& settings() const { return settings_; }
   bool extended() const { return settings_.extended; }
@@ -90,16 +95,28 @@ class ScanContext : public StrellerProgress {
   void addBytesToStrell(double bytes);
   double strelledBytes() const;
   void progressFromThread(double bytes);
-  void setSubProgressBytesToStrell(double bytes);
+  // The length of the buffer a long pass reports fine progress for.
+  void setSubProgressBytesToStrell(double bytes) { subProgressBytes_ = bytes; }
   bool dontSaveDuplicates() const;
 
  private:
+  struct PlannedPass {
+    std::string_view key;
+    PassId id;
+    PassFunction pass;
+  };
   int32_t runPass(std::string_view key, PassFunction pass, const Buffer& data,
                   const std::string& from);
+  // The passes of one buffer, each over its own context, on the pool; the
+  // items are handed on in pass order up to a whole-buffer item.
+  int32_t runPassesConcurrently(const std::vector<PlannedPass>& passes, bool guessedFirst,
+                                float share, const Buffer& data, const std::string& from);
 
   StrellController& job_;
   ItemSink& sink_;
   ScanSettings settings_;
+  ScanPool* pool_ = nullptr;
+  double subProgressBytes_ = 0;
   int32_t level_ = 0;
   bool atomicFileFound_ = false;
   PassId currentPass_ = PassId::kFlate;

@@ -5,11 +5,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <deque>
 #include <functional>
+#include <memory>
 
 #include "engine/classify.h"
 #include "engine/log.h"
 #include "engine/paths.h"
+#include "engine/scan_pool.h"
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -17,6 +20,9 @@ namespace strellbox {
 namespace {
 
 constexpr size_t kMaxRecentItems = 7;
+// What the files in flight may hold back, in copied bytes, while they wait
+// for the files before them to be committed.
+constexpr uint64_t kEntryLaneBudget = uint64_t{32} << 20;
 constexpr double kBigFileLogSize = 50000000.0;
 
 bool IsFolder(const std::string& path) {
@@ -161,13 +167,10 @@ void StrellController::setStrellerError(std::optional<std::string> message) {
   strellerError_ = std::move(message);
 }
 
-void StrellController::addBytesToStrell(double bytes) {
-  bytesToStrell_.store(bytesToStrell_.load(kRelaxed) + bytes, kRelaxed);
-}
+// Added to by every worker of the job at once.
+void StrellController::addBytesToStrell(double bytes) { bytesToStrell_.fetch_add(bytes, kRelaxed); }
 
-void StrellController::addStrelledBytes(double bytes) {
-  strelledBytes_.store(strelledBytes_.load(kRelaxed) + bytes, kRelaxed);
-}
+void StrellController::addStrelledBytes(double bytes) { strelledBytes_.fetch_add(bytes, kRelaxed); }
 
 void StrellController::progressFromThread(double bytes) {
   display_->progressFromThread(bytes, bytesToStrell_.load(kRelaxed), foundItems_.load(kRelaxed));
@@ -272,15 +275,20 @@ void StrellController::strell(const std::vector<std::string>& requested) {
     foundItems_.store(0, kRelaxed);
     progressFromThread(0.0);
     strelledBytes_.store(0, kRelaxed);
-    int32_t i = 0;
-    for (const std::string& entry : entries) {
-      if (stopStreller()) break;
-      ++i;
-      setCurrentlyStrelling(entry);
-      strellOne(entry);
-      progressFromThread(strelledBytes_.load(kRelaxed));
-      itemsToStrell_.store(count - i, kRelaxed);
-      if (foundItems_.load(kRelaxed) != 0 && !stopStreller()) writeFoundFiles();
+    const int workers = scanWorkers() > 0 ? scanWorkers() : ScanPool::OnlineProcessors();
+    if (workers > 1 && !entries.empty()) {
+      strellEntries(entries, workers);
+    } else {
+      int32_t i = 0;
+      for (const std::string& entry : entries) {
+        if (stopStreller()) break;
+        ++i;
+        setCurrentlyStrelling(entry);
+        strellOne(entry);
+        progressFromThread(strelledBytes_.load(kRelaxed));
+        itemsToStrell_.store(count - i, kRelaxed);
+        if (foundItems_.load(kRelaxed) != 0 && !stopStreller()) writeFoundFiles();
+      }
     }
   }
 
@@ -353,37 +361,49 @@ void StrellController::skipEntry(const std::string& path, const std::string& rea
   display_->entrySkipped(path, reason, special);
 }
 
-int32_t StrellController::strellOne(const std::string& path) {
+std::string StrellController::EntryLabel(const std::string& path) {
   const double size = EntrySize(path).value_or(0.0);
   const std::string name = LastPathComponent(path);
-  std::string label;
   if (size > 1048576.0)
-    label = fmt::format("{} ({} MB)", name, static_cast<int64_t>(size / 1048576));
-  else
-    label = fmt::format("{} ({} kB)", name, static_cast<int64_t>(size / 1024));
-  ReadStatus status = ReadStatus::kRead;
-  const Buffer data = Buffer::readFile(path, Buffer::kMapThreshold, &status);
-  setCurrentlyStrelling(label);
+    return fmt::format("{} ({} MB)", name, static_cast<int64_t>(size / 1048576));
+  return fmt::format("{} ({} kB)", name, static_cast<int64_t>(size / 1024));
+}
+
+bool StrellController::accountEntry(const std::string& path, ReadStatus status) {
   switch (status) {
     case ReadStatus::kRead:
       filesScanned_.fetch_add(1, kRelaxed);
-      break;
+      return true;
     case ReadStatus::kFolder:
-      return 0;  // its files are entries of their own
+      return false;  // its files are entries of their own
     case ReadStatus::kSpecial:
       skipEntry(path, "a FIFO, socket or device", true);
-      return 0;
+      return false;
     case ReadStatus::kVanished:
       skipEntry(path, "not found", false);
-      return 0;
+      return false;
     case ReadStatus::kNameTooLong:
       skipEntry(path, "name too long", false);
-      return 0;
+      return false;
     case ReadStatus::kUnreadable:
       skipEntry(path, "cannot be read", false);
-      return 0;
+      return false;
   }
+  return false;
+}
 
+int32_t StrellController::strellOne(const std::string& path) {
+  const std::string label = EntryLabel(path);
+  EntryRead entry = readEntry(path);
+  setCurrentlyStrelling(label);
+  if (!accountEntry(path, entry.status)) return 0;
+  return strellData(entry.data, entry.source);
+}
+
+StrellController::EntryRead StrellController::readEntry(const std::string& path) {
+  EntryRead entry;
+  entry.data = Buffer::readFile(path, Buffer::kMapThreshold, &entry.status);
+  const Buffer& data = entry.data;
   std::string source = path;
   if (PathExtension(path) == "cache" && data.size() > 51) {
     // A browser cache file keeps the URL it came from, after a length.
@@ -399,7 +419,64 @@ int32_t StrellController::strellOne(const std::string& path) {
       break;
     }
   }
-  return strellData(data, source);
+  entry.source = std::move(source);
+  return entry;
+}
+
+void StrellController::strellEntries(const std::vector<std::string>& entries, int workers) {
+  // One entry of the list on its way: its items wait in its lane until the
+  // entries before it are committed.
+  struct InFlight {
+    explicit InFlight(LaneBudget& budget) : lane(budget) {}
+    ItemLane lane;
+    ReadStatus status = ReadStatus::kRead;
+  };
+  LaneBudget budget(kEntryLaneBudget);
+  ScanPool pool(workers);
+  const size_t count = entries.size();
+  // Enough files in flight to keep every worker busy while the one being
+  // committed finishes, and few enough to keep memory bounded.
+  const size_t window = 2 * static_cast<size_t>(workers);
+  std::deque<std::unique_ptr<InFlight>> inFlight;  // entries [committed, submitted)
+  size_t submitted = 0;
+  auto submitUpTo = [&](size_t limit) {
+    for (; submitted < std::min(limit, count) && !stopStreller(); ++submitted) {
+      auto entry = std::make_unique<InFlight>(budget);
+      InFlight* e = entry.get();
+      const std::string* path = &entries[submitted];
+      pool.submit([this, e, path, &pool] {
+        if (!stopStreller()) {
+          EntryRead read = readEntry(*path);
+          e->status = read.status;
+          if (read.status == ReadStatus::kRead) {
+            ScanContext context(*this, e->lane, scanSettings(), &pool);
+            context.strellData(read.data, read.source);
+          }
+        }
+        e->lane.finish();
+      });
+      inFlight.push_back(std::move(entry));
+    }
+  };
+
+  // Committed in the order of the list, so that naming, duplicate winners
+  // and every notice to the display are those of one worker.
+  const auto stopped = [this] { return stopStreller(); };
+  for (size_t i = 0; i < count && !stopStreller(); ++i) {
+    submitUpTo(i + window);
+    if (inFlight.empty()) break;
+    setCurrentlyStrelling(EntryLabel(entries[i]));
+    InFlight& e = *inFlight.front();
+    e.lane.drainInto(*this, stopped);
+    accountEntry(entries[i], e.status);
+    inFlight.pop_front();
+    progressFromThread(strelledBytes_.load(kRelaxed));
+    itemsToStrell_.store(static_cast<int32_t>(count - i - 1), kRelaxed);
+    if (foundItems_.load(kRelaxed) != 0 && !stopStreller()) writeFoundFiles();
+  }
+  // After a stop the entries still in flight end at their next candidate;
+  // what they found is dropped.
+  for (auto& e : inFlight) e->lane.drainInto(*this, [] { return true; });
 }
 
 }  // namespace strellbox

@@ -62,6 +62,11 @@ class StrellController : public ItemSink {
   void setDontSaveDuplicates(bool on) { dontSaveDuplicates_.store(on, kRelaxed); }
   void setSaveRadioChosen(int32_t tag) { saveRadioChosen_.store(tag, kRelaxed); }
   void setSaveFolder(const std::string& folder);
+  // Workers that scan the files of a job (and the passes of a large file)
+  // concurrently; 0 means one per online processor, 1 scans on the job's
+  // own thread alone. What is written is the same either way.
+  int scanWorkers() const { return scanWorkers_.load(kRelaxed); }
+  void setScanWorkers(int workers) { scanWorkers_.store(workers, kRelaxed); }
   // Report every item to the display without writing anything.
   bool listOnly() const { return listOnly_.load(kRelaxed); }
   void setListOnly(bool on) { listOnly_.store(on, kRelaxed); }
@@ -101,10 +106,6 @@ class StrellController : public ItemSink {
   void addBytesToStrell(double bytes);
   double strelledBytes() const { return strelledBytes_.load(kRelaxed); }
   void addStrelledBytes(double bytes);
-  double subProgressBytesToStrell() const { return subProgressBytesToStrell_.load(kRelaxed); }
-  void setSubProgressBytesToStrell(double bytes) {
-    subProgressBytesToStrell_.store(bytes, kRelaxed);
-  }
   // Entries of this job read and scanned, and those passed over (special
   // files, unreadable, vanished); items dropped as repeats.
   int32_t filesScanned() const { return filesScanned_.load(kRelaxed); }
@@ -160,6 +161,19 @@ class StrellController : public ItemSink {
   static constexpr auto kRelaxed = std::memory_order_relaxed;
 
   void workerLoop(std::vector<std::string> paths);
+  // What reading one entry gave: its bytes and the source name they are
+  // scanned under. Touches no counter.
+  struct EntryRead {
+    Buffer data;
+    std::string source;
+    ReadStatus status = ReadStatus::kRead;
+  };
+  EntryRead readEntry(const std::string& path);
+  // Counts the entry as scanned or passed over; true when it was read.
+  bool accountEntry(const std::string& path, ReadStatus status);
+  static std::string EntryLabel(const std::string& path);
+  // The entry loop with several workers.
+  void strellEntries(const std::vector<std::string>& entries, int workers);
   // Makes the output folder (and the desktop it goes into); a name taken
   // meanwhile gives way to the next numbered one.
   bool makeOutputFolder();
@@ -177,6 +191,7 @@ class StrellController : public ItemSink {
   std::array<std::atomic<PassDefault>, kPassCount> scanFlags_;
   std::atomic<bool> extendedDetection_{false};
   std::atomic<bool> listOnly_{false};
+  std::atomic<int> scanWorkers_{1};
   std::atomic<bool> dontSaveDuplicates_{true};
   std::atomic<int32_t> saveRadioChosen_{0};
   mutable std::mutex saveFolderMutex_;
@@ -190,7 +205,6 @@ class StrellController : public ItemSink {
   std::atomic<int32_t> foundItems_{0};
   std::atomic<double> bytesToStrell_{0};
   std::atomic<double> strelledBytes_{0};
-  std::atomic<double> subProgressBytesToStrell_{0};
   std::atomic<int32_t> filesScanned_{0};
   std::atomic<int32_t> filesSkipped_{0};
   std::atomic<int32_t> duplicatesDropped_{0};

@@ -328,6 +328,9 @@ class WindowTest : public QObject {
     const fs::path queued = makeFolder("queued", 1);
     auto app = start();
     StrellController& c = app->streller();
+    // The pass below hands images to the store itself, which only the job's
+    // own thread may do: one worker.
+    c.setScanWorkers(1);
     const QByteArray png = PngBytes(16, 16);
     const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
     std::mutex seenMutex;

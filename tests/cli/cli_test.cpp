@@ -18,6 +18,7 @@
 #include "cli/terminal_display.h"
 #include "engine/digest.h"
 #include "engine/pass_table.h"
+#include "engine/paths.h"
 #include "engine/platform.h"
 #include "extractors/base64.h"
 #include "support/test_support.h"
@@ -63,7 +64,7 @@ TEST(Cli, HelpDocumentsEveryOption) {
   EXPECT_EQ(r.status, 0);
   for (const char* option :
        {"--output", "--beside", "--desktop", "--enable", "--disable", "--only", "--extended",
-        "--keep-duplicates", "--json", "--list", "--quiet", "--verbose"})
+        "--jobs", "--keep-duplicates", "--json", "--list", "--quiet", "--verbose"})
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   for (const char* key :
        {"pdf", "jpeg", "gif", "png", "flash", "base64", "bmp", "wav", "flate", "ascii", "html"})
@@ -220,6 +221,32 @@ TEST(Cli, EachPassKeySwitchesItsOwnPass) {
     EXPECT_EQ(passes.count(key), 0u);
     EXPECT_GE(passes.size(), PassTable().size() - 1);
   }
+}
+
+TEST(Cli, EveryJsonRowIsTheSameWithOneWorkerAndWithFour) {
+  test::ScopedHome home;
+  EveryFormat in;
+  // One file long enough to have its passes run at once.
+  std::string big(5 << 20, '\x5A');
+  for (const char* name : {"embedded-media.dat", "zlib-png.bin", "mail-with-attachment.mbox"})
+    big += test::ReadFile(in.dir / name) + std::string(1 << 20, '\x3C');
+  test::WriteFile(in.dir / "big.img", big);
+  TempDir out;
+  std::vector<std::vector<nlohmann::json>> runs;
+  for (const char* jobs : {"1", "4"}) {
+    CliRun r = Cli({"scan", "--json", "--jobs", jobs, "--enable", "flate,ascii,html", "--output",
+                    (out / jobs).string(), in.dir.str()});
+    ASSERT_EQ(r.status, 0) << r.err;
+    auto rows = Rows(r.out);
+    for (auto& row : rows) {
+      row.erase("seconds");
+      if (row.contains("path")) row["path"] = LastPathComponent(row["path"].get<std::string>());
+      if (row.contains("output")) row.erase("output");
+    }
+    runs.push_back(std::move(rows));
+  }
+  ASSERT_GT(runs[0].size(), 30u);
+  EXPECT_EQ(runs[1], runs[0]);
 }
 
 TEST(Cli, JsonRowsSayWhereEachItemLay) {

@@ -1,0 +1,201 @@
+// Several scan workers: the lanes that keep their items in order, and whole
+// jobs whose every written name, byte and notice equals one worker's.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <random>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "engine/paths.h"
+#include "engine/scan_pool.h"
+#include "engine/strell_controller.h"
+#include "support/test_support.h"
+
+namespace strellbox {
+namespace {
+
+using namespace std::chrono_literals;
+using test::RecordingDisplay;
+using test::TempDir;
+
+FoundItem Item(const std::string& name, size_t size) {
+  FoundItem item;
+  item.name = name;
+  item.data = Buffer::fromString(std::string(size, 'x'));
+  return item;
+}
+
+// Records what reaches it, in order.
+struct Names : ItemSink {
+  std::vector<std::string> names;
+  void takeFoundItem(FoundItem item) override { names.push_back(item.name); }
+  void writeFoundFiles() override { names.push_back("|"); }
+};
+
+TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
+  // Three producers at once, each far over a budget of 10 bytes: the first
+  // goes through as it is taken, the others wait with one item held back.
+  LaneBudget budget(10);
+  ItemLane lanes[3] = {ItemLane(budget), ItemLane(budget), ItemLane(budget)};
+  ScanPool pool(3);
+  for (int p = 0; p < 3; ++p)
+    pool.submit([&, p] {
+      for (int i = 0; i < 20; ++i) {
+        lanes[p].takeFoundItem(Item(fmt::format("{}.{}", p, i), 8));
+        if (i == 9) lanes[p].writeFoundFiles();
+      }
+      lanes[p].finish();
+    });
+  Names sink;
+  for (auto& lane : lanes) lane.drainInto(sink, [] { return false; });
+  pool.waitIdle();
+  std::vector<std::string> expected;
+  for (int p = 0; p < 3; ++p)
+    for (int i = 0; i < 20; ++i) {
+      expected.push_back(fmt::format("{}.{}", p, i));
+      if (i == 9) expected.push_back("|");
+    }
+  EXPECT_EQ(sink.names, expected);
+
+  // After a stop, what comes is dropped, and the producers still finish.
+  ItemLane late(budget);
+  pool.submit([&] {
+    for (int i = 0; i < 50; ++i) late.takeFoundItem(Item("late", 8));
+    late.finish();
+  });
+  Names dropped;
+  late.drainInto(dropped, [] { return true; });
+  pool.waitIdle();
+  EXPECT_TRUE(dropped.names.empty());
+}
+
+// A tree of many small files, copies among them (duplicate winners depend
+// on the order), and one file large enough to have its passes run at once.
+class Workers : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string sample =
+        test::ReadFile(std::string(STRELLBOX_SOURCE_DIR) + "/samples/embedded-media.dat");
+    std::mt19937 random(11);
+    auto noise = [&](size_t n) {
+      std::string s(n, '\0');
+      for (char& ch : s) ch = static_cast<char>(random());
+      return s;
+    };
+    for (const char* name : {"mail-with-attachment.mbox", "two-images.pdf", "two-zips.bin",
+                             "zlib-png.bin", "compressed-movie.swf"})
+      std::filesystem::copy_file(std::string(STRELLBOX_SOURCE_DIR) + "/samples/" + name,
+                                 in.path() / name);
+    for (int i = 0; i < 40; ++i) {
+      std::filesystem::create_directories(in.path() / fmt::format("d{}", i % 7));
+      // Every third file holds the demo container's items again.
+      test::WriteFile(in.path() / fmt::format("d{}", i % 7) / fmt::format("f{}.bin", i),
+                      noise(300 + i * 37) + (i % 3 == 0 ? sample : noise(500)) + noise(100));
+    }
+    // Over the length at which passes run concurrently: the demo items,
+    // a zlib stream of them and a mail, spread over random bytes.
+    std::string big = noise(1 << 20) + sample + noise(3 << 20) +
+                      test::ReadFile(in.path() / "zlib-png.bin") + noise(1 << 20) +
+                      test::ReadFile(in.path() / "mail-with-attachment.mbox") + noise(512 << 10) +
+                      sample.substr(0, 3000);
+    test::WriteFile(in.path() / "big.img", big);
+  }
+
+  struct Run {
+    std::vector<RecordingDisplay::Written> written;
+    std::vector<std::string> files;  // name and bytes of everything in the folder
+    int32_t found = 0;
+  };
+  Run scan(int workers, bool flate) {
+    RecordingDisplay display;
+    StrellController c(&display);
+    c.setScanWorkers(workers);
+    c.setScanFor(PassId::kFlate, flate);
+    c.setScanFor(PassId::kHTML, flate);
+    c.setSaveRadioChosen(2);
+    const TempDir out;
+    c.setSaveFolder(out.str());
+    c.threadStrell({in.str()});
+    c.waitUntilIdle();
+    c.shutdown();
+    Run run;
+    run.written = display.written();
+    run.found = c.foundItems();
+    for (const auto& e : std::filesystem::recursive_directory_iterator(out.path()))
+      if (e.is_regular_file())
+        run.files.push_back(e.path().lexically_relative(out.path()).string() + " " +
+                            test::ReadFile(e.path()));
+    std::sort(run.files.begin(), run.files.end());
+    EXPECT_TRUE(display.errors().empty());
+    return run;
+  }
+
+  TempDir in;
+};
+
+TEST_F(Workers, FourWorkersWriteExactlyWhatOneWrites) {
+  for (bool flate : {false, true}) {
+    SCOPED_TRACE(flate ? "every pass" : "default passes");
+    const Run one = scan(1, flate), four = scan(4, flate);
+    ASSERT_GT(one.written.size(), 10u);
+    EXPECT_EQ(four.found, one.found);
+    EXPECT_EQ(four.files, one.files);
+    ASSERT_EQ(four.written.size(), one.written.size());
+    for (size_t i = 0; i < one.written.size(); ++i) {
+      const auto &a = one.written[i], &b = four.written[i];
+      EXPECT_EQ(LastPathComponent(b.path), LastPathComponent(a.path)) << i;
+      EXPECT_EQ(b.source, a.source) << i;
+      EXPECT_EQ(b.origin.container, a.origin.container) << i;
+      EXPECT_EQ(b.origin.chain, a.origin.chain) << i;
+      EXPECT_EQ(b.offset, a.offset) << i;
+      EXPECT_EQ(b.pass, a.pass) << i;
+    }
+  }
+}
+
+TEST_F(Workers, StopEndsEveryWorkerAndAWriteFailureIsReportedOnce) {
+  // Stop as soon as the first item is written: the job ends at once.
+  {
+    RecordingDisplay display;
+    StrellController c(&display);
+    c.setScanWorkers(4);
+    c.setSaveRadioChosen(2);
+    const TempDir out;
+    c.setSaveFolder(out.str());
+    c.setPassForTesting("jpg", [&](ScanContext& context, const Buffer& data, const std::string&) {
+      // A slow pass that polls the stop, as every pass does.
+      for (int i = 0; i < 2000 && !context.stopStreller(); ++i) std::this_thread::sleep_for(1ms);
+      (void)data;
+      return 0;
+    });
+    const auto started = std::chrono::steady_clock::now();
+    c.threadStrell({in.str()});
+    std::this_thread::sleep_for(50ms);
+    c.stopStrelling();
+    c.waitUntilIdle();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);
+    EXPECT_EQ(display.finishes(), 1);
+    c.shutdown();
+  }
+  // An output folder that cannot be made: one message, the job stopped.
+  RecordingDisplay display;
+  StrellController c(&display);
+  c.setScanWorkers(4);
+  c.setSaveRadioChosen(2);
+  const TempDir out;
+  test::WriteFile(out.path() / "file", "not a folder");
+  c.setSaveFolder((out.path() / "file").string());
+  c.threadStrell({in.str()});
+  c.waitUntilIdle();
+  c.shutdown();
+  EXPECT_EQ(display.errors(),
+            std::vector<std::string>{
+                "Could not make a new folder for the strelled files. Check the preferences"});
+  EXPECT_TRUE(display.written().empty());
+}
+
+}  // namespace
+}  // namespace strellbox
