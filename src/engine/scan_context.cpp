@@ -27,7 +27,7 @@ constexpr uint64_t kProgressLength = 2000000;
 constexpr uint64_t kConcurrentPassLength = uint64_t{4} << 20;
 // What the passes of one buffer may hold back, in copied bytes, while they
 // wait for the passes before them.
-constexpr uint64_t kPassLaneBudget = uint64_t{16} << 20;
+constexpr uint64_t kPassLaneBudget = uint64_t{4} << 20;
 
 }  // namespace
 

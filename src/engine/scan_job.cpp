@@ -22,7 +22,7 @@ namespace {
 constexpr size_t kMaxRecentItems = 7;
 // What the files in flight may hold back, in copied bytes, while they wait
 // for the files before them to be committed.
-constexpr uint64_t kEntryLaneBudget = uint64_t{32} << 20;
+constexpr uint64_t kEntryLaneBudget = uint64_t{8} << 20;
 constexpr double kBigFileLogSize = 50000000.0;
 
 bool IsFolder(const std::string& path) {
