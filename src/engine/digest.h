@@ -1,5 +1,7 @@
-// MD5 digests of byte ranges: the full 16 bytes for duplicate detection, and
-// the 32-bit folded key (the four big-endian words added modulo 2^32).
+// Digests of byte ranges: SHA-256 keys the found items of a job (duplicate
+// detection, and the sha256 of the CLI's rows); MD5, whole or folded to the
+// 32-bit key (the four big-endian words added modulo 2^32), keys the images
+// of one PDF document.
 #pragma once
 
 #include <array>
