@@ -30,8 +30,8 @@ Bytes Digest(const EVP_MD* md, const Bytes& in) {
 
 // AES in CBC mode without padding over whole blocks; false on a library
 // failure.
-bool AesCbc(bool encrypt, const uint8_t* key, size_t keyBytes, const uint8_t* iv,
-            const uint8_t* in, size_t length, uint8_t* out) {
+bool AesCbc(bool encrypt, const uint8_t* key, size_t keyBytes, const uint8_t* iv, const uint8_t* in,
+            size_t length, uint8_t* out) {
   EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
   if (ctx == nullptr) return false;
   const EVP_CIPHER* cipher = keyBytes == 16 ? EVP_aes_128_cbc() : EVP_aes_256_cbc();
@@ -58,7 +58,8 @@ std::string AesDecrypt(const Bytes& key, std::string_view data) {
   const uint8_t pad = static_cast<uint8_t>(out.back());
   if (pad >= 1 && pad <= 16) {
     bool padded = true;
-    for (size_t i = 0; i < pad; ++i) padded = padded && static_cast<uint8_t>(out[length - 1 - i]) == pad;
+    for (size_t i = 0; i < pad; ++i)
+      padded = padded && static_cast<uint8_t>(out[length - 1 - i]) == pad;
     if (padded) out.resize(length - pad);
   }
   return out;
@@ -137,7 +138,8 @@ std::shared_ptr<PDFStandardSecurity> PDFStandardSecurity::open(const PDFDictiona
   auto security = std::make_shared<PDFStandardSecurity>();
   const int32_t v = IntValue(encrypt, "/V", 0);
   const int32_t r = IntValue(encrypt, "/R", 0);
-  auto metadata = std::dynamic_pointer_cast<PDFBool>(PDFResolve(encrypt.objectForKey("/EncryptMetadata")));
+  auto metadata =
+      std::dynamic_pointer_cast<PDFBool>(PDFResolve(encrypt.objectForKey("/EncryptMetadata")));
   security->encryptMetadata_ = !metadata || metadata->boolValue();
 
   // The method of each kind of data: one for all before V 4, a crypt
@@ -148,13 +150,15 @@ std::shared_ptr<PDFStandardSecurity> PDFStandardSecurity::open(const PDFDictiona
     if (v == 2) keyBytes = static_cast<size_t>(IntValue(encrypt, "/Length", 40)) / 8;
   } else if (v == 4 || v == 5) {
     keyBytes = v == 4 ? 16 : 32;
-    auto filters = std::dynamic_pointer_cast<PDFDictionary>(PDFResolve(encrypt.objectForKey("/CF")));
+    auto filters =
+        std::dynamic_pointer_cast<PDFDictionary>(PDFResolve(encrypt.objectForKey("/CF")));
     auto method = [&](const char* key) {
       const std::string name = NameValue(encrypt, key);
       if (name.empty() || name == "/Identity") return Method::kNone;
       auto filter =
-          filters ? std::dynamic_pointer_cast<PDFDictionary>(PDFResolve(filters->objectForKey(name)))
-                  : nullptr;
+          filters
+              ? std::dynamic_pointer_cast<PDFDictionary>(PDFResolve(filters->objectForKey(name)))
+              : nullptr;
       const std::string cfm = filter ? NameValue(*filter, "/CFM") : std::string();
       if (cfm == "/V2") return Method::kRC4;
       if (cfm == "/AESV2") return Method::kAESV2;
@@ -179,12 +183,14 @@ std::shared_ptr<PDFStandardSecurity> PDFStandardSecurity::open(const PDFDictiona
     if (u.size() < 48 || ue.size() < 32) return nullptr;
     const Bytes validation(u.begin() + 32, u.begin() + 40);
     const Bytes keySalt(u.begin() + 40, u.begin() + 48);
-    const Bytes check = r == 5 ? Digest(EVP_sha256(), validation) : Revision6Hash({}, validation, {});
+    const Bytes check =
+        r == 5 ? Digest(EVP_sha256(), validation) : Revision6Hash({}, validation, {});
     if (check.size() != 32 || std::memcmp(check.data(), u.data(), 32) != 0) {
       outcome = Outcome::kNeedsPassword;
       return nullptr;
     }
-    const Bytes intermediate = r == 5 ? Digest(EVP_sha256(), keySalt) : Revision6Hash({}, keySalt, {});
+    const Bytes intermediate =
+        r == 5 ? Digest(EVP_sha256(), keySalt) : Revision6Hash({}, keySalt, {});
     if (intermediate.size() != 32) return nullptr;
     const uint8_t zero[16] = {};
     security->key_.assign(32, 0);
@@ -207,7 +213,8 @@ std::shared_ptr<PDFStandardSecurity> PDFStandardSecurity::open(const PDFDictiona
   if (r >= 4 && !security->encryptMetadata_) in.insert(in.end(), 4, 0xFF);
   Bytes hash = Digest(EVP_md5(), in);
   if (r >= 3) {
-    for (int i = 0; i < 50; ++i) hash = Digest(EVP_md5(), Bytes(hash.begin(), hash.begin() + keyBytes));
+    for (int i = 0; i < 50; ++i)
+      hash = Digest(EVP_md5(), Bytes(hash.begin(), hash.begin() + keyBytes));
   }
   Bytes key(hash.begin(), hash.begin() + keyBytes);
 

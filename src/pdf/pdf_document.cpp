@@ -254,8 +254,7 @@ void PDFDocument::encodeWithCoder(PDFArchiver& coder) {
 }
 
 int32_t StrellPDFDocument(const Buffer& data, StrellerProgress* controller,
-                          const std::string& originalFile, bool dontSaveDuplicates,
-                          bool extended) {
+                          const std::string& originalFile, bool dontSaveDuplicates, bool extended) {
   PDFDocument document;
   document.setStrellController(controller);
   document.setExtended(extended);

@@ -20,7 +20,9 @@ int HexValue(uint8_t c) {
   return -1;
 }
 
-bool IsWhite(uint8_t c) { return c == 0 || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' '; }
+bool IsWhite(uint8_t c) {
+  return c == 0 || c == '\t' || c == '\n' || c == '\f' || c == '\r' || c == ' ';
+}
 
 std::optional<std::string> AsciiHexDecode(std::string_view in, uint64_t maxOutput) {
   std::string out;

@@ -27,9 +27,9 @@ constexpr Abbreviation kKeys[] = {
     {"/IM", "/ImageMask"},         {"/I", "/Interpolate"}, {"/W", "/Width"},
 };
 constexpr Abbreviation kNames[] = {
-    {"/G", "/DeviceGray"},      {"/RGB", "/DeviceRGB"},      {"/CMYK", "/DeviceCMYK"},
-    {"/I", "/Indexed"},         {"/AHx", "/ASCIIHexDecode"}, {"/A85", "/ASCII85Decode"},
-    {"/LZW", "/LZWDecode"},     {"/Fl", "/FlateDecode"},     {"/RL", "/RunLengthDecode"},
+    {"/G", "/DeviceGray"},       {"/RGB", "/DeviceRGB"},      {"/CMYK", "/DeviceCMYK"},
+    {"/I", "/Indexed"},          {"/AHx", "/ASCIIHexDecode"}, {"/A85", "/ASCII85Decode"},
+    {"/LZW", "/LZWDecode"},      {"/Fl", "/FlateDecode"},     {"/RL", "/RunLengthDecode"},
     {"/CCF", "/CCITTFaxDecode"}, {"/DCT", "/DCTDecode"},
 };
 
@@ -153,7 +153,8 @@ void PDFDocument::saveInlineImages(bool dontSaveDuplicates) {
       }
     } else if (auto stream = std::dynamic_pointer_cast<PDFStream>(dictionary)) {
       auto patternType = stream->objectForKey("/PatternType");
-      if (stream->stringForKey("/Subtype") == "/Form" || (patternType && patternType->intValue() == 1))
+      if (stream->stringForKey("/Subtype") == "/Form" ||
+          (patternType && patternType->intValue() == 1))
         if (seen.insert(indirect.get()).second) contents.emplace_back(indirect, resources);
     } else if (dictionary->stringForKey("/Subtype") == "/Type3") {
       if (auto glyphs = DictionaryFor(dictionary->objectForKey("/CharProcs")))
@@ -203,13 +204,11 @@ void PDFDocument::saveInlineImages(bool dontSaveDuplicates) {
       const int32_t height = entries.count("/Height") ? entries["/Height"]->intValue() : 0;
       auto mask = std::dynamic_pointer_cast<PDFBool>(entries["/ImageMask"]);
       if (!mask) entries.erase("/ImageMask");
-      const int32_t bits = mask && mask->boolValue()
-                               ? 1
-                               : (entries.count("/BitsPerComponent")
-                                      ? entries["/BitsPerComponent"]->intValue()
-                                      : 0);
-      const int32_t components =
-          mask && mask->boolValue() ? 1 : Components(entries["/ColorSpace"]);
+      const int32_t bits =
+          mask && mask->boolValue()
+              ? 1
+              : (entries.count("/BitsPerComponent") ? entries["/BitsPerComponent"]->intValue() : 0);
+      const int32_t components = mask && mask->boolValue() ? 1 : Components(entries["/ColorSpace"]);
       if (!entries["/ColorSpace"]) entries.erase("/ColorSpace");
       // Unfiltered data has a length known from its size; filtered data
       // runs to the keyword.
@@ -225,8 +224,8 @@ void PDFDocument::saveInlineImages(bool dontSaveDuplicates) {
       entries["/Type"] = std::make_shared<PDFName>("/XObject");
       entries["/Subtype"] = std::make_shared<PDFName>("/Image");
       entries["/Length"] = std::make_shared<PDFInteger>(static_cast<int32_t>(dataEnd - start));
-      auto image = std::make_shared<PDFStream>(std::move(entries),
-                                               content.slice(start, dataEnd - start));
+      auto image =
+          std::make_shared<PDFStream>(std::move(entries), content.slice(start, dataEnd - start));
       auto holder = std::make_shared<PDFIndirectObject>(0, 0, 0);
       holder->setObject(image);
       saveImage(holder, *image, at, content, dontSaveDuplicates);

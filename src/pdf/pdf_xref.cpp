@@ -190,7 +190,7 @@ bool PDFDocument::readXRefStream(uint64_t offset, std::shared_ptr<PDFDictionary>
 
 void PDFDocument::addEntry(uint32_t number, uint64_t type, uint64_t field2, uint64_t field3) {
   if (number == 0 || (type != 1 && type != 2)) return;  // free, or a type not known: nothing
-  if (catalog_.count(number) != 0) return;                // a newer section listed it
+  if (catalog_.count(number) != 0) return;              // a newer section listed it
   if (catalog_.size() >= entryCap()) return;
   if (type == 1) {
     if (field2 == 0 || field2 >= data_.size() || field2 > std::numeric_limits<uint32_t>::max())
@@ -270,8 +270,8 @@ const PDFDocument::ObjectStream* PDFDocument::objectStream(PDFScanner& scanner, 
     loaded->objects.emplace_back(static_cast<uint32_t>(objectNumber),
                                  static_cast<uint64_t>(objectOffset));
   }
-  if (auto extends = std::dynamic_pointer_cast<PDFIndirectObjectReference>(
-          stream->objectForKey("/Extends")))
+  if (auto extends =
+          std::dynamic_pointer_cast<PDFIndirectObjectReference>(stream->objectForKey("/Extends")))
     loaded->extends = extends->objectID();
   // Parsing the decoded objects is work on bytes the file did not hold.
   workBudget_ = SaturatingAdd(workBudget_, kWorkPerByte * loaded->bytes.size());
@@ -353,8 +353,7 @@ void PDFDocument::decryptStrings(const PDFObjectPtr& object, uint32_t objectID,
       decryptStrings(value, objectID, generation);
     if (auto* stream = dynamic_cast<PDFStream*>(dictionary)) {
       const auto type = stream->stringForKey("/Type");
-      const bool plain =
-          type == "/XRef" || (type == "/Metadata" && !security_->encryptsMetadata());
+      const bool plain = type == "/XRef" || (type == "/Metadata" && !security_->encryptsMetadata());
       if (!plain) stream->setCipher(security_, objectID, generation);
     }
   }

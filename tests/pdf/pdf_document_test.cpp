@@ -142,8 +142,8 @@ TEST(PDFDocumentTest, HostileCrossReferenceTables) {
       {"prev to itself",
        "xref\n1 1\n0000000100 00000 n \ntrailer\n<< /Prev @X >>\nstartxref\n@X\n%%EOF\n", 1},
       // Offset 0 lists nothing: the header is there.
-      {"entry at offset 0", "xref\n1 1\n0000000000 00000 n \ntrailer\n<< >>\nstartxref\n@X\n%%EOF\n",
-       0},
+      {"entry at offset 0",
+       "xref\n1 1\n0000000000 00000 n \ntrailer\n<< >>\nstartxref\n@X\n%%EOF\n", 0},
       {"no trailer keyword", "xref\n1 1\n0000000100 00000 n \nstartxref\n@X\n%%EOF\n", 1, false},
   };
   for (const auto& c : cases) {
