@@ -19,8 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const std::string input(reinterpret_cast<const char*>(bytes), size);
   const size_t line = input.find('\n');
   const size_t second = line == std::string::npos ? std::string::npos : input.find('\n', line + 1);
-  auto dictionary = std::dynamic_pointer_cast<PDFDictionary>(
-      PDFObject::objectWithString(input.substr(0, line)));
+  auto dictionary =
+      std::dynamic_pointer_cast<PDFDictionary>(PDFObject::objectWithString(input.substr(0, line)));
   if (!dictionary) return 0;
   const std::string id = line == std::string::npos
                              ? std::string()

@@ -13,6 +13,7 @@
 
 #include "engine/strell_controller.h"
 #include "pdf/pdf_document.h"
+#include "pdf/pdf_filters.h"
 #include "pdf/pdf_test_util.h"
 #include "support/test_support.h"
 
@@ -167,6 +168,26 @@ TEST_F(PDFExtendedTest, EveryWriterGivesEveryImage) {
     const auto listed = RunCommand("pdfimages -list " + Quote(path));
     EXPECT_EQ(std::count(listed.output.begin(), listed.output.end(), '\n') - 2,
               static_cast<long>(w.images));
+  }
+}
+
+TEST_F(PDFExtendedTest, PDFsShippedWithThePackages) {
+  // Whatever PDFs the installed packages ship (writers of every age): each
+  // is one document, and every image XObject comes out whole.
+  std::vector<std::filesystem::path> shipped;
+  std::error_code error;
+  for (auto it = std::filesystem::recursive_directory_iterator("/usr/share/doc", error);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(error))
+    if (it->path().extension() == ".pdf" && it->is_regular_file()) shipped.push_back(it->path());
+  if (shipped.empty()) GTEST_SKIP() << "no PDF under /usr/share/doc";
+  for (const auto& path : shipped) {
+    SCOPED_TRACE(path.string());
+    const Scan scan = ScanBytes(test::ReadFile(path), true);
+    EXPECT_EQ(scan.documents.size(), 1u);
+    const std::multiset<std::string> expected = ImageStreams(path);
+    EXPECT_GE(scan.images.size(), expected.size());
+    const std::multiset<std::string> copied = CheckPages(scan.images);
+    for (const auto& stream : expected) EXPECT_EQ(copied.count(stream), expected.count(stream));
   }
 }
 
@@ -494,6 +515,54 @@ TEST_F(PDFExtendedTest, HostileStreamsAreBounded) {
     document.saveImages(true);
     EXPECT_LE(progress.saved.size(), 1u);
   }
+}
+
+TEST(PDFFiltersTest, StringTokenBytes) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"(a\\)b)", "a)b"},         {"(\\101\\n\\t)", "A\n\t"},
+      {"(a\r\nb\rc)", "a\nb\nc"}, {"(a\\\r\nb\\\nc)", "abc"},
+      {"(\\q\\\\)", "q\\"},       {"(\\0053)", "\0053"},
+      {"<41 4\n2>", "AB"},        {"<414>", "A@"},
+      {"(a(b)c)", "a(b)c"},
+  };
+  for (const auto& [token, bytes] : cases) EXPECT_EQ(PDFStringBytes(token), bytes) << token;
+  EXPECT_EQ(PDFHexString(std::string("\x00\xff", 2)), "<00ff>");
+}
+
+TEST(PDFFiltersTest, PredictorsUndoWhatTheyDid) {
+  // Three rows of two RGB pixels, filtered with each PNG type as a writer
+  // would, and with TIFF's.
+  const std::string rows[3] = {"\x10\x20\x30\x40\x50\x60", "\x11\x22\x33\x44\x55\x66",
+                               "\xf0\x01\x80\x7f\xff\x09"};
+  auto paeth = [](int a, int b, int c) {
+    const int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    return (pa <= pb && pa <= pc) ? a : (pb <= pc ? b : c);
+  };
+  for (int type = 0; type <= 4; ++type) {
+    std::string encoded;
+    std::string previous(6, '\0');
+    for (const auto& row : rows) {
+      encoded += static_cast<char>(type);
+      for (int i = 0; i < 6; ++i) {
+        const int x = static_cast<uint8_t>(row[i]);
+        const int a = i >= 3 ? static_cast<uint8_t>(row[i - 3]) : 0;
+        const int b = static_cast<uint8_t>(previous[i]);
+        const int c = i >= 3 ? static_cast<uint8_t>(previous[i - 3]) : 0;
+        const int predicted[] = {0, a, b, (a + b) / 2, paeth(a, b, c)};
+        encoded += static_cast<char>(x - predicted[type]);
+      }
+      previous = row;
+    }
+    ASSERT_TRUE(PDFUnpredict(encoded, 15, 3, 8, 2)) << type;
+    EXPECT_EQ(encoded, rows[0] + rows[1] + rows[2]) << "PNG type " << type;
+  }
+  std::string tiff;
+  for (const auto& row : rows)
+    for (int i = 0; i < 6; ++i) tiff += static_cast<char>(row[i] - (i >= 3 ? row[i - 3] : 0));
+  ASSERT_TRUE(PDFUnpredict(tiff, 2, 3, 8, 2));
+  EXPECT_EQ(tiff, rows[0] + rows[1] + rows[2]);
+  std::string bad = "x";
+  EXPECT_FALSE(PDFUnpredict(bad, 12, 0, 8, 1));
 }
 
 }  // namespace
