@@ -50,10 +50,11 @@ class PDFDocument : public PDFScannerHost {
   static constexpr uint64_t kDecodeSlack = 32 << 20;
   // Objects a document may list, per byte of it (plus a fixed number): a
   // real object takes 20 bytes of cross-reference table and a dozen of
-  // body at the least, while a crafted cross-reference stream or object
-  // header could name one per byte. Each listed object costs about 130
-  // bytes of memory.
-  static constexpr uint64_t kBytesPerObject = 16;
+  // body at the least (a few bytes more, compressed, in an object stream),
+  // while a crafted cross-reference stream or run of object headers could
+  // name one every few bytes. A listed object costs about 250 bytes of
+  // memory once parsed, so the catalog stays under 8 times the document.
+  static constexpr uint64_t kBytesPerObject = 32;
   static constexpr uint64_t kObjectSlack = 65536;
   // Object streams followed through /Extends from the one an entry names.
   static constexpr int kMaxExtends = 16;

@@ -60,6 +60,22 @@ uint64_t SkipLineSpace(const Buffer& data, uint64_t i) {
   return i;
 }
 
+// The first "%%EOF" from `from` that closes a section: "startxref" and its
+// number stand just before it. One that does not (inside a stream, an
+// embedded PostScript file) is passed over, unless no later one closes a
+// section, in which case the last marker seen ends a damaged document.
+uint64_t EndMarkerAfter(const Buffer& data, uint64_t from) {
+  constexpr uint64_t kStartXRefReach = 64;
+  uint64_t last = Buffer::npos;
+  for (uint64_t eof = data.find(kEndOfFile, from); eof != Buffer::npos;
+       eof = data.find(kEndOfFile, eof + 5)) {
+    last = eof;
+    const uint64_t reach = eof > from + kStartXRefReach ? eof - kStartXRefReach : from;
+    if (data.find(kStartXRef, reach, eof) != Buffer::npos) return eof;
+  }
+  return last;
+}
+
 // Today's rules: a header "%PDF-" and a version digit; the document runs to
 // the end marker after which neither an update nor anything else of it
 // follows, and a header right after an end marker starts the next
@@ -75,12 +91,12 @@ int32_t StrellPDFExtended(ScanContext& context, const Buffer& data, const std::s
       i = start + 5;
       continue;
     }
-    uint64_t eof = data.find(kEndOfFile, start + 5);
+    uint64_t eof = EndMarkerAfter(data, start + 5);
     if (eof == Buffer::npos) break;
     for (;;) {
       const uint64_t next = SkipLineSpace(data, eof + 5);
       if (!UpdateStartsAt(data, next)) break;
-      const uint64_t later = data.find(kEndOfFile, next);
+      const uint64_t later = EndMarkerAfter(data, next);
       if (later == Buffer::npos) break;
       eof = later;
     }

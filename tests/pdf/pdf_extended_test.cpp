@@ -387,6 +387,17 @@ TEST_F(PDFExtendedTest, FaultsMendedInEveryMode) {
   }
 }
 
+TEST_F(PDFExtendedTest, AnEndMarkerInsideAStreamDoesNotEndTheDocument) {
+  const std::string file =
+      ClassicFile({Image(4, 4, "/ColorSpace /DeviceGray", std::string(16, 'a')),
+                   "<< /Length 26 >>\nstream\n%!PS-Adobe-3.0\nshowpage\n%%EOF\nendstream",
+                   Image(4, 4, "/ColorSpace /DeviceGray", std::string(16, 'b'))});
+  const Scan scan = ScanBytes(std::string(500, 'x') + file, true);
+  ASSERT_EQ(scan.documents.size(), 1u);
+  EXPECT_EQ(scan.documents[0].bytes, file);
+  EXPECT_EQ(scan.images.size(), 2u);
+}
+
 TEST_F(PDFExtendedTest, ImagesAreTheSameOnlyWhenTheirDecodingIs) {
   const std::string data(36, 'z');
   const std::string gray = Image(6, 6, "/ColorSpace /DeviceGray", data);
