@@ -6,7 +6,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <regex>
+#include <cctype>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -292,22 +293,23 @@ TEST_F(PDFExtendedTest, HybridFileTakesObjectsFromItsStream) {
   const size_t streamAt = std::stoul(bytes.substr(bytes.rfind("startxref\n") + 10));
   std::string body = bytes.substr(0, bytes.rfind("startxref"));
   std::map<uint32_t, size_t> offsets;
-  const std::regex header("(\\d+) 0 obj");
-  for (auto it = std::sregex_iterator(body.begin(), body.end(), header);
-       it != std::sregex_iterator(); ++it)
-    if (it->position(0) == 0 || body[it->position(0) - 1] == '\n')
-      offsets[std::stoul((*it)[1])] = it->position(0);
+  // Objects in the file start a line with "N 0 obj".
+  for (size_t at = body.find(" 0 obj"); at != std::string::npos; at = body.find(" 0 obj", at + 1)) {
+    size_t start = at;
+    while (start > 0 && std::isdigit(static_cast<unsigned char>(body[start - 1]))) --start;
+    if (start < at && (start == 0 || body[start - 1] == '\n'))
+      offsets[std::stoul(body.substr(start, at - start))] = start;
+  }
   const uint32_t last = offsets.rbegin()->first;
   std::string table = "xref\n0 " + std::to_string(last + 1) + "\n0000000000 65535 f \n";
   for (uint32_t n = 1; n <= last; ++n)
     table += offsets.count(n) ? test::FileBuilder::Entry(offsets[n]) : "0000000000 00000 f \n";
-  std::smatch root;
-  const std::string streamDictionary = bytes.substr(streamAt, 400);
-  ASSERT_TRUE(std::regex_search(streamDictionary, root, std::regex("/Root \\d+ 0 R")));
+  const size_t rootAt = bytes.find("/Root ", streamAt);
+  ASSERT_NE(rootAt, std::string::npos);
+  const std::string root = bytes.substr(rootAt, bytes.find(" R", rootAt) + 2 - rootAt);
   const size_t xref = body.size();
-  body += table + "trailer\n<< /Size " + std::to_string(last + 1) + " " + root.str() +
-          " /XRefStm " + std::to_string(streamAt) + " >>\nstartxref\n" + std::to_string(xref) +
-          "\n%%EOF\n";
+  body += table + "trailer\n<< /Size " + std::to_string(last + 1) + " " + root + " /XRefStm " +
+          std::to_string(streamAt) + " >>\nstartxref\n" + std::to_string(xref) + "\n%%EOF\n";
   test::WriteFile(Path("hybrid.pdf"), body);
   ASSERT_EQ(RunCommand("qpdf --check " + Quote(Path("hybrid.pdf"))).status, 0);
 
