@@ -179,6 +179,27 @@ Bytes PDFOneObjectEverywhere() {
   return v;
 }
 
+// With extended detection: a header, then "1 0 obj" again and again, which
+// the rebuilding of the catalog meets 2 million times.
+Bytes PDFObjectHeadersEverywhere() {
+  Bytes v = Repeat("1 0 obj ");
+  const std::string_view head = "%PDF-1.5\n";
+  std::copy(head.begin(), head.end(), v.begin());
+  const std::string_view tail = "\nstartxref\n0\n%%EOF\n";
+  std::copy(tail.begin(), tail.end(), v.end() - tail.size());
+  return v;
+}
+
+// The same with a new number each time: the catalog fills to its cap.
+Bytes PDFDistinctObjectHeaders() {
+  Bytes v;
+  Append(v, "%PDF-1.5\n");
+  for (uint64_t n = 1; v.size() < kSize - 64; ++n) Append(v, std::to_string(n) + " 0 obj ");
+  Append(v, "\nstartxref\n0\n%%EOF\n");
+  v.resize(kSize, ' ');
+  return v;
+}
+
 // A keyword every 256 bytes, a file name, and no empty line anywhere.
 Bytes Base64KeywordsWithoutBody() {
   std::string unit = "Content-Transfer-Encoding: base64\nContent-Disposition: attachment\n";
@@ -294,6 +315,14 @@ int32_t Member(StrellController& c, const Buffer& b) {
   return RunPass(c, Pass, b, std::string("crafted.bin"));
 }
 
+template <PassFunction Pass>
+int32_t Extended(StrellController& c, const Buffer& b) {
+  c.setExtendedDetection(true);
+  const int32_t n = RunPass(c, Pass, b, std::string("crafted.bin"));
+  c.setExtendedDetection(false);
+  return n;
+}
+
 int32_t Flate(StrellController& c, const Buffer& b) {
   return RunPass(c, strellFlate, b, std::string("crafted.bin"));
 }
@@ -345,6 +374,10 @@ CRAFTED(silentflate_stored_chain, SilentFlate, ZlibStoredChain);
 CRAFTED(pdf_percent_run, Member<&strellPDF>, PDFPercentRun);
 CRAFTED(pdf_without_end, Member<&strellPDF>, PDFWithoutEnd);
 CRAFTED(pdf_one_object_everywhere, Member<&strellPDF>, PDFOneObjectEverywhere);
+CRAFTED(pdf_extended_percent_run, Extended<&strellPDF>, PDFPercentRun);
+CRAFTED(pdf_extended_one_object_everywhere, Extended<&strellPDF>, PDFOneObjectEverywhere);
+CRAFTED(pdf_extended_object_headers_everywhere, Extended<&strellPDF>, PDFObjectHeadersEverywhere);
+CRAFTED(pdf_extended_distinct_object_headers, Extended<&strellPDF>, PDFDistinctObjectHeaders);
 CRAFTED(base64_b_run, Member<&strellBase64>, Run<'b'>);
 CRAFTED(base64_keywords_without_body, Member<&strellBase64>, Base64KeywordsWithoutBody);
 CRAFTED(base64_short_bodies, Member<&strellBase64>, Base64ShortBodies);

@@ -5,7 +5,9 @@
 #     object in process (build/bin/pdf_bench) against `qpdf --check`;
 #  2. a 200-page image-heavy PDF written by img2pdf (JPEG and PNG pages):
 #     a whole `strellbox-cli scan --only pdf` run, which writes one one-page
-#     PDF per image, against `pdfimages -all` writing the same images.
+#     PDF per image, against `pdfimages -all` writing the same images;
+#  3. with extended detection, a 100+ MB PDF of 200 images and its
+#     object-stream rewrite, against `pdfimages -all`.
 #
 # Usage: bench/pdf_vs_tools.sh [build-dir]   (files go to $TMPDIR or /tmp)
 set -euo pipefail
@@ -62,3 +64,34 @@ printf 'image PDF %d bytes, pdfimages wrote %d files, strellbox wrote %d files\n
   "$(stat -c %s "$work/images.pdf")" "$(ls "$work/pi" | wc -l)" "$(find "$work/out" -type f | wc -l)"
 printf '  pdfimages -all:            %.3f s\n' "$pi_s"
 printf '  strellbox-cli --only pdf:  %.3f s   (%.3fx pdfimages)\n' "$ours_s" "$(ratio "$ours_s" "$pi_s")"
+
+# 3. With extended detection: a 100+ MB document of 200 distinct images
+# (170 JPEG, 30 Flate), as img2pdf writes it and as qpdf rewrites it with
+# object streams and a cross-reference stream. A whole `strellbox-cli scan
+# --only pdf --extended` run (the document and one one-page PDF per image)
+# against `pdfimages -all` (every image written as a file).
+mkdir -p "$work/big"
+for i in $(seq 1 200); do
+  n=$(printf %03d "$i")
+  if [ "$i" -le 170 ]; then
+    convert -seed "$i" -size 900x700 xc: +noise Random -quality 92 "$work/big/$n.jpg"
+  else
+    convert -seed "$i" -size 400x300 xc: +noise Random -depth 8 "$work/big/$n.png"
+  fi
+done
+img2pdf "$work"/big/* -o "$work/big.pdf"
+qpdf --object-streams=generate "$work/big.pdf" "$work/big-objstm.pdf"
+rm -rf "$work/big"
+for f in big.pdf big-objstm.pdf; do
+  cat "$work/$f" > /dev/null
+  rm -rf "$work/pi" "$work/out" && mkdir -p "$work/pi"
+  t0=$(now); pdfimages -all "$work/$f" "$work/pi/img"; t1=$(now)
+  "$cli" scan --quiet --only pdf --extended --output "$work/out" "$work/$f"; t2=$(now)
+  pi_s=$(echo "$t1 - $t0" | bc -l)
+  ours_s=$(echo "$t2 - $t1" | bc -l)
+  printf '%s %d bytes, pdfimages wrote %d files, strellbox wrote %d files (the document and its images)\n' \
+    "$f" "$(stat -c %s "$work/$f")" "$(ls "$work/pi" | wc -l)" "$(find "$work/out" -type f | wc -l)"
+  printf '  pdfimages -all:                       %.3f s\n' "$pi_s"
+  printf '  strellbox-cli --only pdf --extended:  %.3f s   (%.3fx pdfimages)\n' "$ours_s" \
+    "$(ratio "$ours_s" "$pi_s")"
+done

@@ -29,7 +29,9 @@ Buffer PDFArchiver::takeArchiverData() {
   return Buffer(std::move(data_));
 }
 
-void PDFNull::encodeWithCoder(PDFArchiver&) const {}
+// Written as the keyword: an empty object body is not a PDF object, and a
+// reader (qpdf --check among them) rejects the file.
+void PDFNull::encodeWithCoder(PDFArchiver& coder) const { coder.encodeBytes("null"); }
 
 void PDFBool::encodeWithCoder(PDFArchiver& coder) const {
   coder.encodeBytes(boolValue() ? "true" : "false");

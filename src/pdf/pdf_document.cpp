@@ -8,6 +8,7 @@
 #include "engine/log.h"
 #include "engine/strell_progress.h"
 #include "pdf/pdf_archiver.h"
+#include "pdf/pdf_crypt.h"
 #include "pdf/pdf_scanner.h"
 
 namespace strellbox {
@@ -84,10 +85,22 @@ bool ScanBackToChar(const Buffer& data, uint64_t& position, uint64_t lowerBound,
   }
 }
 
+PDFDocument::~PDFDocument() = default;
+
 void PDFDocument::setData(Buffer data) {
   data_ = std::move(data);
   workBudget_ = kWorkPerByte * data_.size() + kWorkSlack;
+  if (extended_) {
+    readExtended();
+    return;
+  }
   readCatalog(findCatalogAddress());
+  // Its streams are still encrypted: written as they are they would make
+  // files that look valid and show noise.
+  if (trailer_ && trailer_->objectForKey("/Encrypt")) {
+    encryption_ = Encryption::kLocked;
+    StrellLog("Encrypted PDF, images not saved\n");
+  }
 }
 
 uint64_t PDFDocument::findCatalogAddress() const {
@@ -131,11 +144,15 @@ bool PDFDocument::readSection(uint64_t x, uint64_t& end) {
         stop = stopRequested();
       }
       // Each entry is 20 bytes: ten digits of offset, five of generation,
-      // the type byte (free entries are entered like used ones) and the
-      // end of line.
+      // the type byte and the end of line.
       const int64_t offset = EntryNumber(data_, pos, 10);
       const int64_t generation = EntryNumber(data_, pos + 11, 5);
+      const bool free = data_.u8(pos + 17) == 'f';
       pos += 20;
+      // A free entry lists no object, and no object lies at offset 0 (the
+      // header does): parsing there would read the first object again for
+      // every such entry, which spends the document's work on copies of it.
+      if (free || offset == 0) continue;
       // Object numbers outside 1 .. 2^32-1 name nothing.
       if (first > 0 && k > std::numeric_limits<int64_t>::max() - first) continue;
       const int64_t number = first + k;
@@ -237,9 +254,10 @@ void PDFDocument::encodeWithCoder(PDFArchiver& coder) {
 }
 
 int32_t StrellPDFDocument(const Buffer& data, StrellerProgress* controller,
-                          const std::string& originalFile, bool dontSaveDuplicates) {
+                          const std::string& originalFile, bool dontSaveDuplicates, bool extended) {
   PDFDocument document;
   document.setStrellController(controller);
+  document.setExtended(extended);
   document.setData(data);
   document.setOriginalFile(originalFile);
   if (controller != nullptr) controller->subProgress(0.4);

@@ -22,11 +22,68 @@ int32_t IntValueForKey(const PDFDictionary& dictionary, const std::string& key) 
   return value ? value->intValue() : 0;
 }
 
+// The entries that decide how an image's data turns into pixels.
+constexpr const char* kDecodingEntries[] = {
+    "/BitsPerComponent", "/ColorSpace", "/Decode", "/DecodeParms", "/Filter", "/Height",
+    "/ImageMask",        "/Mask",       "/SMask",  "/SMaskInData", "/Width"};
+// Values (and values inside them, through references) spelled into an
+// image's key at most; colour spaces and masks take a few dozen.
+constexpr int kMaxIdentityNodes = 4096;
+
+// A text that is equal for equal values: references are spelled by what
+// they lead to, streams by the digest of their data.
+void Spell(const PDFObjectPtr& object, std::string& out, int& nodes) {
+  if (!object || --nodes < 0) {
+    out += "~";
+    return;
+  }
+  if (auto* reference = dynamic_cast<const PDFIndirectObjectReference*>(object.get())) {
+    Spell(reference->referencedObject(), out, nodes);
+  } else if (auto* array = dynamic_cast<const PDFArray*>(object.get())) {
+    out += "[";
+    for (const auto& element : array->array()) Spell(element, out, nodes);
+    out += "]";
+  } else if (auto* dictionary = dynamic_cast<const PDFDictionary*>(object.get())) {
+    out += "<<";
+    for (const auto& [key, value] : dictionary->dictionary()) {
+      out += key;
+      Spell(value, out, nodes);
+    }
+    out += ">>";
+    if (auto* stream = dynamic_cast<const PDFStream*>(dictionary)) {
+      const Buffer plain = stream->plainData();
+      const ItemDigest digest = itemDigest(plain, 0, plain.size());
+      out += "stream:";
+      out.append(reinterpret_cast<const char*>(digest.data()), digest.size());
+    }
+  } else {
+    PDFArchiver text;
+    object->encodeWithCoder(text);
+    const auto& bytes = text.archiverData();
+    out.append(bytes.begin(), bytes.end());
+    out += " ";
+  }
+}
+
 }  // namespace
 
+ItemDigest PDFDocument::imageIdentity(const PDFStream& stream, const Buffer& plain) const {
+  const ItemDigest data = itemDigest(plain, 0, plain.size());
+  std::string text(reinterpret_cast<const char*>(data.data()), data.size());
+  int nodes = kMaxIdentityNodes;
+  for (const char* key : kDecodingEntries) {
+    text += key;
+    Spell(stream.objectForKey(key), text, nodes);
+  }
+  return itemDigest(Buffer::fromString(text), 0, text.size());
+}
+
 void PDFDocument::saveImages(bool dontSaveDuplicates) {
+  // Still encrypted: nothing of it can be written as it is.
+  if (encryption_ == Encryption::kLocked) return;
   streamDigests_ = std::make_unique<std::unordered_map<int32_t, int32_t>>();
   streamDigests_->reserve(kDigestCapacity);
+  imageIdentities_.clear();
   saveCounter_ = 0;
   const double total = static_cast<double>(catalog_.size());
   int32_t i = 0;
@@ -38,6 +95,8 @@ void PDFDocument::saveImages(bool dontSaveDuplicates) {
       if (strellController_ != nullptr) strellController_->subProgress(0.4 + 0.6 * i / total);
     }
   }
+  if (extended_ && !(strellController_ != nullptr && strellController_->stopStreller()))
+    saveInlineImages(dontSaveDuplicates);
   streamDigests_.reset();
 }
 
@@ -48,28 +107,39 @@ void PDFDocument::saveImageStream(uint32_t objectID, bool dontSaveDuplicates) {
   if (!stream) return;
   auto subtype = std::dynamic_pointer_cast<PDFName>(stream->objectForKey("/Subtype"));
   if (!subtype || subtype->name() != "/Image") return;
+  saveImage(entry->second, *stream, entry->second->offset(), data_, dontSaveDuplicates);
+}
 
+void PDFDocument::saveImage(const std::shared_ptr<PDFIndirectObject>& source,
+                            const PDFStream& stream, uint64_t offset, const Buffer& provenance,
+                            bool dontSaveDuplicates) {
   // Recorded before the size test, so a small image's data still counts.
-  const int32_t key = dontSaveDuplicates ? md5Digest(stream->data()) : 0;
-  if (!streamDigests_) streamDigests_ = std::make_unique<std::unordered_map<int32_t, int32_t>>();
-  if (dontSaveDuplicates && streamDigests_->count(key) != 0) return;
-  (*streamDigests_)[key] = 1;
+  if (extended_) {
+    // Equal bytes under another colour space, size or mask are another
+    // image: the key covers the data and every entry that decodes it.
+    const ItemDigest identity = imageIdentity(stream, stream.plainData());
+    if (!imageIdentities_.insert(identity).second && dontSaveDuplicates) return;
+  } else {
+    const int32_t key = dontSaveDuplicates ? md5Digest(stream.data()) : 0;
+    if (!streamDigests_) streamDigests_ = std::make_unique<std::unordered_map<int32_t, int32_t>>();
+    if (dontSaveDuplicates && streamDigests_->count(key) != 0) return;
+    (*streamDigests_)[key] = 1;
+  }
 
-  const int32_t width = IntValueForKey(*stream, "/Width");
-  const int32_t height = IntValueForKey(*stream, "/Height");
+  const int32_t width = IntValueForKey(stream, "/Width");
+  const int32_t height = IntValueForKey(stream, "/Height");
   if (width <= kMinimumSide || height <= kMinimumSide) return;
 
   // Only a name can name the image in the resources; anything else (a
   // string, a reference) would make the resource dictionary unreadable.
-  auto nameObject = std::dynamic_pointer_cast<PDFName>(stream->objectForKey("/Name"));
+  auto nameObject = std::dynamic_pointer_cast<PDFName>(stream.objectForKey("/Name"));
   const std::string name = nameObject ? nameObject->name() : "/StrelledImage";
 
   PDFDocument page;
   uint32_t imageNumber;
   {
     PDFCopyCatalog copy(page.catalog());
-    auto image =
-        std::static_pointer_cast<PDFIndirectObject>(entry->second->deepCopyWithCatalog(copy));
+    auto image = std::static_pointer_cast<PDFIndirectObject>(source->deepCopyWithCatalog(copy));
     imageNumber = image->objectID();
   }
   const auto n = static_cast<int32_t>(page.catalog().size());
@@ -111,8 +181,7 @@ void PDFDocument::saveImageStream(uint32_t objectID, bool dontSaveDuplicates) {
 
   PDFArchiver archiver;
   page.encodeWithCoder(archiver);
-  const Buffer bytes =
-      archiver.takeArchiverData().decodedFrom(data_, "pdf", entry->second->offset());
+  const Buffer bytes = archiver.takeArchiverData().decodedFrom(provenance, "pdf", offset);
   ++saveCounter_;
   if (strellController_ != nullptr)
     strellController_->saveStrell(bytes, 0, bytes.size(), "pdf", originalFile_, saveCounter_);

@@ -150,7 +150,27 @@ std::string PDFStream::description() const {
                      data_.size());
 }
 
+Buffer PDFStream::plainData() const {
+  return cipher_ ? cipher_->decryptStream(data_, cipherObjectID_, cipherGeneration_) : data_;
+}
+
+void PDFStream::setCipher(std::shared_ptr<const PDFStreamCipher> cipher, uint32_t objectID,
+                          uint32_t generation) {
+  cipher_ = std::move(cipher);
+  cipherObjectID_ = objectID;
+  cipherGeneration_ = generation;
+}
+
+// The copy holds the data decrypted: it goes into a document of its own
+// that is not encrypted.
 PDFObjectPtr PDFStream::copyContents(PDFCopyCatalog& catalog) const {
+  if (cipher_) {
+    // Decryption takes the AES vector and padding off: the length changes.
+    Buffer plain = plainData();
+    PDFObjectMap entries = copyEntries(catalog);
+    entries["/Length"] = std::make_shared<PDFInteger>(static_cast<int32_t>(plain.size()));
+    return std::make_shared<PDFStream>(std::move(entries), std::move(plain));
+  }
   return std::make_shared<PDFStream>(copyEntries(catalog), data_.copy(0, data_.size()));
 }
 

@@ -24,6 +24,15 @@ class PDFArchiver;
 class PDFObject;
 class PDFIndirectObject;
 
+// Decrypts a stream's data when it is read to be written or decoded, so that
+// an encrypted document's streams are not all held twice.
+class PDFStreamCipher {
+ public:
+  virtual ~PDFStreamCipher() = default;
+  virtual Buffer decryptStream(const Buffer& data, uint32_t objectID,
+                               uint32_t generation) const = 0;
+};
+
 using PDFObjectPtr = std::shared_ptr<PDFObject>;
 // Every indirect object of a document by object number, in ascending order.
 using PDFCatalog = std::map<uint32_t, std::shared_ptr<PDFIndirectObject>>;
@@ -155,6 +164,8 @@ class PDFString : public PDFObject {
     return std::make_shared<PDFString>(std::move(string));
   }
   const std::string& string() const { return string_; }
+  // Replaces the text (a decrypted string, written as hexadecimal).
+  void setString(std::string string) { string_ = std::move(string); }
   std::optional<std::string> stringValue() const override { return string_; }
   std::string description() const override;
   void encodeWithCoder(PDFArchiver& coder) const override;
@@ -210,7 +221,13 @@ class PDFStream : public PDFDictionary {
  public:
   PDFStream(PDFObjectMap dictionary, Buffer data)
       : PDFDictionary(std::move(dictionary)), data_(std::move(data)) {}
+  // The data as stored in the file (encrypted in an encrypted document).
   const Buffer& data() const { return data_; }
+  // The data decrypted, or as stored when the document is not encrypted.
+  Buffer plainData() const;
+  void setCipher(std::shared_ptr<const PDFStreamCipher> cipher, uint32_t objectID,
+                 uint32_t generation);
+  bool encrypted() const { return cipher_ != nullptr; }
   std::string description() const override;
   void encodeWithCoder(PDFArchiver& coder) const override;
 
@@ -219,6 +236,9 @@ class PDFStream : public PDFDictionary {
 
  private:
   Buffer data_;
+  std::shared_ptr<const PDFStreamCipher> cipher_;
+  uint32_t cipherObjectID_ = 0;
+  uint32_t cipherGeneration_ = 0;
 };
 
 class PDFIndirectObject : public PDFObject {
@@ -228,6 +248,15 @@ class PDFIndirectObject : public PDFObject {
   uint32_t objectID() const { return objectID_; }
   uint32_t generation() const { return generation_; }
   uint32_t offset() const { return offset_; }
+  // An object kept inside an object stream: that stream's number and the
+  // object's index in it (the stream number is 0 for an object in the file).
+  void setObjectStream(uint32_t streamID, uint32_t index) {
+    objectStream_ = streamID;
+    indexInStream_ = index;
+  }
+  uint32_t objectStream() const { return objectStream_; }
+  uint32_t indexInStream() const { return indexInStream_; }
+  bool inObjectStream() const { return objectStream_ != 0; }
   const PDFObjectPtr& object() const { return object_; }
   // Holds the new value and lets go of the old one. The object itself is
   // refused: it would own itself and never be released.
@@ -253,6 +282,8 @@ class PDFIndirectObject : public PDFObject {
   uint32_t objectID_;
   uint32_t generation_;
   uint32_t offset_;
+  uint32_t objectStream_ = 0;
+  uint32_t indexInStream_ = 0;
   bool placeholderLinked_ = false;
   PDFObjectPtr object_;
   PDFObjectPtr placeholder_;

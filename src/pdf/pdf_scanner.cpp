@@ -93,7 +93,28 @@ double ConvertReal(const std::string& text) {
 const std::array<uint8_t, 256> gCharKind = MakeCharKind();
 
 PDFScanner::PDFScanner(Buffer data, uint64_t offset)
-    : data_(std::move(data)), offset_(offset), length_(data_.size()) {}
+    : data_(std::move(data)), fileData_(data_), offset_(offset), length_(data_.size()) {}
+
+PDFScanner::SavedData PDFScanner::switchData(const Buffer& bytes, uint64_t offset) {
+  SavedData saved{data_, offset_, previousOffset_, extentStart_, extentEnd_, extentLastDotOrE_};
+  data_ = bytes;
+  length_ = data_.size();
+  offset_ = offset;
+  previousOffset_ = offset;
+  extentStart_ = extentEnd_ = 0;
+  extentLastDotOrE_ = Buffer::npos;
+  return saved;
+}
+
+void PDFScanner::restoreData(SavedData saved) {
+  data_ = std::move(saved.data);
+  length_ = data_.size();
+  offset_ = saved.offset;
+  previousOffset_ = saved.previousOffset;
+  extentStart_ = saved.extentStart;
+  extentEnd_ = saved.extentEnd;
+  extentLastDotOrE_ = saved.extentLastDotOrE;
+}
 
 std::string PDFScanner::tokenToString(int32_t token) const {
   switch (token) {
@@ -218,10 +239,11 @@ PDFToken PDFScanner::scanToken() {
     offset_ = start + 2;
     token = pdfTokenDictionaryStart;
   } else if (c == '<') {
-    // A hexadecimal string runs over regular bytes and takes the byte that
-    // stops it, normally the closing ">".
+    // A hexadecimal string runs over regular bytes and white space (which
+    // its digits may be broken by) and takes the byte that stops it,
+    // normally the closing ">".
     uint64_t i = start + 1;
-    while (i < length_ && IsPDFRegular(data_.u8(i))) ++i;
+    while (i < length_ && !IsPDFDelimiter(data_.u8(i))) ++i;
     const uint64_t end = i < length_ ? i + 1 : length_;
     scannedString_.assign(data_.view(start, end - start));
     offset_ = end;
@@ -379,16 +401,38 @@ PDFObjectPtr PDFScanner::parseValue() {
         // The token that ended the entries (normally ">>") is taken as it is.
         if (scanToken() == pdfTokenOperator && scannedString_ == "stream") {
           const uint64_t start = scanToFirstByteOfStream();
-          const uint64_t end = scanToFirstByteAfterStream();
+          uint64_t end = extended_ ? streamEndByLength(entries, start) : Buffer::npos;
+          if (end == Buffer::npos) {
+            end = scanToFirstByteAfterStream();
+          } else {
+            spend(end - start);
+            offset_ = data_.find("endstream", end);
+          }
           return std::make_shared<PDFStream>(std::move(entries), data_.slice(start, end - start));
         }
         unscan();
       }
       return std::make_shared<PDFDictionary>(std::move(entries));
     }
+    case pdfTokenOperator:
+      if (extended_ && scannedString_ == "null") return std::make_shared<PDFNull>();
+      return nullptr;
     default:
       return nullptr;
   }
+}
+
+uint64_t PDFScanner::streamEndByLength(const PDFObjectMap& entries, uint64_t start) const {
+  auto it = entries.find("/Length");
+  if (it == entries.end()) return Buffer::npos;
+  const int32_t length = it->second->intValue();
+  if (length < 0 || !data_.has(start, static_cast<uint64_t>(length))) return Buffer::npos;
+  // Writers put an end of line (and some a space) before the keyword.
+  constexpr uint64_t kMaxGap = 4;
+  const uint64_t end = start + static_cast<uint64_t>(length);
+  uint64_t i = end;
+  while (i < length_ && i - end < kMaxGap && IsPDFWhiteSpace(data_.u8(i))) ++i;
+  return data_.startsWith(i, "endstream") ? end : Buffer::npos;
 }
 
 void PDFScanner::resolveReference(PDFIndirectObjectReference& reference,
@@ -443,10 +487,45 @@ std::shared_ptr<PDFIndirectObject> PDFScanner::parseIndirectObject(uint32_t obje
   return indirect;
 }
 
+void PDFScanner::parseCompressed(const std::shared_ptr<PDFIndirectObject>& indirect) {
+  // The placeholder goes in first: loading the object stream may meet a
+  // reference back to this object.
+  indirect->beginParse();
+  Buffer bytes;
+  uint64_t at = 0;
+  PDFObjectPtr object;
+  if (host_ != nullptr && host_->compressedObjectBytes(*this, *indirect, bytes, at)) {
+    SavedData saved = switchData(bytes, at);
+    const int keptNesting = nesting_;
+    const bool keptCutShort = cutShort_;
+    nesting_ = 0;
+    cutShort_ = false;
+    ++depth_;
+    object = parseValue();
+    --depth_;
+    nesting_ = keptNesting;
+    cutShort_ = keptCutShort;
+    restoreData(std::move(saved));
+  }
+  if (object) {
+    indirect->setObject(std::move(object));
+  } else {
+    StrellLog("Missing PDF Object\n");
+  }
+  indirect->endParse();
+}
+
 void PDFScanner::parseEntry(const std::shared_ptr<PDFIndirectObject>& indirect) {
   const uint64_t keptOffset = offset_;
   const uint64_t keptPrevious = previousOffset_;
-  if (indirect && !indirect->object()) {
+  if (indirect && !indirect->object() && indirect->inObjectStream()) {
+    parseCompressed(indirect);
+  } else if (indirect && !indirect->object()) {
+    // An object in the file is read from the file, also when a reference
+    // to it was met inside an object stream.
+    const bool switched = data_.data() != fileData_.data();
+    SavedData saved;
+    if (switched) saved = switchData(fileData_, 0);
     offset_ = indirect->offset();
     scanToken();  // object number
     scanToken();  // generation
@@ -462,11 +541,13 @@ void PDFScanner::parseEntry(const std::shared_ptr<PDFIndirectObject>& indirect) 
     nesting_ = keptNesting;
     cutShort_ = keptCutShort;
     if (object) {
+      if (host_ != nullptr) host_->objectParsed(*indirect, object);
       indirect->setObject(std::move(object));
     } else {
       StrellLog("Missing PDF Object\n");
     }
     indirect->endParse();
+    if (switched) restoreData(std::move(saved));
   }
   offset_ = keptOffset;
   previousOffset_ = keptPrevious;

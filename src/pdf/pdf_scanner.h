@@ -43,6 +43,21 @@ enum PDFToken : int32_t {
   pdfTokenEOF = 13,
 };
 
+class PDFScanner;
+
+// What a document adds to its scanners beyond the file's bytes: objects kept
+// inside object streams, and the decryption of what is parsed.
+class PDFScannerHost {
+ public:
+  virtual ~PDFScannerHost() = default;
+  // The bytes that hold the entry's object (a decoded object stream) and
+  // where in them the object starts; false when it cannot be had.
+  virtual bool compressedObjectBytes(PDFScanner& scanner, const PDFIndirectObject& entry,
+                                     Buffer& bytes, uint64_t& offset) = 0;
+  // Every object parsed from the file itself (not from an object stream).
+  virtual void objectParsed(const PDFIndirectObject& entry, const PDFObjectPtr& object) = 0;
+};
+
 class PDFScanner {
  public:
   // Arrays and dictionaries nested deeper than this end there: the rest of
@@ -67,6 +82,10 @@ class PDFScanner {
   // hostile cross-reference tables (many objects at overlapping offsets)
   // can cause. None means unlimited.
   void setWorkBudget(uint64_t* remaining) { budget_ = remaining; }
+  // The rules for today's files: the keyword null is an object, and a
+  // stream whose /Length lands on endstream is cut to that length.
+  void setExtended(bool on) { extended_ = on; }
+  void setHost(PDFScannerHost* host) { host_ = host; }
 
   void unscan() { offset_ = previousOffset_; }
   const std::string& scannedString() const { return scannedString_; }
@@ -96,11 +115,27 @@ class PDFScanner {
   void resolveReference(PDFIndirectObjectReference& reference,
                         const std::shared_ptr<PDFIndirectObject>& target);
   PDFToken scanNumber(uint64_t start);
+  // The object of an entry kept in an object stream.
+  void parseCompressed(const std::shared_ptr<PDFIndirectObject>& indirect);
+  // Scans `bytes` instead of the current data until the returned value is
+  // handed back to restoreData.
+  struct SavedData {
+    Buffer data;
+    uint64_t offset = 0, previousOffset = 0, extentStart = 0, extentEnd = 0;
+    uint64_t extentLastDotOrE = Buffer::npos;
+  };
+  SavedData switchData(const Buffer& bytes, uint64_t offset);
+  void restoreData(SavedData saved);
+  // The end of a stream's data given by its /Length, when endstream follows.
+  uint64_t streamEndByLength(const PDFObjectMap& entries, uint64_t start) const;
   bool spend(uint64_t bytes);
   void resolveDeferred();
 
   Buffer data_;
+  Buffer fileData_;  // the file itself, while data_ may be an object stream
   PDFCatalog* catalog_ = nullptr;
+  PDFScannerHost* host_ = nullptr;
+  bool extended_ = false;
   StrellerProgress* strellController_ = nullptr;
   uint64_t previousOffset_ = 0;
   uint64_t offset_;

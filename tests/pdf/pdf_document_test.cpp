@@ -132,16 +132,19 @@ TEST(PDFDocumentTest, HostileCrossReferenceTables) {
        2},
       // Entries are taken until the data ends: the trailer becomes one.
       {"count of 2^31",
-       "xref\n1 2147483648\n0000000000 00000 n \n0000000000 00000 n \ntrailer\n<< "
+       "xref\n1 2147483648\n0000000100 00000 n \n0000000100 00000 n \ntrailer\n<< "
        ">>\nstartxref\n@X\n%%EOF\n",
        3, false},
       {"huge first number",
-       "xref\n9223372036854775807 2\n0000000000 00000 n \n0000000000 00000 n \ntrailer\n<< "
+       "xref\n9223372036854775807 2\n0000000100 00000 n \n0000000100 00000 n \ntrailer\n<< "
        ">>\nstartxref\n@X\n%%EOF\n",
        0},
       {"prev to itself",
-       "xref\n1 1\n0000000000 00000 n \ntrailer\n<< /Prev @X >>\nstartxref\n@X\n%%EOF\n", 1},
-      {"no trailer keyword", "xref\n1 1\n0000000000 00000 n \nstartxref\n@X\n%%EOF\n", 1, false},
+       "xref\n1 1\n0000000100 00000 n \ntrailer\n<< /Prev @X >>\nstartxref\n@X\n%%EOF\n", 1},
+      // Offset 0 lists nothing: the header is there.
+      {"entry at offset 0",
+       "xref\n1 1\n0000000000 00000 n \ntrailer\n<< >>\nstartxref\n@X\n%%EOF\n", 0},
+      {"no trailer keyword", "xref\n1 1\n0000000100 00000 n \nstartxref\n@X\n%%EOF\n", 1, false},
   };
   for (const auto& c : cases) {
     std::string text = "%PDF-1.4\n" + kPad;
@@ -151,7 +154,8 @@ TEST(PDFDocumentTest, HostileCrossReferenceTables) {
     LogCapture log;
     auto document = Read(text + tail);
     EXPECT_EQ(document->catalog().size(), c.objects) << c.name;
-    const bool sectionRead = c.objects > 0 || std::string(c.name) == "huge first number";
+    const bool sectionRead = c.objects > 0 || std::string(c.name) == "huge first number" ||
+                             std::string(c.name) == "entry at offset 0";
     EXPECT_EQ(log.count("Trailer not read\n"), sectionRead && !c.trailerRead ? 1 : 0) << c.name;
   }
 }
@@ -224,7 +228,7 @@ TEST(PDFWriterTest, ObjectSyntax) {
   indirect->encodeWithCoder(archiver);
   std::make_shared<PDFNull>()->encodeWithCoder(archiver);
   EXPECT_EQ(std::string(archiver.archiverData().begin(), archiver.archiverData().end()),
-            "3 0 obj\n7\nendobj\n");
+            "3 0 obj\n7\nendobj\nnull");
 }
 
 TEST(PDFWriterTest, CrossReferenceEntriesPointAtTheirObjects) {

@@ -23,23 +23,9 @@ using test::RecordingProgress;
 
 const std::string kPad(120, ' ');
 
-struct CommandRun {
-  int status;
-  std::string output;  // stdout and stderr
-};
-
-CommandRun RunCommand(const std::string& command) {
-  CommandRun run{-1, {}};
-  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-  if (pipe == nullptr) return run;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.output.append(chunk, n);
-  run.status = ::pclose(pipe);
-  return run;
-}
-
-std::string Quote(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+using test::CommandRun;
+using test::Quote;
+using test::RunCommand;
 
 // Image streams worth a file (more than 2 pixels each way), by number.
 std::vector<uint32_t> ImageNumbers(const PDFDocument& document) {

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +15,24 @@
 #include "pdf/pdf_scanner.h"
 
 namespace strellbox::test {
+
+struct CommandRun {
+  int status;
+  std::string output;  // stdout and stderr
+};
+
+inline CommandRun RunCommand(const std::string& command) {
+  CommandRun run{-1, {}};
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return run;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) run.output.append(chunk, n);
+  run.status = ::pclose(pipe);
+  return run;
+}
+
+inline std::string Quote(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
 
 // Captures every log line for the life of the object.
 class LogCapture {

@@ -136,7 +136,7 @@ ItemRecorder::ItemRecorder(StrellController& controller) {
                                               std::string_view type, std::string_view original,
                                               int32_t foundNo) {
     items_.push_back({from, length, std::string(type), std::string(original), foundNo,
-                      std::string(data.view(from, length))});
+                      std::string(data.view(from, length)), data.origin().chain});
   });
 }
 

@@ -101,7 +101,8 @@ struct Reported {
   std::string type;
   std::string original;
   int32_t foundNo;
-  std::string bytes;  // the reported range's bytes
+  std::string bytes;              // the reported range's bytes
+  std::vector<OriginStep> chain;  // the decodings that made the buffer reported from
 };
 
 // Captures reported items through the controller's save seam.
