@@ -30,7 +30,7 @@ it cannot, the headers are set in the order those programs use):
                as Content-Type's name
   uuencode     two uuencoded files in plain bodies (binascii)
   yenc         a yEnc file, and one in two parts over two messages (yenc)
-  zip          a zip archive holding the --png file
+  zip          a zip archive holding the --png file (stored)
   hostile      names that try to leave the output folder
 """
 
@@ -253,7 +253,8 @@ def build_modern(scenario, png):
     if scenario == "zip":
         raw = io.BytesIO()
         with zipfile.ZipFile(raw, "w", zipfile.ZIP_DEFLATED) as z:
-            z.writestr("inside.png", Path(png).read_bytes())
+            # Stored, as zip programs keep files that do not compress.
+            z.writestr("inside.png", Path(png).read_bytes(), zipfile.ZIP_STORED)
             z.writestr("readme.txt", "The picture.\n" * 20)
         data = raw.getvalue()
         m = message("Archive")
