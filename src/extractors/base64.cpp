@@ -250,11 +250,26 @@ bool UsableExtension(std::string_view ext) {
 }
 
 // The transfer encoding a header block names (lower case), "" for none.
+// Read line by line without building the block's fields: the classic pass
+// asks this of every keyword.
 std::string TransferEncoding(std::string_view block) {
-  for (const HeaderField& field : ParseHeaderFields(block)) {
-    if (field.name != "content-transfer-encoding") continue;
+  constexpr std::string_view kField = "content-transfer-encoding:";
+  for (size_t p = 0; p < block.size();) {
+    size_t e = block.find('\n', p);
+    if (e == std::string_view::npos) e = block.size();
+    std::string_view line = block.substr(p, e - p);
+    p = e + 1;
+    while (!line.empty() && line[0] == '>') {
+      line.remove_prefix(1);
+      if (!line.empty() && line[0] == ' ') line.remove_prefix(1);
+    }
+    if (line.size() < kField.size()) continue;
+    bool match = true;
+    for (size_t k = 0; k < kField.size() && match; ++k)
+      match = std::tolower(static_cast<unsigned char>(line[k])) == kField[k];
+    if (!match) continue;
     std::string token;
-    for (const char c : field.value) {
+    for (const char c : line.substr(kField.size())) {
       if (c == ' ' || c == '\t' || c == ';' || c == '(' || c == '\r') {
         if (token.empty()) continue;
         break;

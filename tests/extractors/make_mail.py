@@ -350,7 +350,10 @@ def main():
         msgs, atts, names = modern
     else:
         msgs, atts = build(scenario, jpeg, count)
-        names = [""] * len(atts)
+        names = {
+            "named": ["photo.jpg", "report.pdf", "data.bin", "archive.tar.gz", "caf\u00e9.txt"],
+            "quoted": ["report.pdf", "report.pdf"],
+        }.get(scenario, [""] * len(atts))
     box = out / "mail.mbox"
     box.unlink(missing_ok=True)  # the mailbox module would append
     if crlf:
