@@ -517,9 +517,13 @@ class AttachmentReporter {
   // The extended naming: the header's whole name, its extension kept when
   // the bytes agree with it or say nothing; then the bytes are scanned
   // again as a file of their own.
-  void extended(Buffer decoded, const std::string& name, std::string_view decoder,
-                uint64_t offset) {
+  void extended(Buffer decoded, std::string name, std::string_view decoder, uint64_t offset) {
     decoded = decoded.decodedFrom(data_, decoder, offset);
+    // Mail programs send paths too (C:\Users\me\a.pdf): the file's
+    // own name is the last component, with either separator.
+    if (const size_t cut = name.find_last_of("/\\"); cut != std::string::npos)
+      name.erase(0, cut + 1);
+    if (name == "." || name == "..") name.clear();
     const std::string guessed = GuessExtension(decoded);
     std::string original, type = guessed;
     int32_t number = 0;

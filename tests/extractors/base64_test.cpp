@@ -531,7 +531,7 @@ TEST(StrellBase64Job, LayoutsOfTodaysMailPrograms) {
       {"capitals", {{0, "scan"}}},
       {"forward", {{0, "plan"}, {1, "notes"}}},
       {"qp", {{0, "words"}}},  // and nothing from the quoted-printable body
-      {"names", {{0, ""}, {1, ""}, {2, ""}, {3, ""}, {4, ""}, {5, ""}, {6, ""}}},
+      {"names", {{0, ""}, {1, ""}, {2, ""}, {3, ""}, {4, ""}, {5, ""}, {6, ""}, {7, ""}}},
       {"uuencode", {}},
       {"yenc", {}},
   };

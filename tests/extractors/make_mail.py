@@ -214,6 +214,7 @@ def build_modern(scenario, png):
             ("naïve notes.txt", b"plain words\n", "word-q"),
             ("Präsentation.pptx", b"PK\x03\x04", "type-name"),
             ("photo.jpeg", b"\xff\xd8\xff\xe0", "disposition"),
+            ("C:\\Users\\me\\plan.odt", b"PK\x03\x04", "disposition"),
         ]
         parts, atts, names = [], [], []
         for name, head, how in items:
@@ -234,7 +235,7 @@ def build_modern(scenario, png):
                 part.set_param("name", name)
             parts.append(part)
             atts.append(data)
-            names.append(name)
+            names.append(name.split("\\")[-1])  # a Windows path names its last component
         return [multipart("Names", parts)], atts, names
     if scenario == "uuencode":
         a = blob(3000, b"\x89PNG\r\n\x1a\n")
