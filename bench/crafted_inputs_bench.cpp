@@ -224,6 +224,46 @@ Bytes Base64ShortRuns() {
   return Repeat(line + line + line + line + line + "!");
 }
 
+// Keywords each at the end of a long header block (forty fields, a
+// continued name among them), a blank line and a short body: every keyword
+// walks back over its block and reads its fields.
+Bytes Base64LongHeaderBlocks() {
+  std::string unit = "--b\n";
+  for (int k = 0; k < 40; ++k) unit += "X-Field-" + std::to_string(k) + ": some value here\n";
+  unit +=
+      "Content-Disposition: attachment;\n filename*0*=utf-8''caf%C3%A9%20;\n"
+      " filename*1=\"report.pdf\"\nContent-Type: application/pdf; "
+      "name=\"=?utf-8?B?Y2Fmw6kucGRm?=\"\nContent-Transfer-Encoding: base64\n\nQUJD\n";
+  return Repeat(unit);
+}
+
+// Names in a charset that only iconv converts, one short part after
+// another: a conversion per part.
+Bytes Base64CharsetNames() {
+  return Repeat(
+      "--b\nContent-Disposition: attachment; filename*=iso-8859-2''%B1%E6.bin\n"
+      "Content-Transfer-Encoding: base64\n\nQUJD\n");
+}
+
+// Begin lines, each followed by good data lines and no end line: every
+// file is decoded up to the next begin line and dropped.
+Bytes UuencodeWithoutEnd() {
+  std::string unit = "begin 644 x.bin\n";
+  for (int k = 0; k < 20; ++k) unit += "M" + std::string(60, 'A') + "\n";
+  return Repeat(unit);
+}
+
+// The smallest whole uuencoded files, back to back: each is reported and
+// scanned again.
+Bytes UuencodeTinyFiles() { return Repeat("begin 644 a\n!80``\n`\nend\n"); }
+
+// yEnc headers and data lines without an end line.
+Bytes YencWithoutEnd() {
+  std::string unit = "=ybegin line=128 size=100000 name=a.bin\n";
+  for (int k = 0; k < 20; ++k) unit += std::string(128, 'k') + "\n";
+  return Repeat(unit);
+}
+
 // Words the filter keeps, all of it: the text is filtered twice.
 Bytes TextAllWords() { return Repeat("the quick brown fox jumps over the lazy dog\n"); }
 
@@ -315,12 +355,13 @@ int32_t Member(StrellController& c, const Buffer& b) {
   return RunPass(c, Pass, b, std::string("crafted.bin"));
 }
 
+// The pass with extended detection on.
 template <PassFunction Pass>
 int32_t Extended(StrellController& c, const Buffer& b) {
   c.setExtendedDetection(true);
-  const int32_t n = RunPass(c, Pass, b, std::string("crafted.bin"));
+  const int32_t items = RunPass(c, Pass, b, std::string("crafted.bin"));
   c.setExtendedDetection(false);
-  return n;
+  return items;
 }
 
 int32_t Flate(StrellController& c, const Buffer& b) {
@@ -382,6 +423,16 @@ CRAFTED(base64_b_run, Member<&strellBase64>, Run<'b'>);
 CRAFTED(base64_keywords_without_body, Member<&strellBase64>, Base64KeywordsWithoutBody);
 CRAFTED(base64_short_bodies, Member<&strellBase64>, Base64ShortBodies);
 CRAFTED(base64_short_runs, Member<&strellBase64>, Base64ShortRuns);
+CRAFTED(base64_long_header_blocks, Member<&strellBase64>, Base64LongHeaderBlocks);
+CRAFTED(base64_b_run_extended, Extended<&strellBase64>, Run<'b'>);
+CRAFTED(base64_keywords_without_body_extended, Extended<&strellBase64>, Base64KeywordsWithoutBody);
+CRAFTED(base64_short_bodies_extended, Extended<&strellBase64>, Base64ShortBodies);
+CRAFTED(base64_short_runs_extended, Extended<&strellBase64>, Base64ShortRuns);
+CRAFTED(base64_long_header_blocks_extended, Extended<&strellBase64>, Base64LongHeaderBlocks);
+CRAFTED(base64_charset_names_extended, Extended<&strellBase64>, Base64CharsetNames);
+CRAFTED(uuencode_without_end_extended, Extended<&strellBase64>, UuencodeWithoutEnd);
+CRAFTED(uuencode_tiny_files_extended, Extended<&strellBase64>, UuencodeTinyFiles);
+CRAFTED(yenc_without_end_extended, Extended<&strellBase64>, YencWithoutEnd);
 CRAFTED(txt_alternating, Member<&strellASCII>, TextAlternating);
 CRAFTED(txt_all_words, Member<&strellASCII>, TextAllWords);
 CRAFTED(html_bracket_run, Member<&strellHTML>, Run<'<'>);

@@ -49,6 +49,7 @@ identical() {
 mkdir -p "$work/munpack" "$work/ripmime"
 t_strell=$(seconds "$cli" scan --only base64 --keep-duplicates --quiet --output "$work/strell" "$work/mail.mbox")
 t_strell_dup=$(seconds "$cli" scan --only base64 --quiet --output "$work/strell-dup" "$work/mail.mbox")
+t_strell_ext=$(seconds "$cli" scan --only base64 --keep-duplicates --extended --quiet --output "$work/strell-ext" "$work/mail.mbox")
 t_ripmime=$(seconds ripmime --mailbox -i "$work/mail.mbox" -d "$work/ripmime" --no_nameless)
 t_munpack=$(seconds munpack -q -C "$work/munpack" "$work"/msgs/*.eml)
 
@@ -58,7 +59,9 @@ echo "mailbox: $mbox_mb MB, $total attachments"
 printf "%-42s %8s s  %s/%s identical\n" \
   "strellbox-cli (duplicates kept)" "$t_strell" "$(identical "$work/strell")" "$total" \
   "strellbox-cli (default: duplicates dropped)" "$t_strell_dup" "$(identical "$work/strell-dup")" "$total" \
+  "strellbox-cli --extended (duplicates kept)" "$t_strell_ext" "$(identical "$work/strell-ext")" "$total" \
   "ripmime --mailbox" "$t_ripmime" "$(identical "$work/ripmime")" "$total" \
   "munpack (one file per message)" "$t_munpack" "$(identical "$work/munpack")" "$total"
-awk -v s="$t_strell" -v r="$t_ripmime" -v m="$t_munpack" 'BEGIN {
-  printf "ripmime takes %.2fx and munpack %.2fx the time of strellbox-cli\n", r / s, m / s }'
+awk -v s="$t_strell" -v e="$t_strell_ext" -v r="$t_ripmime" -v m="$t_munpack" 'BEGIN {
+  printf "ripmime takes %.2fx and munpack %.2fx the time of strellbox-cli (classic)\n", r / s, m / s
+  printf "ripmime takes %.2fx and munpack %.2fx the time of strellbox-cli --extended\n", r / e, m / e }'

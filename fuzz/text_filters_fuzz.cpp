@@ -1,5 +1,5 @@
 // The mail and text decoders over arbitrary bytes, with the bounds their
-// callers rely on.
+// callers rely on (the word filter in both rule sets).
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -42,11 +42,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // back to itself.
   const Buffer body = Buffer(EncodeBase64Lines(data, size));
   if (strellbox::Base64Decode(body).view() != in.view()) __builtin_trap();
+  // So does the clean decoder, which must take such a body whole.
+  if (size > 0) {
+    const auto clean = strellbox::DecodeCleanBase64(body, 0, body.size(), false);
+    if (!clean || clean->view() != in.view()) __builtin_trap();
+  }
+  // Whatever it takes from arbitrary bytes, it gives at most three bytes
+  // per four characters (an unpadded "NV" gives one).
+  for (const bool skip : {false, true})
+    if (auto clean = strellbox::DecodeCleanBase64(in, 0, size, skip);
+        clean && clean->size() * 4 > size * 3)
+      __builtin_trap();
 
   int64_t removed = -1;
   const Buffer words = strellbox::ASCIILegalize2(in, &removed);
   if (removed < 0 || static_cast<uint64_t>(removed) > size) __builtin_trap();
   if (words.size() > size + size / 64 + 2) __builtin_trap();
+  const Buffer extendedWords = strellbox::ASCIILegalize2(in, &removed, true);
+  if (removed < 0 || static_cast<uint64_t>(removed) > size) __builtin_trap();
+  if (extendedWords.size() > size + size / 64 + 2) __builtin_trap();
 
   const Buffer eight = strellbox::ASCII8BitLegalize(in, &removed);
   if (eight.size() + static_cast<uint64_t>(removed) < size) __builtin_trap();

@@ -1,10 +1,13 @@
-// Base64 attachments of mail and news files, and long Base64 blocks anywhere.
+// Base64 attachments of mail and news files, and long Base64 blocks anywhere;
+// with extended detection also uuencoded and yEnc files.
 //
 // A block is found in one of two ways:
-//  - after the keyword "base64" (a Content-Transfer-Encoding line): the name
-//    comes from the header fields that follow, the body from after the next
-//    empty line (LF LF or CR LF CR LF, also quoted with one or two ">");
+//  - after the keyword "base64" in any case (a Content-Transfer-Encoding
+//    line): the name comes from the header fields of the part's own header
+//    block, the body from after the blank line that ends that block;
 //  - without a keyword, as a long run of legal bytes over several lines.
+// Either way only a body that decodes cleanly is written (see
+// DecodeCleanBase64), and the search goes on at the end of the block.
 //
 // The finder walks the bytes once with three counters: the run length R, the
 // run's counted lines K and the run's start S.
@@ -26,7 +29,10 @@
 #include "engine/classify.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
+#include "extractors/mime_header.h"
 #include "extractors/text.h"
+#include "extractors/uuencode.h"
+#include "extractors/yenc.h"
 
 namespace strellbox {
 
@@ -127,23 +133,152 @@ std::optional<std::string> HeaderValue(const Buffer& b, uint64_t v, uint64_t lim
   return std::nullopt;
 }
 
-// When B[q] is LF and starts an empty line (LF, or CR LF, after up to two
-// ">"), the offset just past that line and whether it was quoted.
-struct EmptyLine {
-  uint64_t end = 0;
-  bool quoted = false;
+// What one line of a body is to the clean decoder, quote marks,
+// indentation and trailing white space aside.
+enum class LineKind { kBlank, kData, kOther };
+struct LineLook {
+  LineKind kind = LineKind::kOther;
+  uint64_t width = 0;  // data characters, padding included
+  uint64_t pads = 0;
 };
-std::optional<EmptyLine> EmptyLineAt(const Buffer& b, uint64_t q) {
-  uint64_t p = q + 1;
-  bool quoted = false;
-  if (b.u8(p) == '>') {
-    quoted = true;
-    ++p;
-    if (b.u8(p) == '>') ++p;
+
+LineLook LookAtLine(std::string_view line) {
+  size_t a = 0;
+  while (a < line.size() && (line[a] == '>' || line[a] == ' ' || line[a] == '\t')) ++a;
+  size_t e = line.size();
+  while (e > a && (line[e - 1] == ' ' || line[e - 1] == '\t' || line[e - 1] == '\r')) --e;
+  if (a == e) return {LineKind::kBlank};
+  size_t k = a;
+  while (k < e && line[k] != '=' && kDecodeValue[static_cast<uint8_t>(line[k])] != 0xFF) ++k;
+  uint64_t pads = 0;
+  while (k < e && line[k] == '=') ++k, ++pads;
+  if (k != e || pads > 2) return {LineKind::kOther};
+  return {LineKind::kData, e - a, pads};
+}
+
+// Decodes the data characters of `in` (skipping every other byte) into
+// `out`; a group left open stays in acc and group.
+void DecodeGroups(std::string_view in, std::vector<uint8_t>& out, uint32_t& acc, int& group) {
+  const size_t size = in.size();
+  auto value = [&in](size_t i) { return kDecodeValue[static_cast<uint8_t>(in[i])]; };
+  out.reserve(out.size() + size / 4 * 3 + 3);
+  // Bytes are decoded into a small block that stays in the cache and are
+  // appended a block at a time.
+  std::array<uint8_t, 3 * 4096> block;
+  size_t used = 0;
+  for (size_t i = 0; i < size;) {
+    if (used > block.size() - 3) {
+      out.insert(out.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(used));
+      used = 0;
+    }
+    // Most of a body is whole groups of four data characters.
+    if (group == 0 && size - i >= 4) {
+      const uint8_t a = value(i), b = value(i + 1), c = value(i + 2), d = value(i + 3);
+      if (((a | b | c | d) & 0x80) == 0) {
+        const uint32_t v = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
+        block[used++] = static_cast<uint8_t>(v >> 16);
+        block[used++] = static_cast<uint8_t>(v >> 8);
+        block[used++] = static_cast<uint8_t>(v);
+        i += 4;
+        continue;
+      }
+    }
+    const uint8_t v = value(i++);
+    if (v == 0xFF) continue;  // line breaks, spaces, ">" and any other byte
+    acc = (acc << 6) | v;
+    if (++group == 4) {
+      block[used++] = static_cast<uint8_t>(acc >> 16);
+      block[used++] = static_cast<uint8_t>(acc >> 8);
+      block[used++] = static_cast<uint8_t>(acc);
+      acc = 0;
+      group = 0;
+    }
   }
-  if (b.u8(p) == '\r') ++p;
-  if (b.u8(p) != '\n') return std::nullopt;
-  return EmptyLine{p + 1, quoted};
+  out.insert(out.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(used));
+}
+
+// Extensions a header may give that the type guessed from the bytes
+// confirms: the guess names the family's first member.
+constexpr std::string_view kZipFamily[] = {"zip", "docx", "xlsx", "pptx", "docm", "xlsm", "pptm",
+                                           "odt", "ods",  "odp",  "odg",  "epub", "jar",  "apk",
+                                           "xpi", "kmz",  "cbz",  "3mf",  "vsdx", "whl",  "ipa"};
+constexpr std::string_view kJpegFamily[] = {"jpg", "jpeg", "jpe", "jfif"};
+constexpr std::string_view kTiffFamily[] = {"tiff", "tif", "dng", "nef", "cr2", "arw", "orf"};
+constexpr std::string_view kOfficeFamily[] = {"doc", "xls", "ppt", "pps",
+                                              "dot", "xlt", "pot", "msg"};
+constexpr std::string_view kMpegFamily[] = {"mpeg", "mpg", "mpe", "m1v", "m2v", "vob"};
+constexpr std::string_view kMovFamily[] = {"mov", "mp4", "m4a", "m4v", "3gp", "qt"};
+constexpr std::string_view kPdfFamily[] = {"pdf", "ai"};
+constexpr std::string_view kBmpFamily[] = {"bmp", "dib"};
+constexpr std::string_view kExeFamily[] = {"exe", "dll", "sys", "scr", "ocx"};
+constexpr std::string_view kIccFamily[] = {"icc", "icm"};
+constexpr std::string_view kPsdFamily[] = {"psd", "psb"};
+constexpr std::string_view kRtfFamily[] = {"rtf", "doc"};
+
+template <size_t N>
+bool InFamily(const std::string_view (&family)[N], std::string_view guessed, std::string_view ext) {
+  if (guessed != family[0] &&
+      !(family[0] == "doc" && (guessed == "xls" || guessed == "ppt" || guessed == "pps")))
+    return false;
+  return std::find(std::begin(family), std::end(family), ext) != std::end(family);
+}
+
+// Whether a name's extension may stand for bytes whose type was guessed.
+// "txt" (legal text) and "xml" say little of a file, so any extension
+// counts for them.
+bool ExtensionAgrees(std::string_view headerExt, std::string_view guessed) {
+  std::string ext(headerExt);
+  for (char& c : ext) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (ext == guessed || guessed == "txt" || guessed == "xml") return true;
+  return InFamily(kZipFamily, guessed, ext) || InFamily(kJpegFamily, guessed, ext) ||
+         InFamily(kTiffFamily, guessed, ext) || InFamily(kOfficeFamily, guessed, ext) ||
+         InFamily(kMpegFamily, guessed, ext) || InFamily(kMovFamily, guessed, ext) ||
+         InFamily(kPdfFamily, guessed, ext) || InFamily(kBmpFamily, guessed, ext) ||
+         InFamily(kExeFamily, guessed, ext) || InFamily(kIccFamily, guessed, ext) ||
+         InFamily(kPsdFamily, guessed, ext) || InFamily(kRtfFamily, guessed, ext);
+}
+
+// An extension from a header is used as a file's type only when it is a
+// short word of letters and digits; anything else ("2 notes" of
+// "v1.2 notes") is part of the name.
+constexpr size_t kMaxHeaderExtension = 16;
+bool UsableExtension(std::string_view ext) {
+  return !ext.empty() && ext.size() <= kMaxHeaderExtension &&
+         std::all_of(ext.begin(), ext.end(), [](char c) {
+           return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+         });
+}
+
+// The transfer encoding a header block names (lower case), "" for none.
+// Read line by line without building the block's fields: the classic pass
+// asks this of every keyword.
+std::string TransferEncoding(std::string_view block) {
+  constexpr std::string_view kField = "content-transfer-encoding:";
+  for (size_t p = 0; p < block.size();) {
+    size_t e = block.find('\n', p);
+    if (e == std::string_view::npos) e = block.size();
+    std::string_view line = block.substr(p, e - p);
+    p = e + 1;
+    while (!line.empty() && line[0] == '>') {
+      line.remove_prefix(1);
+      if (!line.empty() && line[0] == ' ') line.remove_prefix(1);
+    }
+    if (line.size() < kField.size()) continue;
+    bool match = true;
+    for (size_t k = 0; k < kField.size() && match; ++k)
+      match = std::tolower(static_cast<unsigned char>(line[k])) == kField[k];
+    if (!match) continue;
+    std::string token;
+    for (const char c : line.substr(kField.size())) {
+      if (c == ' ' || c == '\t' || c == ';' || c == '(' || c == '\r') {
+        if (token.empty()) continue;
+        break;
+      }
+      token.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+    }
+    return token;
+  }
+  return {};
 }
 
 }  // namespace
@@ -166,8 +301,17 @@ uint64_t LegalBase64End(std::string_view b, uint64_t from, uint64_t end, bool st
 
 bool Base64Finder::legal(uint64_t i) const { return kFinderClass[data_.u8(i)] & kLegal; }
 
+// The keyword in any case: the search stops at "64" (rare in text and in
+// Base64 bodies alike) and looks at the four letters before it.
 uint64_t Base64Finder::KeywordSearch::operator()(uint64_t from) const {
-  return data->find("base64"sv, from, limit);
+  for (uint64_t p = data->findPair('6', '4', from + 4, limit + 4); p != npos;
+       p = data->findPair('6', '4', p + 1, limit + 4)) {
+    const uint64_t k = p - 4;
+    if ((data->u8(k) | 0x20) == 'b' && (data->u8(k + 1) | 0x20) == 'a' &&
+        (data->u8(k + 2) | 0x20) == 's' && (data->u8(k + 3) | 0x20) == 'e')
+      return k;
+  }
+  return npos;
 }
 
 // Only runs of more than kMinBlock legal bytes can be found, so the walk
@@ -221,45 +365,10 @@ Base64Candidate Base64Finder::next(uint64_t from) {
 
 Buffer Base64Decode(const Buffer& data) {
   const std::string_view in = data.view();
-  const size_t size = in.size();
-  auto value = [&in](size_t i) { return kDecodeValue[static_cast<uint8_t>(in[i])]; };
   std::vector<uint8_t> out;
-  out.reserve(size / 4 * 3 + 3);
-  // Bytes are decoded into a small block that stays in the cache and are
-  // appended a block at a time.
-  std::array<uint8_t, 3 * 4096> block;
-  size_t used = 0;
   uint32_t acc = 0;
   int group = 0;
-  for (size_t i = 0; i < size;) {
-    if (used > block.size() - 3) {
-      out.insert(out.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(used));
-      used = 0;
-    }
-    // Most of a body is whole groups of four data characters.
-    if (group == 0 && size - i >= 4) {
-      const uint8_t a = value(i), b = value(i + 1), c = value(i + 2), d = value(i + 3);
-      if (((a | b | c | d) & 0x80) == 0) {
-        const uint32_t v = (uint32_t{a} << 18) | (uint32_t{b} << 12) | (uint32_t{c} << 6) | d;
-        block[used++] = static_cast<uint8_t>(v >> 16);
-        block[used++] = static_cast<uint8_t>(v >> 8);
-        block[used++] = static_cast<uint8_t>(v);
-        i += 4;
-        continue;
-      }
-    }
-    const uint8_t v = value(i++);
-    if (v == 0xFF) continue;  // line breaks, spaces, ">" and any other byte
-    acc = (acc << 6) | v;
-    if (++group == 4) {
-      block[used++] = static_cast<uint8_t>(acc >> 16);
-      block[used++] = static_cast<uint8_t>(acc >> 8);
-      block[used++] = static_cast<uint8_t>(acc);
-      acc = 0;
-      group = 0;
-    }
-  }
-  out.insert(out.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(used));
+  DecodeGroups(in, out, acc, group);
   size_t n = out.size();
   // Padding: the "=" among the last three data characters, wherever line
   // breaks or a boundary put them.
@@ -281,106 +390,325 @@ std::optional<std::string> ISOClean(std::optional<std::string> text) {
   return text;
 }
 
+// Lines, one after another:
+//
+//   before the data --blank line--> before the data
+//   before the data --text line--> fails (passed over when skipLeadingText)
+//   before the data --data line--> in the data (its width is the width)
+//   in the data --line of the width--> in the data
+//   in the data --shorter or padded line--> after the data
+//   in the data --wider line--> fails
+//   in the data or after it --blank line--> done
+//   after the data --any other line--> fails
+//
+// With skipLeadingText, data too short to be a run's block is text, not
+// data: where it would end or fail, the walk starts again before the data.
+// The block's last line, cut by the byte that ended the block, ends the
+// walk; inside the data it must hold nothing before that byte.
+std::optional<Buffer> DecodeCleanBase64(const Buffer& b, uint64_t from, uint64_t end,
+                                        bool skipLeadingText) {
+  end = std::min(end, b.size());
+  enum class State { kBefore, kData, kAfter } state = State::kBefore;
+  uint64_t width = 0, count = 0, pads = 0, dataBegin = 0, dataEnd = 0;
+  auto add = [&](const LineLook& look, uint64_t p, uint64_t lineEnd) {
+    if (state == State::kBefore) {
+      width = look.width;
+      count = 0;
+      dataBegin = p;
+    }
+    count += look.width;
+    pads = look.pads;
+    dataEnd = lineEnd;
+    state = pads > 0 || look.width < width ? State::kAfter : State::kData;
+  };
+  // Short data that a run's leading text may hold ("endobj", a word).
+  auto leadingText = [&] { return skipLeadingText && count <= kMinBlock; };
+  bool done = false;
+  for (uint64_t p = from; p < end && !done;) {
+    const uint64_t lf = b.find('\n', p, end);
+    const uint64_t lineEnd = lf == npos ? end : lf;
+    if (lf == npos && !gIsLegalBase64[b.u8(end - 1)]) {
+      if (state == State::kData && LookAtLine(b.view(p, end - 1 - p)).kind != LineKind::kBlank)
+        return std::nullopt;
+      break;
+    }
+    const LineLook look = LookAtLine(b.view(p, lineEnd - p));
+    if (state != State::kBefore && look.kind != LineKind::kBlank &&
+        !(state == State::kData && look.kind == LineKind::kData && look.width <= width)) {
+      // Anything but more data of the width, or a blank line, after data.
+      if (!leadingText()) return std::nullopt;
+      state = State::kBefore;
+    }
+    switch (state) {
+      case State::kBefore:
+        if (look.kind == LineKind::kData)
+          add(look, p, lineEnd);
+        else if (look.kind == LineKind::kOther && !skipLeadingText)
+          return std::nullopt;
+        break;
+      case State::kData:
+        if (look.kind == LineKind::kBlank) {
+          if (leadingText())
+            state = State::kBefore;
+          else
+            done = true;
+        } else {
+          add(look, p, lineEnd);
+        }
+        break;
+      case State::kAfter:  // a blank line
+        if (leadingText())
+          state = State::kBefore;
+        else
+          done = true;
+        break;
+    }
+    p = lf == npos ? end : lf + 1;
+  }
+  if (state == State::kBefore || leadingText()) return std::nullopt;
+  // Padding makes whole groups; without it a group of two or three
+  // characters carries one or two bytes, and one character none.
+  if (pads > 0 ? count % 4 != 0 : count % 4 == 1) return std::nullopt;
+  std::vector<uint8_t> out;
+  uint32_t acc = 0;
+  int group = 0;
+  DecodeGroups(b.view(dataBegin, dataEnd - dataBegin), out, acc, group);
+  if (group == 2) out.push_back(static_cast<uint8_t>(acc >> 4));
+  if (group == 3) {
+    out.push_back(static_cast<uint8_t>(acc >> 10));
+    out.push_back(static_cast<uint8_t>(acc >> 2));
+  }
+  out.resize(out.size() - std::min<size_t>(out.size(), pads));
+  return Buffer(std::move(out));
+}
+
+namespace {
+
+// Where one decoded attachment goes: the store, under the name its header
+// gave it, and with extended detection back through the dispatcher.
+class AttachmentReporter {
+ public:
+  AttachmentReporter(ScanContext& context, const Buffer& data) : context_(context), data_(data) {}
+  int32_t count() const { return count_; }
+
+  // The classic naming: the header field's text less its extension, and
+  // the type from the decoded bytes unless the name has two extensions.
+  void classic(Buffer decoded, std::optional<std::string> name, uint64_t offset) {
+    decoded = decoded.decodedFrom(data_, "base64", offset);
+    std::optional<std::string> base, ext;
+    if (name) {
+      ext = PathExtension(*name);
+      base = DeletingPathExtension(*name);
+    }
+    base = ISOClean(std::move(base));
+    int32_t number = 0;
+    if (!base) {
+      base = "Strell";
+      number = unnamed_++;
+    }
+    // A name's own extension counts only behind a second one (a.tar.gz);
+    // otherwise the decoded bytes say what the file is.
+    if (PathExtension(*base).empty()) ext = GuessExtension(decoded);
+    ++count_;
+    context_.saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number);
+    context_.writeFoundFiles();
+  }
+
+  // The extended naming: the header's whole name, its extension kept when
+  // the bytes agree with it or say nothing; then the bytes are scanned
+  // again as a file of their own.
+  void extended(Buffer decoded, std::string name, std::string_view decoder, uint64_t offset) {
+    decoded = decoded.decodedFrom(data_, decoder, offset);
+    // Mail programs send paths too (C:\Users\me\a.pdf): the file's
+    // own name is the last component, with either separator.
+    if (const size_t cut = name.find_last_of("/\\"); cut != std::string::npos)
+      name.erase(0, cut + 1);
+    if (name == "." || name == "..") name.clear();
+    const std::string guessed = GuessExtension(decoded);
+    std::string original, type = guessed;
+    int32_t number = 0;
+    if (name.empty()) {
+      original = "Strell";
+      number = unnamed_++;
+    } else {
+      std::string base = name, ext = PathExtension(name);
+      if (UsableExtension(ext))
+        base = DeletingPathExtension(name);
+      else
+        ext.clear();
+      if (!ext.empty() && (guessed.empty() || ExtensionAgrees(ext, guessed))) type = ext;
+      // The store takes one extension off the name it is given: this one.
+      original = base + "." + type;
+    }
+    ++count_;
+    context_.saveStrell(decoded, 0, decoded.size(), type, original, number);
+    context_.writeFoundFiles();
+    if (context_.mayScanDecoded()) {
+      // Items inside the attachment do not make it, or the buffer it came
+      // from, a single item: the passes after this one still run here.
+      const bool atomic = context_.atomicFileFound();
+      count_ += context_.strellData(decoded, original);
+      context_.setAtomicFileFound(atomic);
+      context_.writeFoundFiles();
+    }
+  }
+
+ private:
+  ScanContext& context_;
+  const Buffer& data_;
+  int32_t count_ = 0;
+  int32_t unnamed_ = 0;
+};
+
+}  // namespace
+
 int32_t strellBase64(ScanContext& context, const Buffer& data, const std::string&) {
   const uint64_t n = data.size();
   if (n <= kMinBuffer) return 0;
   const std::string_view b = data.view();
   const uint64_t limit = n - 8;
+  const bool extended = context.extended();
 
   RememberedSearch filenames([&](uint64_t from) { return data.find("filename"sv, from, n - 10); });
   RememberedSearch descriptions(
       [&](uint64_t from) { return data.find("cription"sv, from, limit); });
   RememberedSearch locations([&](uint64_t from) { return data.find("Location"sv, from, limit); });
-  RememberedSearch emptyLines([&](uint64_t from) {
+  // The line feed that ends a header block: a blank line follows it.
+  RememberedSearch blankLines([&](uint64_t from) {
     for (uint64_t q = data.find('\n', from, limit); q != npos; q = data.find('\n', q + 1, limit))
-      if (EmptyLineAt(data, q)) return q;
+      if (BlankLineAt(data, q + 1, nullptr)) return q;
     return npos;
   });
 
-  int32_t count = 0;
-  int32_t unnamed = 0;
-  std::optional<std::string> pending;
+  AttachmentReporter reporter(context, data);
   uint64_t position = 0;
 
-  Base64Finder finder(data, limit);
-  while (position < limit && !context.stopStreller()) {
-    const Base64Candidate found = finder.next(position);
-    if (found.at == npos) break;
-    const uint64_t i = found.at;
+  // A keyword candidate: the part's header block around it, and the body
+  // after the blank line that ends the block. Returns where the search goes
+  // on: the end of the body measured, or past the keyword when the header
+  // block never ends.
+  auto keywordPart = [&](uint64_t i) -> uint64_t {
+    const uint64_t q = blankLines.next(i);
+    if (q == npos) return i + 6;
+    const uint64_t blockStart = HeaderBlockStart(data, i, position);
+    const std::string_view block = data.view(blockStart, q - blockStart);
+    uint64_t start = 0;
+    BlankLineAt(data, q + 1, &start);
+    const std::string encoding = TransferEncoding(block);
+    // Another encoding named in the part's own header: its body is not
+    // Base64 whatever it looks like (quoted-printable above all).
+    if (!encoding.empty() && encoding != "base64") return start;
 
-    uint64_t start = 0, measureFrom = 0;
-    bool haveBlock = true;
-    if (found.runLength > kMinBlock - 1) {
-      start = found.runStart;
-      measureFrom = i;
+    std::optional<std::string> classicName;
+    std::string name;
+    if (extended) {
+      const PartHeader header = ReadPartHeader(block);
+      for (const std::string* field :
+           {&header.filename, &header.name, &header.description, &header.location})
+        if (name.empty()) name = *field;
     } else {
-      if (!pending) {
-        if (const uint64_t q = filenames.next(i); q != npos) {
-          uint64_t v = q + 9;
-          if (data.u8(v) == '"') ++v;
-          pending = HeaderValue(data, v, n - 10, true);
-        }
+      // The fields in the order filename, Content-Description,
+      // Content-Location, wherever they stand in the block.
+      if (const uint64_t f = filenames.next(blockStart); f != npos && f < q) {
+        uint64_t v = f + 9;
+        if (data.u8(v) == '"') ++v;
+        classicName = HeaderValue(data, v, n - 10, true);
       }
-      if (!pending) {
-        if (const uint64_t q = descriptions.next(i); q != npos)
-          pending = HeaderValue(data, q + 10, limit, false);
+      if (!classicName) {
+        if (const uint64_t f = descriptions.next(blockStart); f != npos && f < q)
+          classicName = HeaderValue(data, f + 10, limit, false);
       }
-      if (!pending) {
-        if (const uint64_t q = locations.next(i); q != npos)
-          pending = HeaderValue(data, q + 10, limit, false);
-      }
-      if (const uint64_t q = emptyLines.next(i); q != npos) {
-        const EmptyLine line = *EmptyLineAt(data, q);
-        start = line.end;
-        if (!line.quoted) {
-          // The first body line may itself be quoted or empty.
-          if (data.u8(start) == '>') ++start;
-          if (data.u8(start) == '\n')
-            ++start;
-          else if (data.u8(start) == '\r' && data.u8(start + 1) == '\n')
-            start += 2;
-        }
-        measureFrom = start;
-      } else {
-        haveBlock = false;
+      if (!classicName) {
+        if (const uint64_t f = locations.next(blockStart); f != npos && f < q)
+          classicName = HeaderValue(data, f + 10, limit, false);
       }
     }
-    position = i + kMinBlock;
-    if (!haveBlock) continue;
 
     // The block runs over legal bytes and takes in the first byte that is not.
-    uint64_t end = LegalBase64End(b, std::min(measureFrom, n), n, false);
+    uint64_t end = LegalBase64End(b, std::min(start, n), n, false);
     if (end < n) ++end;
     const uint64_t length = end - std::min(start, end);
-    if (length <= kMinBlock) continue;
+    // With extended detection a part that says it is a Base64 file is
+    // decoded however small.
+    const bool namedFile = extended && encoding == "base64" && !name.empty();
+    if (length <= kMinBlock && !namedFile) return end;
+    if (std::optional<Buffer> decoded = DecodeCleanBase64(data, start, end, false);
+        decoded && !decoded->empty()) {
+      if (extended)
+        reporter.extended(std::move(*decoded), name, "base64", start);
+      else
+        reporter.classic(std::move(*decoded), classicName, start);
+    }
+    return end;
+  };
 
-    std::optional<std::string> base, ext;
-    if (pending) {
-      ext = PathExtension(*pending);
-      base = DeletingPathExtension(*pending);
+  // A long run of legal bytes, with or without a keyword inside: decoded
+  // from its first clean line.
+  auto runPart = [&](const Base64Candidate& found) -> uint64_t {
+    uint64_t end = LegalBase64End(b, std::min(found.at, n), n, false);
+    if (end < n) ++end;
+    if (std::optional<Buffer> decoded = DecodeCleanBase64(data, found.runStart, end, true);
+        decoded && !decoded->empty()) {
+      if (extended)
+        reporter.extended(std::move(*decoded), "", "base64", found.runStart);
+      else
+        reporter.classic(std::move(*decoded), std::nullopt, found.runStart);
     }
-    const Buffer decoded =
-        Base64Decode(data.slice(start, length)).decodedFrom(data, "base64", start);
-    base = ISOClean(std::move(base));
-    int32_t number = 0;
-    if (!base) {
-      base = "Strell";
-      number = unnamed++;
+    return end;
+  };
+
+  // Each kind of candidate is searched for again only once the search has
+  // passed the last one found.
+  Base64Finder finder(data, limit);
+  Base64Candidate base64;
+  bool base64Known = false;
+  uint64_t uu = npos, yenc = npos;
+  bool uuKnown = false, yencKnown = false;
+  auto firstByte = [](const Base64Candidate& c) {
+    return c.runLength > kMinBlock - 1 ? std::min(c.runStart, c.at) : c.at;
+  };
+  while (position < limit && !context.stopStreller()) {
+    if (!base64Known || (base64.at != npos && firstByte(base64) < position)) {
+      base64 = finder.next(position);
+      base64Known = true;
     }
-    // A name's own extension counts only behind a second one (a.tar.gz);
-    // otherwise the decoded bytes say what the file is.
-    if (PathExtension(*base).empty()) ext = GuessExtension(decoded);
-    ++count;
-    context.saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number);
-    pending.reset();
-    context.writeFoundFiles();
-    position = start + length;
-    if (n > kProgressSize)
+    if (extended) {
+      if (!uuKnown || (uu != npos && uu < position)) {
+        uu = FindUuencodeBegin(data, position);
+        uuKnown = true;
+      }
+      if (!yencKnown || (yenc != npos && yenc < position)) {
+        yenc = FindYencBegin(data, position);
+        yencKnown = true;
+      }
+    }
+    const uint64_t at = base64.at == npos ? npos : firstByte(base64);
+    if (at == npos && uu == npos && yenc == npos) break;
+    const int32_t before = reporter.count();
+    if (uu != npos && uu <= at && uu <= yenc) {
+      if (std::optional<DecodedPart> part = DecodeUuencode(data, uu)) {
+        reporter.extended(std::move(part->decoded), part->name, "uuencode", part->body);
+        position = part->end;
+      } else {
+        position = uu + 6;
+      }
+    } else if (yenc != npos && yenc <= at) {
+      if (std::optional<DecodedPart> part = DecodeYenc(data, yenc)) {
+        reporter.extended(std::move(part->decoded), part->name, "yenc", part->body);
+        position = part->end;
+      } else {
+        position = yenc + 8;
+      }
+    } else {
+      position = std::max(position + 1, base64.runLength > kMinBlock - 1 ? runPart(base64)
+                                                                         : keywordPart(base64.at));
+    }
+    if (n > kProgressSize && reporter.count() != before)
       context.progressFromThread(
           context.strelledBytes() +
           static_cast<double>(position / static_cast<uint64_t>(context.fileTypeCount())));
   }
-  return count;
+  return reporter.count();
 }
 
 }  // namespace strellbox

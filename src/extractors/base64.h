@@ -75,7 +75,7 @@ class RememberedSearch {
   uint64_t hit_ = Buffer::npos;
 };
 
-// Where the Base64 pass looks next: the keyword "base64" or, without it, a
+// Where the Base64 pass looks next: the keyword "base64" (in any case) or, without it, a
 // long run of legal bytes (more than 256 over 4 to 19 counted lines). `at`
 // is the keyword, or the first byte after the run grew long enough; the run
 // ending there has `runLength` bytes from `runStart` (for the keyword, only
@@ -97,7 +97,7 @@ class Base64Finder {
 
  private:
   bool legal(uint64_t i) const;
-  // The next "base64" starting before the limit.
+  // The next "base64", in any case, starting before the limit.
   struct KeywordSearch {
     const Buffer* data;
     uint64_t limit;
@@ -113,6 +113,17 @@ class Base64Finder {
 // padding is read from the "=" among the last three data characters, so a
 // trailing line break or boundary does not hide it.
 Buffer Base64Decode(const Buffer& data);
+
+// The Base64 data of a mail body in [from, end) (`end` just past the byte
+// that ended the body's run of legal bytes), decoded, when it is clean:
+// lines of one width of the alphabet, quote marks and indentation aside,
+// the last one shorter or padded, "=" only at the end, whole groups, and
+// nothing but blank lines or the block's cut last line after it. With
+// skipLeadingText, lines of text before the data are passed over (a run
+// found without a header starts wherever its legal bytes do). Nothing
+// when the body is not clean: quoted-printable, text, damaged data.
+std::optional<Buffer> DecodeCleanBase64(const Buffer& b, uint64_t from, uint64_t end,
+                                        bool skipLeadingText);
 
 // The name without a leading "=?iso-8859-1?" or "=?ISO-8859-1?"; other
 // names unchanged, nothing stays nothing.

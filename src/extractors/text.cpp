@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <optional>
 
 #include "engine/classify.h"
 #include "engine/paths.h"
@@ -96,6 +98,79 @@ bool ClassesMakeSense(const WordClasses& c, int32_t w, float s) {
 // worked in double precision and stored in single.
 float Scaled(float s, double factor) { return static_cast<float>(static_cast<double>(s) * factor); }
 
+size_t Utf8SequenceAt(std::string_view s, size_t p, bool& cut);
+
+// With extended detection words are gathered up to this many bytes, so
+// that long URLs and unspaced text in other scripts stay whole.
+constexpr int32_t kMaxWordExtended = 1024;
+
+// How many bytes at the end of a cut word belong to a character that goes
+// on past the cut (0 when the word ends at a character boundary).
+int32_t CutCharacterBytes(std::span<const uint8_t> word) {
+  const auto w = static_cast<int32_t>(word.size());
+  for (int32_t k = w - 1; k >= 0 && k >= w - 3; --k) {
+    const uint8_t c = word[static_cast<size_t>(k)];
+    if ((c & 0xC0) == 0x80) continue;
+    const int32_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return length > w - k ? w - k : 0;
+  }
+  return 0;
+}
+
+// Punctuation that separates the parts of URLs and paths.
+constexpr std::string_view kPathPunctuation = "/\\.:?&#%@~-_";
+// A long word reads as a URL or path with at least one such byte per this
+// many bytes, of at least two kinds (Base64 lines have only "/" and "+").
+constexpr int32_t kBytesPerPathPunctuation = 24;
+
+// The extended filter's score for words the classic one cannot read: UTF-8
+// text (letters of other scripts count as letters, judged per character)
+// and long words that are URLs, paths or script text. Nothing for the
+// words the classic rules judge alike.
+std::optional<float> ExtendedWordScore(std::span<const uint8_t> word, int32_t high, float score) {
+  const auto w = static_cast<int32_t>(word.size());
+  if (high == 0 && w <= kLongWord) return std::nullopt;
+  // Characters of the word when it is well-formed UTF-8.
+  int32_t characters = 0, multibyte = 0;
+  bool utf8 = true;
+  for (size_t p = 0; p < word.size() && utf8;) {
+    bool cutShort = false;
+    const size_t length = Utf8SequenceAt(
+        std::string_view(reinterpret_cast<const char*>(word.data()), word.size()), p, cutShort);
+    if (length == 0) {
+      utf8 = false;
+      break;
+    }
+    ++characters;
+    multibyte += length > 1;
+    p += length;
+  }
+  if (!utf8) return std::nullopt;
+  if (characters > kLongWord) {
+    if (2 * multibyte >= characters) return 1.0f;  // text in another script
+    if (multibyte > 0) return 0.0f;
+    int32_t marks = 0;
+    uint32_t kinds = 0;
+    for (const uint8_t c : word) {
+      const size_t k = kPathPunctuation.find(static_cast<char>(c));
+      if (k == std::string_view::npos) continue;
+      ++marks;
+      kinds |= 1u << k;
+    }
+    const bool path = std::popcount(kinds) >= 2 && marks * kBytesPerPathPunctuation >= w;
+    return path ? 1.0f : 0.0f;
+  }
+  // Judged as the classic filter judges a word, each character of another
+  // script as a letter.
+  WordClasses classes;
+  for (const uint8_t c : word) {
+    if ((c & 0xC0) == 0x80) continue;
+    classes.add(c >= 0x80 ? kLower : gTextKind[c]);
+  }
+  if (characters == 1) return score > 0.5f ? Scaled(score, 0.9) : 0.0f;
+  return ClassesMakeSense(classes, characters, score) ? 1.0f : 0.0f;
+}
+
 // --- HTML --------------------------------------------------------------------
 
 // A tag in the two spellings it is recognised in, and the pattern of both
@@ -112,13 +187,30 @@ constexpr Tag kTitleEnd{"</TITLE", "</title",
                         BytePattern({"<", "/", "Tt", "Ii", "Tt", "Ll", "Ee"})};
 
 // The first p with from <= p < limit where the tag begins in one of its
-// two spellings.
-uint64_t FindTag(const Buffer& b, uint64_t from, uint64_t limit, const Tag& tag) {
+// two spellings, or (anyCase) in any mix of cases.
+uint64_t FindTag(const Buffer& b, uint64_t from, uint64_t limit, const Tag& tag,
+                 bool anyCase = false) {
   for (uint64_t p = tag.pattern.find(b, from, limit); p != npos;
        p = tag.pattern.find(b, p + 1, limit))
-    if (b.startsWith(p, tag.upper) || b.startsWith(p, tag.lower)) return p;
+    if (anyCase || b.startsWith(p, tag.upper) || b.startsWith(p, tag.lower)) return p;
   return npos;
 }
+
+// The start tag as extended detection reads it: any case, and a whole tag
+// name ("<html>", "<html lang=...>", not "<htmlx").
+uint64_t FindStartAnyCase(const Buffer& b, uint64_t from, uint64_t limit) {
+  for (uint64_t p = FindTag(b, from, limit, kHTMLStart, true); p != npos;
+       p = FindTag(b, p + 1, limit, kHTMLStart, true)) {
+    const uint8_t c = b.u8(p + 5);
+    if (c == '>' || c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/') return p;
+  }
+  return npos;
+}
+
+constexpr BytePattern kDoctypeAnyCase({"<", "!", "Dd", "Oo", "Cc", "Tt", "Yy", "Pp"});
+// An XHTML document's prolog may stand this far before its document type
+// or start tag ("<?xml version="1.0" encoding="..." standalone="..."?>").
+constexpr uint64_t kPrologLookBack = 256;
 
 // How far back from the start tag a document-type line may begin.
 constexpr uint64_t kDoctypeLookBack = 127;
@@ -127,6 +219,114 @@ constexpr std::string_view kDoctype = "<!DOC";
 constexpr uint64_t kTitleWindow = 1024;
 // Bytes of a title kept for the name.
 constexpr size_t kMaxTitle = 64;
+
+// Character references of titles: the markup's own, and the named ones
+// that titles use most.
+struct NamedEntity {
+  std::string_view name, text;
+};
+constexpr NamedEntity kEntities[] = {
+    {"amp", "&"},         {"lt", "<"},          {"gt", ">"},          {"quot", "\""},
+    {"apos", "'"},        {"nbsp", " "},        {"copy", "\u00A9"},   {"reg", "\u00AE"},
+    {"trade", "\u2122"},  {"ndash", "\u2013"},  {"mdash", "\u2014"},  {"hellip", "\u2026"},
+    {"laquo", "\u00AB"},  {"raquo", "\u00BB"},  {"lsquo", "\u2018"},  {"rsquo", "\u2019"},
+    {"ldquo", "\u201C"},  {"rdquo", "\u201D"},  {"euro", "\u20AC"},   {"middot", "\u00B7"},
+    {"eacute", "\u00E9"}, {"egrave", "\u00E8"}, {"agrave", "\u00E0"}, {"auml", "\u00E4"},
+    {"ouml", "\u00F6"},   {"uuml", "\u00FC"},   {"Auml", "\u00C4"},   {"Ouml", "\u00D6"},
+    {"Uuml", "\u00DC"},   {"szlig", "\u00DF"},  {"ccedil", "\u00E7"}, {"ntilde", "\u00F1"},
+};
+// The longest reference read: "&#x10FFFF;" and the names above fit.
+constexpr size_t kMaxReference = 10;
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// UTF-8 text with its character references replaced; a reference that is
+// none ("AT&T", "&#xZZ;") stays as it stands.
+std::string DecodeEntities(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const size_t semi = text[i] == '&' ? text.find(';', i + 1) : std::string_view::npos;
+    if (semi == std::string_view::npos || semi - i - 1 > kMaxReference || semi == i + 1) {
+      out.push_back(text[i]);
+      continue;
+    }
+    const std::string_view ref = text.substr(i + 1, semi - i - 1);
+    bool done = false;
+    if (ref[0] == '#') {
+      const bool hex = ref.size() > 1 && (ref[1] == 'x' || ref[1] == 'X');
+      const std::string_view digits = ref.substr(hex ? 2 : 1);
+      uint32_t cp = 0;
+      bool ok = !digits.empty();
+      for (const char c : digits) {
+        int d = -1;
+        if (c >= '0' && c <= '9') d = c - '0';
+        if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+        if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+        if (d < 0 || cp > 0x10FFFF) {
+          ok = false;
+          break;
+        }
+        cp = cp * (hex ? 16 : 10) + static_cast<uint32_t>(d);
+      }
+      if (ok) {
+        // Nothing that is no character: NUL, surrogates, beyond Unicode.
+        if (cp == 0 || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
+        AppendUtf8(out, cp);
+        done = true;
+      }
+    } else {
+      for (const NamedEntity& e : kEntities)
+        if (e.name == ref) {
+          out += e.text;
+          done = true;
+          break;
+        }
+    }
+    if (done)
+      i = semi;
+    else
+      out.push_back(text[i]);
+  }
+  return out;
+}
+
+// A title as extended detection names a document: references decoded,
+// white space (line breaks included) folded into single spaces, without
+// the ":" and "/" a file name cannot carry and without control characters,
+// cut at a character boundary.
+std::string ExtendedTitle(std::string_view raw) {
+  const std::string decoded = DecodeEntities(EightBitText(raw));
+  std::string title;
+  bool space = false;
+  for (const char ch : decoded) {
+    const auto c = static_cast<uint8_t>(ch);
+    if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+      space = !title.empty();
+      continue;
+    }
+    if (c < 0x20 || c == 0x7F || c == ':' || c == '/') continue;
+    if (space) title.push_back(' ');
+    space = false;
+    title.push_back(ch);
+  }
+  return FitName(std::move(title), kMaxTitle);
+}
 
 // --- UTF-8 -------------------------------------------------------------------
 
@@ -231,7 +431,7 @@ Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed) {
   return Buffer(std::move(out));
 }
 
-Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
+Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended) {
   const std::string_view in = data.view();
   const uint64_t n = in.size();
   // Every word byte and separator written stands for one input byte; a line
@@ -245,13 +445,15 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
   float score = 1.0f;     // how much the recent input looked like text
   bool lastKept = false;  // the previous word was written
   uint64_t keptEnd = 0;   // input offset after the last written word
-  std::array<uint8_t, kMaxWord> word;
+  const int32_t cap = extended ? kMaxWordExtended : kMaxWord;
+  std::array<uint8_t, kMaxWordExtended> word;
   uint64_t i = 0;
   while (i < n) {
     int32_t w = 0;
     int32_t high = 0;  // high bytes gathered, also of discarded bytes
     WordClasses classes;
-    while (i < n && w < kMaxWord) {
+    bool skippedZero = false;  // a zero half of a two-byte character was stepped over
+    while (i < n && w < cap) {
       const auto c = static_cast<uint8_t>(in[i]);
       const TextKind kind = gTextKind[c];
       if (kind == kSeparator) break;
@@ -260,6 +462,7 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
         ++i;
         w = 0;
         classes = {};
+        skippedZero = false;
         continue;
       }
       word[static_cast<size_t>(w++)] = c;
@@ -269,12 +472,34 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
       // Text of two bytes per character: step over the zero half.
       if (i + 2 < n && in[i] == 0 &&
           ((static_cast<uint8_t>(in[i + 1]) > 0x1F && in[i + 2] == 0) ||
-           (i > 1 && static_cast<uint8_t>(in[i - 1]) > 0x1F && in[i - 2] == 0)))
+           (i > 1 && static_cast<uint8_t>(in[i - 1]) > 0x1F && in[i - 2] == 0))) {
         ++i;
+        skippedZero = true;
+      }
+    }
+    const bool cut = w == cap;
+    if (cut && extended && !skippedZero) {
+      // A word cut inside a character leaves that character to the next.
+      const int32_t back = CutCharacterBytes({word.data(), static_cast<size_t>(w)});
+      if (back > 0 && back < w) {
+        w -= back;
+        i -= static_cast<uint64_t>(back);
+        classes = {};
+        high = 0;
+        for (int32_t k = 0; k < w; ++k) {
+          classes.add(gTextKind[word[static_cast<size_t>(k)]]);
+          high += gTextKind[word[static_cast<size_t>(k)]] == kHigh;
+        }
+      }
     }
 
     float wordScore;
-    if (w > kLongWord)
+    const std::optional<float> readable =
+        extended ? ExtendedWordScore({word.data(), static_cast<size_t>(w)}, high, score)
+                 : std::nullopt;
+    if (readable)
+      wordScore = *readable;
+    else if (w > kLongWord)
       wordScore = (high < w / 5 && score > 0.5) ? 0.4f : 0.0f;
     else if (w >= 2)
       wordScore = (high < w / 2 && ClassesMakeSense(classes, w, score)) ? 1.0f : 0.0f;
@@ -292,13 +517,15 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
         for (int32_t k = 0; k < w; ++k) put(word[static_cast<size_t>(k)]);
         keptEnd = i;
       }
-      if (w < kMaxWord && i < n && (lastKept || w > 0)) {
+      if (!cut && i < n && (lastKept || w > 0)) {
         const auto sep = static_cast<uint8_t>(in[i]);
         put(sep == 0 ? ' ' : sep);
       }
     }
     if (w > 0) lastKept = keep;
-    ++i;  // past the separator (or, after a cut word, past one more byte)
+    // Past the separator; after a cut word the classic filter steps over
+    // one more byte, the extended one goes on with it.
+    if (!(cut && extended)) ++i;
   }
 
   const uint64_t m = out.size();
@@ -314,7 +541,8 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed) {
 
 int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string& from) {
   int64_t removed = 0;
-  const Buffer text = ASCIILegalize2(data, &removed).decodedFrom(data, "text", 0);
+  const Buffer text =
+      ASCIILegalize2(data, &removed, context.extended()).decodedFrom(data, "text", 0);
   if (text.empty()) return 0;
   const float share =
       100.0f - static_cast<float>(removed) * 100.0f / static_cast<float>(data.size());
@@ -327,42 +555,93 @@ int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string&
   return 1;
 }
 
+// HTML documents, one after another:
+//
+//   look for a start tag --found--> look for its end tag
+//   look for its end tag --a later start tag that begins a document stands
+//                          before it--> that tag is the start (the first
+//                          document has no end and is not reported)
+//   look for its end tag --found--> report, look for a start tag after it
+//   look for its end tag --none--> done: no later start has an end either
 int32_t strellHTML(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= 100) return 0;
+  const bool extended = context.extended();
+  auto findStart = [&](uint64_t at, uint64_t limit) {
+    return extended ? FindStartAnyCase(data, at, limit) : FindTag(data, at, limit, kHTMLStart);
+  };
+  auto findDoctype = [&](uint64_t at, uint64_t limit) {
+    return extended ? kDoctypeAnyCase.find(data, at, limit) : data.find(kDoctype, at, limit);
+  };
+  // A start tag inside a document begins a document of its own when it
+  // opens a line or has a document type just before it (not, say, a
+  // script's string).
+  auto beginsDocument = [&](uint64_t p2, uint64_t p) {
+    uint64_t k = p2;
+    while (k > p && (data.u8(k - 1) == ' ' || data.u8(k - 1) == '\t')) --k;
+    if (k > p && (data.u8(k - 1) == '\n' || data.u8(k - 1) == '\r')) return true;
+    const uint64_t lowest = std::max(p + 5, p2 > kDoctypeLookBack ? p2 - kDoctypeLookBack : 0);
+    return lowest < p2 && findDoctype(lowest, p2) != npos;
+  };
+
   int32_t count = 0;
   uint64_t i = 0;
   std::string source = from;
   uint64_t doctype = npos;  // the last document-type line found so far
   uint64_t searched = 0;    // where the search for them goes on
   while (i < n - 6 && !context.stopStreller()) {
-    const uint64_t p = FindTag(data, i, n - 6, kHTMLStart);
+    uint64_t p = findStart(i, n - 6);
     if (p == npos) break;
+    const uint64_t q = FindTag(data, p, n - 6, kHTMLEnd, extended);
+    if (q == npos) break;  // no end: nothing partial is reported
+    for (uint64_t p2 = findStart(p + 5, q); p2 != npos; p2 = findStart(p2 + 5, q))
+      if (beginsDocument(p2, p)) p = p2;
     // The document starts at the last document-type line within reach
     // before the tag. The search runs forward over the bytes not searched
     // yet and remembers the last one found, so that documents close
     // together do not read the same bytes again.
     const uint64_t lowest = p > kDoctypeLookBack ? p - kDoctypeLookBack : 0;
-    for (uint64_t k = data.find(kDoctype, std::max(searched, lowest), p + 1); k != npos;
-         k = data.find(kDoctype, k + 1, p + 1))
+    for (uint64_t k = findDoctype(std::max(searched, lowest), p + 1); k != npos;
+         k = findDoctype(k + 1, p + 1))
       doctype = k;
     searched = p + 1;
-    const uint64_t start = doctype != npos && doctype >= lowest ? doctype : p;
-    const uint64_t q = FindTag(data, p, n - 6, kHTMLEnd);
-    if (q == npos) break;  // no end: nothing partial is reported
+    uint64_t start = doctype != npos && doctype >= lowest ? doctype : p;
+    if (extended) {
+      // An XHTML document begins with its XML prolog, when only white
+      // space stands between the prolog and the rest.
+      uint64_t k = start;
+      while (k > i && (data.u8(k - 1) == ' ' || data.u8(k - 1) == '\t' || data.u8(k - 1) == '\n' ||
+                       data.u8(k - 1) == '\r'))
+        --k;
+      if (k >= 2 && k - 2 >= i && data.u8(k - 2) == '?' && data.u8(k - 1) == '>') {
+        const uint64_t reach = std::max(i, k > kPrologLookBack ? k - kPrologLookBack : 0);
+        uint64_t prolog = npos;
+        for (uint64_t x = data.find("<?xml"sv, reach, k - 1); x != npos;
+             x = data.find("<?xml"sv, x + 1, k - 1))
+          prolog = x;
+        if (prolog != npos && data.find("?>"sv, prolog, k) == k - 2) start = prolog;
+      }
+    }
     const uint64_t end = q + 7;
     const uint64_t length = end - start;
 
     const uint64_t window = std::min(start + kTitleWindow, end);
-    if (const uint64_t t = FindTag(data, start, window, kTitleStart); t != npos) {
-      if (const uint64_t u = FindTag(data, t + 7, window, kTitleEnd); u != npos) {
-        std::string title;
-        for (uint64_t k = t + 7; k < u && title.size() < kMaxTitle; ++k) {
-          const uint8_t c = data.u8(k);
-          if (c > 0x1F && c != ':' && c != '/') title.push_back(static_cast<char>(c));
+    if (const uint64_t t = FindTag(data, start, window, kTitleStart, extended); t != npos) {
+      if (const uint64_t u = FindTag(data, t + 7, window, kTitleEnd, extended); u != npos) {
+        if (extended) {
+          // The store takes one extension off a name: the one given here,
+          // so that "Release 2.0 notes" stays whole.
+          const std::string title = ExtendedTitle(data.view(t + 7, u - t - 7));
+          if (!title.empty()) source = title + ".html";
+        } else {
+          std::string title;
+          for (uint64_t k = t + 7; k < u && title.size() < kMaxTitle; ++k) {
+            const uint8_t c = data.u8(k);
+            if (c > 0x1F && c != ':' && c != '/') title.push_back(static_cast<char>(c));
+          }
+          // Later documents without a title of their own keep this name.
+          if (!title.empty()) source = EightBitText(title);
         }
-        // Later documents without a title of their own keep this name.
-        if (!title.empty()) source = EightBitText(title);
       }
     }
 

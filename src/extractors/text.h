@@ -17,7 +17,11 @@ namespace strellbox {
 // two bytes per character is read as one. When nearly everything survives
 // (more than 95 percent), returns ASCII8BitLegalize of the input instead.
 // `removed` (may be null) receives the number of input bytes not kept.
-Buffer ASCIILegalize2(const Buffer& data, int64_t* removed);
+// With `extended`, words of UTF-8 text in any script are read per character,
+// and words longer than 60 bytes are kept when they are such text or read
+// as URLs and paths; words are gathered up to 1024 bytes, cut only at a
+// character boundary.
+Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended = false);
 
 // Keeps every legal text byte and every byte at or above 0x80; a zero byte
 // between two kept bytes becomes a line feed. `removed` (may be null)

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <strings.h>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <sstream>
 
 #include "engine/classify.h"
 #include "extractors/base64.h"
@@ -177,23 +179,42 @@ std::vector<std::string> RunsByTheRule(const std::string& b) {
 }
 
 TEST(StrellBase64, RunFinderMatchesTheRuleOnRandomText) {
+  // Base64 blocks by OpenSSL (LF, CR LF and quoted lines) among runs of
+  // words too short for the rule, each piece ended by a byte outside the
+  // alphabet: the pass finds every block long enough for the run rule, as
+  // the rule byte by byte does, and no text.
   std::mt19937 rng(9);
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-  const std::string between[] = {"\n", "\r\n", " ", ">", "\n> ", "-", ":", "\x01"};
+  const std::string between[] = {"\n", "\r\n", " ", ">", "\n> "};
+  const std::string ends[] = {"-", ":", "\x01"};
+  const std::string eols[] = {"\n", "\r\n", "\n> "};
   for (int round = 0; round < 300; ++round) {
     std::string text;
+    std::vector<std::string> blocks;
     const size_t size = 2000 + rng() % 20000;
-    const size_t longest = 8 + rng() % 150;
     while (text.size() < size) {
-      for (size_t k = rng() % longest; k > 0; --k) text += alphabet[rng() % alphabet.size()];
-      text += between[rng() % (rng() % 4 == 0 ? 8 : 5)];
+      if (rng() % 3 == 0) {
+        const bool big = rng() % 2;
+        const std::string bytes =
+            RandomBytes(big ? 400 + rng() % 1500 : 1 + rng() % 150, static_cast<uint32_t>(rng()));
+        text += Encode(bytes, eols[rng() % 3]);
+        if (big) blocks.push_back(bytes);
+      } else {
+        const size_t length = rng() % 200;
+        for (size_t start = text.size(); text.size() - start < length;) {
+          for (size_t k = 1 + rng() % 12; k > 0; --k) text += alphabet[rng() % alphabet.size()];
+          text += between[rng() % 5];
+        }
+      }
+      text += ends[rng() % 3];
     }
-    ASSERT_EQ(text.find("base64"), std::string::npos);
+    ASSERT_EQ(strcasestr(text.c_str(), "base64"), nullptr);
     Harness h;
     h.run(text);
     std::vector<std::string> got;
     for (const auto& item : h.rec.items()) got.push_back(item.bytes);
-    EXPECT_EQ(got, RunsByTheRule(text)) << "round " << round;
+    EXPECT_EQ(got, blocks) << "round " << round;
+    EXPECT_EQ(RunsByTheRule(text), blocks) << "round " << round;
   }
 }
 
@@ -224,9 +245,13 @@ TEST(StrellBase64, NamesFromHeaderFields) {
        "short", ""},
       {"63-byte filename is kept", Part("X: filename=\"" + std::string(63, 'n') + "\"\n", binLines),
        std::string(63, 'n'), ""},
-      {"filename before the keyword is not seen",
-       "Content-Disposition: attachment; filename=\"early.bin\"\n" + Part("", binLines), "Strell",
+      {"filename before the keyword, in the same header block",
+       "Content-Disposition: attachment; filename=\"early.bin\"\n" + Part("", binLines), "early",
        ""},
+      {"filename of another part's header block is not used",
+       "Content-Disposition: attachment; filename=\"other.bin\"\n\nhello\n--boundary\n" +
+           Part("", binLines),
+       "Strell", ""},
       {"encoded word", Part("X: filename=\"=?iso-8859-1?Q?caf=E9.txt?=\"\n", binLines), "Q?caf=E9",
        ""},
       {"10000-byte filename gives no name",
@@ -243,9 +268,9 @@ TEST(StrellBase64, NamesFromHeaderFields) {
   }
 }
 
-TEST(StrellBase64, PendingNameWaitsForTheNextBlock) {
-  // The first part's body is too short, so its name goes to the next item,
-  // even one found without a keyword; the item after that is unnamed again.
+TEST(StrellBase64, AShortPartKeepsItsNameToItself) {
+  // The first part's body is too short to be reported; its name names
+  // nothing else, neither a block found without a keyword nor the next part.
   const std::string big = "\x01" + RandomBytes(900, 6);
   Harness h;
   const std::string mail = Part("X: filename=\"first.dat\"\n", Encode("short")) +
@@ -253,10 +278,10 @@ TEST(StrellBase64, PendingNameWaitsForTheNextBlock) {
                            Part("\n", Encode(big + "2"));
   EXPECT_EQ(h.run(mail), 2);
   ASSERT_EQ(h.rec.items().size(), 2u);
-  EXPECT_EQ(h.rec.items()[0].original, "first");
+  EXPECT_EQ(h.rec.items()[0].original, "Strell");
   EXPECT_EQ(h.rec.items()[0].bytes, big);
   EXPECT_EQ(h.rec.items()[1].original, "Strell");
-  EXPECT_EQ(h.rec.items()[1].foundNo, 0);
+  EXPECT_EQ(h.rec.items()[1].foundNo, 1);
 }
 
 TEST(StrellBase64, EmptyLineFormsInLfAndCrLfMail) {
@@ -308,11 +333,12 @@ TEST(StrellBase64, EndlessInputsEndInOnePass) {
   std::string open =
       "Content-Transfer-Encoding: base64\nX: filename=\"" + std::string(1 << 20, 'n');
   EXPECT_EQ(h.run(open), 0);
-  // After the keyword, the endless line is one block.
+  // After the keyword, the endless line (whole groups) is one block.
+  line.append(3, 'Q');
   line.replace(0, 35, "Content-Transfer-Encoding: base64\n\n");
   EXPECT_EQ(h.run(line), 1);
   ASSERT_EQ(h.rec.items().size(), 1u);
-  EXPECT_EQ(h.rec.items()[0].length, (100'000'000 - 35) / 4 * 3);
+  EXPECT_EQ(h.rec.items()[0].length, (100'000'003 - 35) / 4 * 3);
 }
 
 TEST(StrellBase64, WritesEachItemAtOnceAndReportsProgressOnLargeBuffers) {
@@ -339,23 +365,41 @@ TEST(StrellBase64, WritesEachItemAtOnceAndReportsProgressOnLargeBuffers) {
 // --- Real mail -------------------------------------------------------------
 
 // Runs the mail writer for a scenario into `dir`; returns the attachments.
-std::vector<std::string> MakeMail(const TempDir& dir, const std::string& scenario, bool crlf) {
-  static const TempDir jpegDir;
-  const std::string jpeg = (jpegDir / "photo.jpg").string();
-  if (!fs::exists(jpeg)) {
-    const std::string make = fmt::format("convert -size 64x48 gradient:red-blue '{}'", jpeg);
-    EXPECT_EQ(std::system(make.c_str()), 0) << make;
+// The images that the mail writer attaches, made once by ImageMagick.
+const TempDir& ImageDir() {
+  static const TempDir dir;
+  const std::pair<const char*, const char*> images[] = {
+      {"photo.jpg", "64x48 gradient:red-blue"}, {"inside.png", "40x30 gradient:orange-navy"}};
+  for (const auto& [file, spec] : images) {
+    if (fs::exists(dir / file)) continue;
+    const std::string cmd = fmt::format("convert -size {} '{}'", spec, (dir / file).string());
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
   }
-  // The system's interpreter starts fastest; any python3 on the path serves.
+  return dir;
+}
+
+std::vector<std::string> MakeMail(const TempDir& dir, const std::string& scenario, bool crlf) {
+  const TempDir& images = ImageDir();
+  // The system's interpreter starts fastest (and has the yEnc encoder);
+  // any python3 on the path serves for the rest.
   const char* python = fs::exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3";
   const std::string cmd =
-      fmt::format("{} '{}/tests/extractors/make_mail.py' '{}' {} --jpeg '{}' {}", python,
-                  STRELLBOX_SOURCE_DIR, dir.str(), scenario, jpeg, crlf ? "--crlf" : "");
+      fmt::format("{} '{}/tests/extractors/make_mail.py' '{}' {} --jpeg '{}' --png '{}' {}", python,
+                  STRELLBOX_SOURCE_DIR, dir.str(), scenario, (images / "photo.jpg").string(),
+                  (images / "inside.png").string(), crlf ? "--crlf" : "");
   EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
   std::vector<std::string> atts;
   for (int k = 0; fs::exists(dir / fmt::format("att-{}.bin", k)); ++k)
     atts.push_back(ReadFile(dir / fmt::format("att-{}.bin", k)));
   return atts;
+}
+
+// The file names the mail writer's headers give, in attachment order.
+std::vector<std::string> HeaderNames(const TempDir& dir) {
+  std::vector<std::string> names;
+  std::istringstream lines(ReadFile(dir / "names.txt"));
+  for (std::string line; std::getline(lines, line);) names.push_back(line);
+  return names;
 }
 
 struct Expected {
@@ -429,8 +473,7 @@ TEST(StrellBase64Job, WritesTheAttachmentsOfACrLfMailbox) {
 }
 
 TEST(StrellBase64Job, HostileNamesStayInsideTheOutputFolder) {
-  TempDir root;
-  fs::create_directories(root / "a" / "b");
+  test::ScopedHome home;
   const std::vector<std::string> names = {
       "../../../escape.txt",
       "..",
@@ -445,20 +488,132 @@ TEST(StrellBase64Job, HostileNamesStayInsideTheOutputFolder) {
   for (size_t k = 0; k < names.size(); ++k)
     mail += Part("Content-Disposition: attachment; filename=\"" + names[k] + "\"\n",
                  Encode("\x01" + RandomBytes(400, 20 + static_cast<uint32_t>(k))));
-  const fs::path input = root / "a" / "b" / "hostile.mbox";
-  WriteFile(input, mail);
+  // Names as mail programs encode them: percent-encoded, as an encoded
+  // word, absolute, and on a uuencode begin line (extended only).
+  TempDir made;
+  MakeMail(made, "hostile", false);
+  mail += ReadFile(made / "mail.mbox");
 
-  StrellController c;
-  const fs::path out = RunJob(c, root, input);
-  EXPECT_EQ(test::ListFiles(out).size(), names.size());
-  // Nothing but the input and the output folder's files anywhere under root.
-  for (const auto& e : fs::recursive_directory_iterator(root.path())) {
-    if (e.is_directory()) continue;
-    const bool inOut = e.path().parent_path() == out;
-    EXPECT_TRUE(inOut || e.path() == input) << e.path();
+  for (const bool extended : {false, true}) {
+    TempDir root;
+    fs::create_directories(root / "a" / "b");
+    const fs::path input = root / "a" / "b" / "hostile.mbox";
+    WriteFile(input, mail);
+    StrellController c;
+    c.setExtendedDetection(extended);
+    const fs::path out = RunJob(c, root, input);
+    EXPECT_EQ(test::ListFiles(out).size(), names.size() + (extended ? 4 : 3)) << extended;
+    // Nothing but the input and the output folder's files anywhere under root.
+    for (const auto& e : fs::recursive_directory_iterator(root.path())) {
+      if (e.is_directory()) continue;
+      const bool inOut = e.path().parent_path() == out;
+      EXPECT_TRUE(inOut || e.path() == input) << e.path();
+    }
+    EXPECT_FALSE(fs::exists(root / "escape.txt"));
+    EXPECT_FALSE(fs::exists(root / "a" / "escape.txt"));
+    EXPECT_FALSE(fs::exists(root / "x"));
+    EXPECT_FALSE(fs::exists("/abs/x"));
   }
-  EXPECT_FALSE(fs::exists(root / "escape.txt"));
-  EXPECT_FALSE(fs::exists(root / "a" / "escape.txt"));
+}
+
+// The layouts that today's mail programs write, LF and CR LF. The classic
+// rules find the listed attachments byte-exact (under their classic names
+// where given); extended detection writes every attachment byte-exact under
+// its header's name.
+TEST(StrellBase64Job, LayoutsOfTodaysMailPrograms) {
+  test::ScopedHome home;
+  struct Case {
+    const char* scenario;
+    std::vector<std::pair<size_t, std::string>> classic;  // attachment, name ("": any)
+  } cases[] = {
+      {"disposition-first", {{0, "holiday"}, {1, "minutes"}}},
+      {"small-first", {{1, "issue"}}},  // the 150-byte part is below the classic size
+      {"capitals", {{0, "scan"}}},
+      {"forward", {{0, "plan"}, {1, "notes"}}},
+      {"qp", {{0, "words"}}},  // and nothing from the quoted-printable body
+      {"names", {{0, ""}, {1, ""}, {2, ""}, {3, ""}, {4, ""}, {5, ""}, {6, ""}, {7, ""}}},
+      {"uuencode", {}},
+      {"yenc", {}},
+  };
+  for (const auto& c : cases) {
+    for (const bool crlf : {false, true}) {
+      const std::string what = std::string(c.scenario) + (crlf ? " CR LF" : " LF");
+      TempDir dir;
+      const std::vector<std::string> atts = MakeMail(dir, c.scenario, crlf);
+      const std::vector<std::string> names = HeaderNames(dir);
+      ASSERT_EQ(names.size(), atts.size()) << what;
+
+      Harness h;
+      h.controller.setDontSaveDuplicates(false);
+      RunPass(h.controller, strellbox::strellBase64, Buffer::readFile(dir / "mail.mbox"),
+              "mail.mbox");
+      ASSERT_EQ(h.rec.items().size(), c.classic.size()) << what;
+      for (size_t k = 0; k < c.classic.size(); ++k) {
+        EXPECT_TRUE(h.rec.items()[k].bytes == atts[c.classic[k].first]) << what << " " << k;
+        if (!c.classic[k].second.empty()) {
+          EXPECT_EQ(h.rec.items()[k].original, c.classic[k].second) << what << " " << k;
+        }
+      }
+
+      TempDir root;
+      StrellController job;
+      job.setExtendedDetection(true);
+      const fs::path out = RunJob(job, root, dir / "mail.mbox");
+      std::vector<std::string> want;
+      for (const std::string& name : names) want.push_back(fs::path(name).filename().string());
+      std::sort(want.begin(), want.end());
+      EXPECT_EQ(test::ListFiles(out), want) << what;
+      for (size_t k = 0; k < names.size(); ++k)
+        EXPECT_TRUE(ReadFile(out / fs::path(names[k]).filename()) == atts[k]) << what << " " << k;
+    }
+  }
+}
+
+// With extended detection an attachment is scanned again as a file: the
+// image inside a zip attachment comes out; and the attachment being one
+// image does not end the passes over the mailbox (a GIF standing in it
+// after that attachment is still found).
+TEST(StrellBase64Job, AttachmentsAreScannedAgain) {
+  test::ScopedHome home;
+  const std::string png = ReadFile(ImageDir() / "inside.png");
+  TempDir dir;
+  const std::vector<std::string> atts = MakeMail(dir, "zip", false);
+  TempDir gifDir;
+  const std::string makeGif =
+      fmt::format("convert -size 20x10 gradient:green-white '{}/a.gif'", gifDir.str());
+  ASSERT_EQ(std::system(makeGif.c_str()), 0);
+  const std::string gif = ReadFile(gifDir / "a.gif");
+  const std::string mailbox =
+      ReadFile(dir / "mail.mbox") +
+      Part("Content-Disposition: attachment; filename=\"one.png\"\n", Encode(png)) + "\n" + gif +
+      "\n";
+  TempDir root;
+  WriteFile(root / "box.mbox", mailbox);
+  for (const bool extended : {false, true}) {
+    test::RecordingDisplay display;
+    StrellController c(&display);
+    c.setExtendedDetection(extended);
+    c.setSaveRadioChosen(2);
+    c.setSaveFolder(root.str());
+    c.threadStrell({(root / "box.mbox").string()});
+    c.waitUntilIdle();
+    std::vector<std::string> pngs;
+    bool zip = false, gifFound = false;
+    for (const auto& w : display.written()) {
+      const std::string bytes = ReadFile(w.path);
+      zip = zip || bytes == atts[0];
+      gifFound = gifFound || bytes == gif;
+      if (bytes != png) continue;
+      pngs.push_back(w.name);
+      ASSERT_FALSE(w.origin.chain.empty());
+      EXPECT_EQ(w.origin.chain[0].decoder, "base64");
+    }
+    EXPECT_TRUE(zip) << extended;
+    EXPECT_TRUE(gifFound) << extended;
+    // Written once (duplicates are dropped): from the zip with extended
+    // detection, else only as the second attachment.
+    EXPECT_EQ(pngs, std::vector<std::string>{extended ? "photos.png" : "one.png"}) << extended;
+  }
 }
 
 // Every byte value at every place of a 32-byte block, with and without
@@ -489,7 +644,8 @@ TEST(Base64Finder, SkippingFindsWhatTheByteByByteRuleFinds) {
     uint64_t r = 0, k = 0, s = 0;
     for (uint64_t i = from; i < limit; ++i) {
       if (r > 256 && k >= 4 && k <= 19) return Base64Candidate{i, r, s};
-      if (b.compare(i, 6, "base64") == 0) return Base64Candidate{i, r, s};
+      if (i + 6 <= b.size() && strncasecmp(b.c_str() + i, "base64", 6) == 0)
+        return Base64Candidate{i, r, s};
       if (!gIsLegalBase64[static_cast<uint8_t>(b[i])]) {
         r = k = 0;
         continue;
@@ -501,7 +657,8 @@ TEST(Base64Finder, SkippingFindsWhatTheByteByByteRuleFinds) {
   };
   std::mt19937 rng(21);
   const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-  const std::string between[] = {"\n", "\r\n", " ", ">", "\n> ", "-", "base64", "\x01", ":"};
+  const std::string between[] = {"\n", "\r\n",   " ",    ">",      "\n> ",
+                                 "-",  "base64", "\x01", "BaSE64", ":"};
   for (int round = 0; round < 200; ++round) {
     std::string text;
     const size_t size = 1000 + rng() % 6000;
@@ -512,7 +669,7 @@ TEST(Base64Finder, SkippingFindsWhatTheByteByByteRuleFinds) {
       if (rng() % 4 == 0)
         text += static_cast<char>(rng() % 256);
       else
-        text += between[rng() % (rng() % 3 == 0 ? 9 : 5)];
+        text += between[rng() % (rng() % 3 == 0 ? 10 : 5)];
     }
     const uint64_t limit = text.size() - 8;
     const Buffer data = Bytes(text);

@@ -15,6 +15,8 @@ using test::Bytes;
 using test::ItemRecorder;
 using test::TempDir;
 
+constexpr uint64_t npos = Buffer::npos;
+
 std::string Pad(std::string s, size_t n, char c = ' ') { return s + std::string(n - s.size(), c); }
 
 std::string Doc(const std::string& title, const std::string& body = "<p>text</p>") {
@@ -104,6 +106,14 @@ TEST(StrellHTML, FindsDocumentsAndNamesThemAfterTheirTitles) {
        Pad(doc + "<html><body>two</body></html>", 200),
        {{0, doc.size(), "Home", 0}, {doc.size(), 29, "Home", 1}},
        false},
+      {"an unclosed document does not swallow the next one",
+       Pad("<html><title>Open</title>" + std::string(40, 'x') + "\n" + doc, 200),
+       {{66, doc.size(), "Home", 0}},
+       false},
+      {"a start tag inside a script stays part of its document",
+       Pad("<html><title>S</title><script>w('<html>')</script></html>", 120),
+       {{0, 57, "S", 0}},
+       false},
       {"a start tag without an end ends the scan",
        Pad(doc + "<html><title>Open</title>" + std::string(50, ' ') + "</htm", 200),
        {{0, doc.size(), "Home", 0}},
@@ -126,6 +136,45 @@ TEST(StrellHTML, FindsDocumentsAndNamesThemAfterTheirTitles) {
       EXPECT_EQ(got.type, "html") << c.name;
     }
     EXPECT_EQ(context.atomicFileFound(), c.atomic) << c.name;
+  }
+}
+
+TEST(StrellHTML, ExtendedReadsTagsAsBrowsersDo) {
+  struct Case {
+    const char* name;
+    std::string data;
+    uint64_t from;       // of the one document found (npos: none)
+    std::string source;  // the name it is reported under
+  } cases[] = {
+      {"any case, entities and references in the title",
+       "<!DocType html>\n<HTML lang=en><Title>A &amp; B &#8211; &#x41;&nbsp;&bogus;</Title>"
+       "</HtMl>",
+       0, "A & B \u2013 A &bogus;.html"},
+      {"a name that only begins like the tag", "<htmlx><title>No</title></htmlx></html>", npos, ""},
+      {"an XHTML document from its prolog",
+       "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<!DOCTYPE html>\n"
+       "<html xmlns=\"http://www.w3.org/1999/xhtml\"><title>X</title></html>",
+       0, "X.html"},
+      {"a prolog with text after it is not the document's",
+       "<?xml version=\"1.0\"?> text <html><title>Y</title></html>", 27, "Y.html"},
+      {"a dot in the title stays", "<html><title>Release 2.0 notes</title></html>", 0,
+       "Release 2.0 notes.html"},
+      {"white space folded, colon and slash go", "<html><title>\n  A: b/c\n\t d </title></html>", 0,
+       "A bc d.html"},
+  };
+  for (const auto& c : cases) {
+    StrellController controller;
+    controller.setExtendedDetection(true);
+    ItemRecorder rec(controller);
+    ScanContext context(controller);
+    strellHTML(context, Bytes(Pad(c.data, 200)), "/x/page.htm");
+    if (c.from == npos) {
+      EXPECT_TRUE(rec.items().empty()) << c.name;
+      continue;
+    }
+    ASSERT_EQ(rec.items().size(), 1u) << c.name;
+    EXPECT_EQ(rec.items()[0].from, c.from) << c.name;
+    EXPECT_EQ(rec.items()[0].original, c.source) << c.name;
   }
 }
 
@@ -233,6 +282,38 @@ TEST(ASCIILegalize2, BinaryWithAFewWordsKeepsTheWords) {
   EXPECT_GT(removed, 29000);
 }
 
+TEST(ASCIILegalize2, ExtendedKeepsUrlsPathsAndOtherScripts) {
+  const std::string url =
+      "https://example.org/downloads/reports/2024/annual-report-final.pdf?lang=en";
+  const std::string path = "/usr/share/doc/strellbox/examples/mail/forwarded-with-attachments.mbox";
+  const std::string russian =
+      "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82 "
+      "\xD0\xBC\xD0\xB8\xD1\x80";  // "Privet mir"
+  std::string japanese;            // 30 characters without a space: 90 bytes
+  for (int k = 0; k < 10; ++k) japanese += "\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E";
+  std::string longJapanese;  // 400 characters: longer than a word is gathered
+  for (int k = 0; k < 400; ++k) longJapanese += k % 2 ? "\xE6\x97\xA5" : "\xE8\xAA\x9E";
+  const std::string base64 =
+      "QUJDREVGR0hJSktMTU5PUFFSU1RVVldYWVphYmNkZWZnaGlqa2xtbm9wcXJzdHV2d3h5ejAx";
+  std::mt19937 rng(12);
+  std::string data;
+  for (const std::string* piece : std::initializer_list<const std::string*>{
+           &url, &path, &russian, &japanese, &longJapanese, &base64}) {
+    for (int k = 0; k < 3000; ++k) data.push_back(static_cast<char>(rng()));
+    data += "\nSee the words here " + *piece + " and more text\n";
+  }
+  const std::string classic(ASCIILegalize2(Bytes(data), nullptr).view());
+  const std::string extended(ASCIILegalize2(Bytes(data), nullptr, true).view());
+  for (const std::string* kept :
+       std::initializer_list<const std::string*>{&url, &path, &russian, &japanese, &longJapanese}) {
+    EXPECT_EQ(classic.find(*kept), std::string::npos) << *kept;
+    EXPECT_NE(extended.find(*kept), std::string::npos) << *kept;
+  }
+  EXPECT_EQ(classic.find(base64), std::string::npos);
+  EXPECT_EQ(extended.find(base64), std::string::npos);
+  EXPECT_EQ(EightBitText(extended).size(), extended.size());  // no character broken
+}
+
 TEST(StrellASCII, NamesTheTextAfterTheShareKept) {
   std::string letter;
   for (int k = 0; k < 4; ++k) letter += "Dear Bob,\nthe caf\xE9 opens at nine. See you there!\n";
@@ -262,6 +343,26 @@ TEST(StrellASCII, NamesTheTextAfterTheShareKept) {
     EXPECT_EQ(rec.items()[0].foundNo, 1) << c.name;
     EXPECT_EQ(rec.items()[0].type, "txt") << c.name;
     EXPECT_EQ(rec.items()[0].from, 0u) << c.name;
+  }
+}
+
+TEST(TextJob, ExtendedTitlesAreNotCutAtADot) {
+  test::ScopedHome home;
+  TempDir root;
+  test::WriteFile(root / "notes.htm",
+                  Pad("<html><head><title>Release 2.0 notes</title></head></html>\n", 200));
+  for (const bool extended : {false, true}) {
+    StrellController c;
+    c.setAllScans(false);
+    c.setScanFor(PassId::kHTML, true);
+    c.setExtendedDetection(extended);
+    c.setSaveRadioChosen(2);
+    c.setSaveFolder((root / (extended ? "x" : "c")).string());
+    fs::create_directories(root / (extended ? "x" : "c"));
+    c.threadStrell({(root / "notes.htm").string()});
+    c.waitUntilIdle();
+    EXPECT_EQ(test::ListFiles(root / (extended ? "x" : "c") / "notes Strell"),
+              std::vector<std::string>{extended ? "Release 2.0 notes.html" : "Release 2.html"});
   }
 }
 
