@@ -7,6 +7,7 @@
 
 #include "app/app_controller.h"
 #include "app/main_window.h"
+#include "engine/strell_controller.h"
 
 namespace strellbox {
 
@@ -19,8 +20,17 @@ void QtDisplay::post(Receiver* receiver, Call call) {
       receiver, [receiver, call = std::move(call)] { call(*receiver); }, Qt::QueuedConnection);
 }
 
+bool QtDisplay::stoppedByRequest() const {
+  const StrellController& c = app_->streller();
+  return c.stopStreller() && !c.strellerError();
+}
+
 void QtDisplay::setStopEnabled(bool enabled) {
-  post(window_, [enabled](MainWindow& w) { w.setStopEnabled(enabled); });
+  // Stop is enabled as a job starts.
+  post(window_, [enabled](MainWindow& w) {
+    if (enabled) w.jobStarted();
+    w.setStopEnabled(enabled);
+  });
 }
 
 void QtDisplay::setHiddenJag(bool hidden) {
@@ -37,7 +47,8 @@ void QtDisplay::progressFromThread(double bytes, double total, int32_t foundItem
 }
 
 void QtDisplay::progressFinish() {
-  post(window_, [](MainWindow& w) { w.finishProgress(); });
+  const bool stopped = stoppedByRequest();
+  post(app_, [stopped](StrellAppController& a) { a.jobFinished(stopped); });
 }
 
 void QtDisplay::reportStrellerError(const std::string& message) {
@@ -63,21 +74,44 @@ void QtDisplay::setupRecentMenu() {
 
 void QtDisplay::blinkData(const Buffer& bytes) {
   MainWindow* window = window_;
-  // The worker waits here, so the GUI thread may read its bytes in place.
-  const QByteArray raw = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes.data()),
-                                                 static_cast<qsizetype>(bytes.size()));
   if (QThread::currentThread() == window->thread()) {
     // Waiting for our own event loop would never end.
-    window->blinkData(raw);
+    window->takeForPreview(bytes);
     return;
   }
+  // The worker waits until the GUI thread has taken the image; taking it
+  // is only handing it to the decoding thread, so the wait is short and
+  // the GUI thread never falls behind the job.
   QMetaObject::invokeMethod(
-      window, [window, &raw] { window->blinkData(raw); }, Qt::BlockingQueuedConnection);
+      window, [window, &bytes] { window->takeForPreview(bytes); }, Qt::BlockingQueuedConnection);
 }
 
 void QtDisplay::openFolder(const std::string& path) {
   const QString folder = QFile::decodeName(QByteArray::fromStdString(path));
-  post(app_, [folder](StrellAppController& a) { a.openStrellFolder(folder); });
+  const bool stopped = stoppedByRequest();
+  post(app_, [folder, stopped](StrellAppController& a) { a.openStrellFolder(folder, stopped); });
+}
+
+void QtDisplay::fileWritten(const std::string& path, const std::string& fileName,
+                            const FoundItem& item) {
+  if (path.empty()) return;  // a listing job wrote nothing
+  ResultRow row = ResultRowFrom(path, fileName, item);
+  bool first = false;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    first = pendingRows_.empty();
+    pendingRows_.push_back(std::move(row));
+  }
+  if (first) post(window_, [this](MainWindow&) { flushResults(); });
+}
+
+void QtDisplay::flushResults() {
+  std::vector<ResultRow> rows;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    rows.swap(pendingRows_);
+  }
+  window_->addResults(std::move(rows));
 }
 
 }  // namespace strellbox

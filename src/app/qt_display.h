@@ -3,6 +3,10 @@
 // except blinkData, which waits until the GUI thread has taken the image.
 #pragma once
 
+#include <mutex>
+#include <vector>
+
+#include "app/results_model.h"
 #include "engine/strell_display.h"
 
 namespace strellbox {
@@ -26,14 +30,25 @@ class QtDisplay : public StrellDisplay {
   void setupRecentMenu() override;
   void blinkData(const Buffer& bytes) override;
   void openFolder(const std::string& path) override;
+  void fileWritten(const std::string& path, const std::string& fileName,
+                   const FoundItem& item) override;
 
  private:
   template <typename Receiver, typename Call>
   void post(Receiver* receiver, Call call);
+  // A stop the user asked for (or quitting): the stop flag without a
+  // recorded failure, which sets the flag too.
+  bool stoppedByRequest() const;
+  // Hands the rows written so far to the window (GUI thread).
+  void flushResults();
 
   // Both outlive the worker: the controller joins it before they go.
   MainWindow* window_;
   StrellAppController* app_;
+  // Rows written and not yet shown. One posted flush takes all that are
+  // here by then, so a fast job costs the GUI thread few updates.
+  std::mutex pendingMutex_;
+  std::vector<ResultRow> pendingRows_;
 };
 
 }  // namespace strellbox
