@@ -91,7 +91,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   splitter->setSizes({330, 590});
   splitter->setChildrenCollapsible(false);
   setCentralWidget(splitter);
-  resize(920, 520);
+  resize(960, 600);
 
   // Keep the layout still while the bar and fields come and go.
   for (QWidget* w : {static_cast<QWidget*>(progress), static_cast<QWidget*>(strellingStaticField),

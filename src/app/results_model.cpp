@@ -7,6 +7,7 @@
 #include <QLocale>
 #include <QMimeData>
 #include <QMimeDatabase>
+#include <QPainter>
 #include <QStyle>
 #include <QUrl>
 #include <algorithm>
@@ -26,6 +27,16 @@ QString Decoded(const std::string& path) {
 bool HasThumbnail(const QString& type) {
   static const QList<QByteArray> formats = QImageReader::supportedImageFormats();
   return formats.contains(type.toLatin1().toLower());
+}
+
+// The thumbnail centred on a square, so that the names line up.
+QPixmap Squared(const QImage& image) {
+  QPixmap square(ResultsModel::kThumbnailSide, ResultsModel::kThumbnailSide);
+  square.fill(Qt::transparent);
+  QPainter painter(&square);
+  painter.drawImage((square.width() - image.width()) / 2, (square.height() - image.height()) / 2,
+                    image);
+  return square;
 }
 
 }  // namespace
@@ -174,7 +185,7 @@ void ResultsModel::thumbnailArrived(quint64 generation, const QString& path,
   if (image->isNull())
     noThumbnail_.insert(path);
   else
-    thumbnails_.insert(path, new QPixmap(QPixmap::fromImage(*image)));
+    thumbnails_.insert(path, new QPixmap(Squared(*image)));
   if (const auto it = rowOfPath_.constFind(path); it != rowOfPath_.cend()) {
     const QModelIndex cell = index(*it, kName);
     emit dataChanged(cell, cell, {Qt::DecorationRole});
