@@ -1,5 +1,8 @@
 #include "app/image_worker.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QImageReader>
@@ -9,6 +12,9 @@ namespace strellbox {
 namespace {
 
 constexpr int kMaximumPreviewSide = 3000;
+// The decoding thread's niceness: well below the scan, still served on a
+// desktop that is busy with other work.
+constexpr int kNiceness = 10;
 
 // The size to decode at: the full size shrunk into the bound, never grown.
 QSize ShrunkInto(QSize full, QSize bound) {
@@ -109,14 +115,27 @@ bool ImageWorker::idle() const {
 }
 
 void ImageWorker::run() {
+  // Decoding for the eye gives way to the scan on a busy machine.
+  ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kNiceness);
+  using Clock = std::chrono::steady_clock;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return quit_ || !previews_.empty() || !thumbnails_.empty(); });
+    // A preview is due once its interval has passed; thumbnails fill the
+    // time between.
+    const bool previewDue = !previews_.empty() && Clock::now() >= nextPreview_;
     if (quit_) return;
+    if (!previewDue && thumbnails_.empty()) {
+      if (previews_.empty())
+        wake_.wait(lock);
+      else
+        wake_.wait_until(lock, nextPreview_);
+      continue;
+    }
     busy_ = true;
-    if (!previews_.empty()) {
+    if (previewDue) {
       Preview job = std::move(previews_.front());
       previews_.pop_front();
+      nextPreview_ = Clock::now() + kPreviewInterval;
       lock.unlock();
       // The bytes stay alive in `job` for as long as the decoder reads them.
       const QByteArray raw =

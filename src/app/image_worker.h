@@ -7,6 +7,7 @@
 #include <QImage>
 #include <QSize>
 #include <QString>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -35,9 +36,12 @@ QImage LoadThumbnail(const QString& path, QSize bound);
 
 class ImageWorker {
  public:
-  // Previews waiting beyond this are dropped, oldest first: the preview
-  // shows the newest images, and a waiting one holds its item's bytes.
-  static constexpr size_t kMaxPendingPreviews = 2;
+  // The preview shows a new image every 0.2 s at most while a job runs, so
+  // decoding more often is wasted work beside the scan: one preview is
+  // decoded per interval, the newest one offered; older ones waiting are
+  // dropped (a waiting one also holds its item's bytes).
+  static constexpr size_t kMaxPendingPreviews = 1;
+  static constexpr std::chrono::milliseconds kPreviewInterval{150};
   // Thumbnail requests come from rows being painted; past this many the
   // oldest are dropped (their rows ask again when painted again).
   static constexpr size_t kMaxPendingThumbnails = 256;
@@ -80,6 +84,7 @@ class ImageWorker {
   std::deque<Thumbnail> thumbnails_;
   bool busy_ = false;
   bool quit_ = false;
+  std::chrono::steady_clock::time_point nextPreview_{};
   std::thread thread_;
 };
 

@@ -142,8 +142,13 @@ QWidget* MainWindow::buildResults(QWidget* parent) {
   QHeaderView* header = resultsView->horizontalHeader();
   header->setSectionResizeMode(ResultsModel::kName, QHeaderView::Interactive);
   header->resizeSection(ResultsModel::kName, 230);
-  for (int column : {ResultsModel::kType, ResultsModel::kSize})
-    header->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+  // Widths from the font, not from the rows: measuring every row at each
+  // insertion would cost a long job time that grows with its square.
+  const QFontMetrics metrics(resultsView->font());
+  header->resizeSection(ResultsModel::kType,
+                        metrics.horizontalAdvance(QStringLiteral("tiff")) + 24);
+  header->resizeSection(ResultsModel::kSize,
+                        metrics.horizontalAdvance(QStringLiteral("999.9 bytes")) + 24);
   header->setSectionResizeMode(ResultsModel::kSource, QHeaderView::Stretch);
   resultsView->setContextMenuPolicy(Qt::ActionsContextMenu);
   // Double-click or Enter opens the file with the desktop's application.

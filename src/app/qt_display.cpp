@@ -4,6 +4,10 @@
 #include <QFile>
 #include <QMetaObject>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <iterator>
+#include <limits>
 
 #include "app/app_controller.h"
 #include "app/main_window.h"
@@ -11,13 +15,67 @@
 
 namespace strellbox {
 
-QtDisplay::QtDisplay(MainWindow* window, StrellAppController* app) : window_(window), app_(app) {}
+QtDisplay::QtDisplay(MainWindow* window, StrellAppController* app)
+    : window_(window), app_(app), refresh_(std::make_unique<QTimer>()) {
+  refresh_->setSingleShot(true);
+  refresh_->setInterval(kRefreshMs);
+  QObject::connect(refresh_.get(), &QTimer::timeout, refresh_.get(), [this] { applyPending(); });
+}
+
+QtDisplay::~QtDisplay() = default;
 
 template <typename Receiver, typename Call>
 void QtDisplay::post(Receiver* receiver, Call call) {
+  // What was gathered for the refresh before this call comes first, so
+  // that the window sees everything in the order the job said it; rows
+  // gathered after it wait for their turn.
+  uint64_t upTo = 0;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    upTo = rowsGathered_;
+  }
   // Posted events of a receiver that is destroyed first are dropped with it.
   QMetaObject::invokeMethod(
-      receiver, [receiver, call = std::move(call)] { call(*receiver); }, Qt::QueuedConnection);
+      receiver,
+      [this, receiver, upTo, call = std::move(call)] {
+        applyPending(upTo);
+        call(*receiver);
+      },
+      Qt::QueuedConnection);
+}
+
+void QtDisplay::gathered(std::unique_lock<std::mutex> lock) {
+  const bool kick = !pending_.kicked;
+  pending_.kicked = true;
+  lock.unlock();
+  if (kick)
+    QMetaObject::invokeMethod(
+        refresh_.get(),
+        [this] {
+          if (!refresh_->isActive()) refresh_->start();
+        },
+        Qt::QueuedConnection);
+}
+
+void QtDisplay::applyPending(uint64_t upTo) {
+  std::vector<ResultRow> rows;
+  std::optional<Progress> progress;
+  {
+    std::lock_guard<std::mutex> lock(pendingMutex_);
+    // pending_.rows holds the rows numbered rowsGathered_ - size ... rowsGathered_ - 1.
+    const uint64_t first = rowsGathered_ - pending_.rows.size();
+    const auto n = static_cast<size_t>(
+        std::min<uint64_t>(pending_.rows.size(), upTo > first ? upTo - first : 0));
+    rows.assign(std::make_move_iterator(pending_.rows.begin()),
+                std::make_move_iterator(pending_.rows.begin() + static_cast<std::ptrdiff_t>(n)));
+    pending_.rows.erase(pending_.rows.begin(),
+                        pending_.rows.begin() + static_cast<std::ptrdiff_t>(n));
+    progress.swap(pending_.progress);
+    // Rows left over are the refresh's to show.
+    pending_.kicked = !pending_.rows.empty() && pending_.kicked;
+  }
+  if (!rows.empty()) window_->addResults(std::move(rows));
+  if (progress) window_->progressTo(progress->bytes, progress->total, progress->found);
 }
 
 bool QtDisplay::stoppedByRequest() const {
@@ -42,8 +100,9 @@ void QtDisplay::setIndeterminate(bool indeterminate) {
 }
 
 void QtDisplay::progressFromThread(double bytes, double total, int32_t foundItems) {
-  post(window_,
-       [bytes, total, foundItems](MainWindow& w) { w.progressTo(bytes, total, foundItems); });
+  std::unique_lock<std::mutex> lock(pendingMutex_);
+  pending_.progress = Progress{bytes, total, foundItems};
+  gathered(std::move(lock));
 }
 
 void QtDisplay::progressFinish() {
@@ -79,11 +138,27 @@ void QtDisplay::blinkData(const Buffer& bytes) {
     window->takeForPreview(bytes);
     return;
   }
-  // The worker waits until the GUI thread has taken the image; taking it
-  // is only handing it to the decoding thread, so the wait is short and
-  // the GUI thread never falls behind the job.
+  // The worker waits until the GUI thread has taken the image before the
+  // one it hands over now: the window is never more than one image behind
+  // the job, and the job does not pay a thread switch for every image the
+  // GUI thread takes in time. (Taking is handing to the decoding thread.)
+  std::unique_lock<std::mutex> lock(handOffMutex_);
+  handOffTaken_.wait(lock, [this] { return !handOffPending_; });
+  handOffPending_ = true;
+  lock.unlock();
+  // Not through post(): taking an image has no order to keep with the
+  // refresh, which keeps its own pace.
   QMetaObject::invokeMethod(
-      window, [window, &bytes] { window->takeForPreview(bytes); }, Qt::BlockingQueuedConnection);
+      window,
+      [this, window, image = bytes] {
+        window->takeForPreview(image);
+        {
+          std::lock_guard<std::mutex> taken(handOffMutex_);
+          handOffPending_ = false;
+        }
+        handOffTaken_.notify_all();
+      },
+      Qt::QueuedConnection);
 }
 
 void QtDisplay::openFolder(const std::string& path) {
@@ -96,22 +171,10 @@ void QtDisplay::fileWritten(const std::string& path, const std::string& fileName
                             const FoundItem& item) {
   if (path.empty()) return;  // a listing job wrote nothing
   ResultRow row = ResultRowFrom(path, fileName, item);
-  bool first = false;
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    first = pendingRows_.empty();
-    pendingRows_.push_back(std::move(row));
-  }
-  if (first) post(window_, [this](MainWindow&) { flushResults(); });
-}
-
-void QtDisplay::flushResults() {
-  std::vector<ResultRow> rows;
-  {
-    std::lock_guard<std::mutex> lock(pendingMutex_);
-    rows.swap(pendingRows_);
-  }
-  window_->addResults(std::move(rows));
+  std::unique_lock<std::mutex> lock(pendingMutex_);
+  pending_.rows.push_back(std::move(row));
+  ++rowsGathered_;
+  gathered(std::move(lock));
 }
 
 }  // namespace strellbox
