@@ -19,6 +19,7 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "app/image_worker.h"
 #include "app/main_window.h"
@@ -259,6 +260,27 @@ class WindowTest : public QObject {
     // An image accepted while the cycle waits joins it; no second cycle.
     window.queuePreviewImage(png);
     QCOMPARE(window.pendingPreviewDelay(), MainWindow::kIdleStepDelay);
+  }
+
+  void handOffWaitsForTheImageBefore() {
+    auto app = start();
+    StrellController& c = app->streller();
+    const QByteArray png = PngBytes(8, 8);
+    const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
+    std::atomic<int> handed{0};
+    std::thread worker([&] {
+      for (int i = 0; i < 3; ++i) {
+        c.blinkImage(image);
+        ++handed;
+      }
+    });
+    // The GUI thread takes nothing while it sleeps: the first image is
+    // handed over, the second waits for the first to be taken.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    QCOMPARE(handed.load(), 1);
+    QTRY_COMPARE(handed.load(), 3);
+    worker.join();
+    QTRY_VERIFY(!app->strellWindow()->strellImageView->image().isNull());
   }
 
   void progressBarShowsTheFraction_data() {
