@@ -1,6 +1,8 @@
 #include "app/alerts.h"
 
 #include <QAbstractButton>
+#include <QGuiApplication>
+#include <QIcon>
 #include <QMessageBox>
 #include <QPushButton>
 
@@ -8,7 +10,13 @@ namespace strellbox {
 
 int MessageBoxPresenter::runModal(const Alert& alert) {
   QMessageBox box(parent_);
-  box.setIcon(alert.style == Alert::Style::Stop ? QMessageBox::Critical : QMessageBox::Information);
+  if (alert.style == Alert::Style::About) {
+    box.setIconPixmap(QGuiApplication::windowIcon().pixmap(64, 64));
+    box.setWindowTitle(alert.message);
+  } else {
+    box.setIcon(alert.style == Alert::Style::Stop ? QMessageBox::Critical
+                                                  : QMessageBox::Information);
+  }
   box.setText(alert.message);
   if (!alert.informativeText.isEmpty()) box.setInformativeText(alert.informativeText);
   box.setWindowModality(Qt::ApplicationModal);

@@ -10,7 +10,7 @@ class QWidget;
 namespace strellbox {
 
 struct Alert {
-  enum class Style { Informational, Stop };
+  enum class Style { Informational, Stop, About };
   Style style = Style::Informational;
   QString message;
   QString informativeText;

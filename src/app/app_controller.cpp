@@ -7,12 +7,17 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QThread>
+#include <QTimer>
 
 #include "app/alerts.h"
+#include "app/desktop.h"
 #include "app/main_window.h"
 #include "app/open_panel.h"
 #include "app/preferences.h"
@@ -52,7 +57,7 @@ StrellAppController::StrellAppController(AppServices services, QObject* parent)
       [this](const QStringList& paths) { threadStrell(paths); });
   updateChecker_ = std::make_unique<UpdateChecker>(UpdateChecker::Services{
       preferences_.get(), alerts_, [this](const QUrl& url) { openUrl(url); }, services_.hosts,
-      services_.runningVersion, services_.networkTimeoutMs});
+      services_.resolver, services_.runningVersion, services_.networkTimeoutMs});
   awakeFromNib();
   connectControls();
 }
@@ -69,14 +74,11 @@ void StrellAppController::awakeFromNib() {
   streller_->setExtendedDetection(extended);
   p.extendedButton->setChecked(extended);
   for (const PassRow& row : PassTable()) {
-    // A pass of extended detection follows that switch until it is set.
-    const QVariant stored = preferences_->value(KeyOf(row));
-    if (stored.isValid())
-      streller_->setScanFor(row.id, IntegerFrom(stored) != 0);
-    else
-      streller_->setScanSetting(row.id, row.byDefault);
+    streller_->setScanSetting(
+        row.id, ScanSettingFromStored(row.byDefault, preferences_->value(KeyOf(row))));
     p.scanButton(row.id)->setChecked(streller_->scanFor(row.id));
   }
+  p.showExtendedDetection(extended);
 
   const int tag = preferences_->integerForKey(keys::kSaveRadioChosen);
   streller_->setSaveRadioChosen(tag);
@@ -91,12 +93,17 @@ void StrellAppController::awakeFromNib() {
   const bool noDuplicates = preferences_->boolForKey(keys::kDontSaveDuplicates);
   streller_->setDontSaveDuplicates(noDuplicates);
   p.dontSaveDuplicatesButton->setChecked(noDuplicates);
+  openOutputFolder_ = preferences_->boolForKey(keys::kOpenOutputFolder);
+  p.openOutputFolderButton->setChecked(openOutputFolder_);
 
   p.updateIntervalButton->setCurrentIndex(
       preferences_->integerForKey(keys::kCheckForUpdatesInterval));
 
-  // The automatic check; start-up waits for it and ignores its text.
-  updateChecker_->checkForNewVersion(false, checkForUpdates_);
+  // The automatic check starts from the event loop, once the window is
+  // up; it never holds start-up, and only a new version is ever shown.
+  QTimer::singleShot(0, this, [this] {
+    updateChecker_->checkForNewVersion(false, checkForUpdates_, [](const auto&) {});
+  });
 
   std::vector<std::string> recent;
   for (const QString& path : preferences_->arrayForKey(keys::kRecentItems))
@@ -120,6 +127,7 @@ void StrellAppController::connectControls() {
       {p.extendedButton, &StrellAppController::takeExtendedDetectionFrom},
       {p.updateButton, &StrellAppController::takeCheckForUpdateFrom},
       {p.dontSaveDuplicatesButton, &StrellAppController::takeDontSaveDuplicatesFrom},
+      {p.openOutputFolderButton, &StrellAppController::takeOpenOutputFolderFrom},
   };
   for (const auto& [box, slot] : boxes)
     connect(box, &QCheckBox::clicked, this, [this, box = box, slot = slot] { (this->*slot)(box); });
@@ -138,6 +146,11 @@ void StrellAppController::connectControls() {
   connect(w.preferencesAction, &QAction::triggered, this, &StrellAppController::showPreferences);
   connect(w.checkForUpdateAction, &QAction::triggered, this, &StrellAppController::checkForUpdate);
   connect(w.webPageAction, &QAction::triggered, this, &StrellAppController::gotoStrellerWebPage);
+  connect(w.aboutAction, &QAction::triggered, this, &StrellAppController::showAbout);
+  connect(&w, &MainWindow::resultOpenRequested, this, &StrellAppController::openResult);
+  connect(&w, &MainWindow::resultRevealRequested, this, &StrellAppController::revealResult);
+  connect(&w, &MainWindow::outputFolderOpenRequested, this,
+          &StrellAppController::openOutputFolderNow);
   connect(w.quitAction, &QAction::triggered, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
   connect(&w, &MainWindow::closeRequested, qApp, &QCoreApplication::quit, Qt::QueuedConnection);
 }
@@ -153,7 +166,7 @@ bool FlagOf(const QAbstractButton* sender) {
 
 void StrellAppController::takeScanFlagFrom(PassId id, const QAbstractButton* sender) {
   const bool on = FlagOf(sender);
-  streller_->setScanFor(id, on);
+  streller_->setScanSetting(id, ScanSettingFromStored(Pass(id).byDefault, on));
   preferences_->setBool(KeyOf(Pass(id)), on);
 }
 
@@ -164,6 +177,7 @@ void StrellAppController::takeExtendedDetectionFrom(const QAbstractButton* sende
   // Passes that follow the switch show what they will do now.
   for (const PassRow& row : PassTable())
     preferencesWindow_->scanButton(row.id)->setChecked(streller_->scanFor(row.id));
+  preferencesWindow_->showExtendedDetection(on);
 }
 
 void StrellAppController::takeCheckForUpdateFrom(const QAbstractButton* sender) {
@@ -175,6 +189,11 @@ void StrellAppController::takeDontSaveDuplicatesFrom(const QAbstractButton* send
   const bool on = FlagOf(sender);
   streller_->setDontSaveDuplicates(on);
   preferences_->setBool(keys::kDontSaveDuplicates, on);
+}
+
+void StrellAppController::takeOpenOutputFolderFrom(const QAbstractButton* sender) {
+  openOutputFolder_ = FlagOf(sender);
+  preferences_->setBool(keys::kOpenOutputFolder, openOutputFolder_);
 }
 
 void StrellAppController::takeUpdateIntervalFrom(const QComboBox* sender) {
@@ -190,15 +209,29 @@ void StrellAppController::takeSaveLocationFrom(const QButtonGroup* sender) {
 
 void StrellAppController::chooseSaveLocation() {
   auto* panel = new OpenPanel(preferencesWindow_.get());
-  panel->setFileMode(QFileDialog::ExistingFile);
+  // A folder chooser: the folder shown is chosen unless one in it is
+  // selected; double-click enters a folder. It can make new folders.
+  panel->setFileMode(QFileDialog::Directory);
+  panel->setOption(QFileDialog::ShowDirsOnly, true);
   panel->setLabelText(QFileDialog::Accept, tr("Choose"));
   panel->setWindowTitle(tr("Choose Folder"));
+  panel->setDirectory(panelFolder());
   connect(panel, &QFileDialog::finished, this, [this, panel](int returnCode) {
     const QString path = panel->selectedFiles().value(0);
+    if (returnCode == 1) rememberPanelFolder(panel->directory().absolutePath());
     panel->deleteLater();
     strellLocationPanelDidEnd(returnCode, path);
   });
   panel->open();
+}
+
+QString StrellAppController::panelFolder() const {
+  const QString last = preferences_->stringForKey(keys::kLastPanelFolder);
+  return !last.isEmpty() && QFileInfo(last).isDir() ? last : QDir::homePath();
+}
+
+void StrellAppController::rememberPanelFolder(const QString& folder) {
+  preferences_->setString(keys::kLastPanelFolder, folder);
 }
 
 void StrellAppController::strellLocationPanelDidEnd(int returnCode, const QString& path) {
@@ -239,9 +272,53 @@ void StrellAppController::reportStrellerError(const QString& message) {
   alerts_->runModal(alert);
 }
 
-void StrellAppController::openStrellFolder(const QString& folder) {
+void StrellAppController::jobFinished(bool stopped) {
   if (terminated_) return;
+  MainWindow& w = *strellWindow_;
+  w.finishProgress();
+  w.jobFinished(stopped);
+  // A long job that ends while the user is elsewhere says so.
+  if (w.jobElapsed() >= services_.notifyAfterMs && !w.isActiveWindow()) {
+    const QString title = tr("Strellbox");
+    const QString body = w.jobStateField->text();
+    if (services_.notify)
+      services_.notify(title, body);
+    else
+      ShowDesktopNotification(title, body);
+  }
+}
+
+void StrellAppController::openStrellFolder(const QString& folder, bool stopped) {
+  if (terminated_ || stopped || !openOutputFolder_ || folder == lastOpenedFolder_) return;
+  lastOpenedFolder_ = folder;
   openUrl(QUrl::fromLocalFile(folder));
+}
+
+void StrellAppController::openResult(int row) {
+  if (row < 0 || row >= strellWindow_->results->count()) return;
+  openUrl(QUrl::fromLocalFile(strellWindow_->results->row(row).path));
+}
+
+void StrellAppController::revealResult(int row) {
+  if (row < 0 || row >= strellWindow_->results->count()) return;
+  const QString file = strellWindow_->results->row(row).path;
+  if (services_.revealFile)
+    services_.revealFile(file);
+  else
+    RevealInFileManager(file, [this](const QUrl& url) { openUrl(url); });
+}
+
+void StrellAppController::openOutputFolderNow(const QString& folder) {
+  if (!folder.isEmpty()) openUrl(QUrl::fromLocalFile(folder));
+}
+
+void StrellAppController::showAbout() {
+  Alert alert;
+  alert.style = Alert::Style::About;
+  alert.message = AboutTitle();
+  alert.informativeText = AboutText();
+  alert.buttons = {tr("OK")};
+  alerts_->runModal(alert);
 }
 
 void StrellAppController::openUrl(const QUrl& url) {
@@ -252,12 +329,20 @@ void StrellAppController::openUrl(const QUrl& url) {
 }
 
 void StrellAppController::checkForUpdate() {
-  const std::optional<QString> result = updateChecker_->checkForNewVersion(true, checkForUpdates_);
-  if (!result) return;
-  Alert alert;
-  alert.message = *result;
-  alert.buttons = {tr("OK")};
-  alerts_->runModal(alert);
+  // One at a time; the command waits, greyed, for its answer.
+  if (checkingForUpdate_) return;
+  checkingForUpdate_ = true;
+  strellWindow_->checkForUpdateAction->setEnabled(false);
+  updateChecker_->checkForNewVersion(true, checkForUpdates_,
+                                     [this](const std::optional<QString>& result) {
+                                       checkingForUpdate_ = false;
+                                       strellWindow_->checkForUpdateAction->setEnabled(true);
+                                       if (!result || terminated_) return;
+                                       Alert alert;
+                                       alert.message = *result;
+                                       alert.buttons = {tr("OK")};
+                                       alerts_->runModal(alert);
+                                     });
 }
 
 void StrellAppController::applicationWillTerminate() {

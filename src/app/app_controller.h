@@ -37,16 +37,25 @@ struct AppServices {
   // Opens folders and web pages; empty means the desktop's handler.
   std::function<void(const QUrl&)> openUrl;
   NetworkHosts hosts = NetworkHosts::fromBuildAndEnvironment();
+  Resolver resolver;  // empty: the system's
   std::optional<QString> runningVersion = QStringLiteral(STRELLBOX_VERSION);
   int networkTimeoutMs = 5000;
+  // Shows a written file in its folder; empty means the file manager.
+  std::function<void(const QString& file)> revealFile;
+  // A desktop notification; empty means the desktop's service.
+  std::function<void(const QString& title, const QString& body)> notify;
+  // A job that took at least this long notifies when it ends while the
+  // window is not active.
+  int notifyAfterMs = 10000;
 };
 
 class StrellAppController : public QObject {
   Q_OBJECT
 
  public:
-  // Loads the preferences into the engine and the controls, runs the
-  // automatic update check and builds the menus.
+  // Loads the preferences into the engine and the controls, builds the
+  // menus and starts the automatic update check, which answers from the
+  // event loop (so after the window is shown).
   explicit StrellAppController(AppServices services = {}, QObject* parent = nullptr);
   // Quits: saves the recent list, stops a running job and waits for it.
   ~StrellAppController() override;
@@ -56,6 +65,9 @@ class StrellAppController : public QObject {
   PreferencesWindow* preferencesWindow() const { return preferencesWindow_.get(); }
   Preferences& preferences() { return *preferences_; }
   bool checkForUpdates() const { return checkForUpdates_; }
+  bool openOutputFolder() const { return openOutputFolder_; }
+  // A forced update check is under way.
+  bool checkingForUpdate() const { return checkingForUpdate_; }
 
   // Test seam: when set, scan requests go here instead of to the engine.
   void setRequestInterceptorForTesting(std::function<void(const QStringList&)> interceptor) {
@@ -69,6 +81,7 @@ class StrellAppController : public QObject {
   void takeExtendedDetectionFrom(const QAbstractButton* sender);
   void takeCheckForUpdateFrom(const QAbstractButton* sender);
   void takeDontSaveDuplicatesFrom(const QAbstractButton* sender);
+  void takeOpenOutputFolderFrom(const QAbstractButton* sender);
   void takeUpdateIntervalFrom(const QComboBox* sender);
   void takeSaveLocationFrom(const QButtonGroup* sender);
   void chooseSaveLocation();
@@ -84,19 +97,34 @@ class StrellAppController : public QObject {
   // Files handed over on the command line or by the desktop.
   bool openFile(const QString& path);
   void openFiles(const QStringList& paths);
+  // Paths a later launch handed over: the window comes to the front and
+  // scans them.
+  void handOver(const QStringList& paths);
   void threadStrell(const QStringList& paths);
 
   void stopStrelling();
   void gotoStrellerWebPage();
   void checkForUpdate();
   void showPreferences();
+  void showAbout();
 
   void setupMenus();
   void setupRecentMenu();
+  void clearRecentMenu();
+
+  // The results list: open a written file with the desktop's application,
+  // show it in its folder, open the output folder.
+  void openResult(int row);
+  void revealResult(int row);
+  void openOutputFolderNow(const QString& folder);
 
   // Display work the job hands to the GUI thread.
   void reportStrellerError(const QString& message);
-  void openStrellFolder(const QString& folder);
+  // A job ended; stopped when it was asked to stop (not by a failure).
+  void jobFinished(bool stopped);
+  // The job's end offers its output folder; it is opened when the
+  // preference says so and the job was not stopped.
+  void openStrellFolder(const QString& folder, bool stopped);
 
   // The program is quitting: save the recent list, stop a running job and
   // wait for it while still serving the preview hand-off. Runs once.
@@ -106,6 +134,9 @@ class StrellAppController : public QObject {
   void awakeFromNib();
   void connectControls();
   void openUrl(const QUrl& url);
+  // Where a file panel starts: the folder the last one ended in, else home.
+  QString panelFolder() const;
+  void rememberPanelFolder(const QString& folder);
 
   AppServices services_;
   std::unique_ptr<AlertPresenter> ownAlerts_;
@@ -118,6 +149,11 @@ class StrellAppController : public QObject {
   std::unique_ptr<UpdateChecker> updateChecker_;
   std::function<void(const QStringList&)> requestInterceptor_;
   bool checkForUpdates_ = true;
+  bool openOutputFolder_ = true;
+  bool checkingForUpdate_ = false;
+  // A queued request runs inside the job before it, and both announce the
+  // last output folder: it is opened once.
+  QString lastOpenedFolder_;
   bool menusBuilt_ = false;
   bool terminated_ = false;
 };

@@ -1,34 +1,47 @@
 #include "app/main_window.h"
 
 #include <QAction>
-#include <QBuffer>
 #include <QCloseEvent>
+#include <QFile>
 #include <QGridLayout>
 #include <QHBoxLayout>
-#include <QImageReader>
+#include <QHeaderView>
+#include <QItemSelectionModel>
 #include <QKeySequence>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSplitter>
+#include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 
 #include "app/strell_image_view.h"
 #include "engine/paths.h"
+#include "engine/platform.h"
 #include "engine/strell_controller.h"
 
 namespace strellbox {
 
-constexpr int kMaximumPreviewSide = 3000;
+namespace {
+
+// A path for showing, with "~" for the home folder.
+QString Abbreviated(const QString& path) {
+  return QFile::decodeName(
+      QByteArray::fromStdString(AbbreviateTilde(QFile::encodeName(path).toStdString())));
+}
+
+}  // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   setObjectName(QStringLiteral("strellWindow"));
   setWindowTitle(tr("Strellbox"));
 
-  auto* central = new QWidget(this);
+  auto* splitter = new QSplitter(Qt::Horizontal, this);
+  auto* central = new QWidget(splitter);
   strellImageView = new StrellImageView(central);
 
   auto* foundLabel = new QLabel(tr("Found:"), central);
@@ -46,7 +59,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   progress = new QProgressBar(central);
   progress->setObjectName(QStringLiteral("progress"));
   progress->setRange(0, kBarMaximum);
-  progress->setTextVisible(false);
+  progress->setTextVisible(true);
+  progress->setFormat(tr("%p%"));
   stopStrellerButton = new QPushButton(tr("Stop"), central);
   stopStrellerButton->setObjectName(QStringLiteral("stopStrellerButton"));
   stopStrellerButton->setEnabled(false);
@@ -70,7 +84,14 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   layout->addLayout(counters);
   layout->addLayout(nameRow);
   layout->addLayout(barRow);
-  setCentralWidget(central);
+  splitter->addWidget(central);
+  splitter->addWidget(buildResults(splitter));
+  splitter->setStretchFactor(0, 2);
+  splitter->setStretchFactor(1, 3);
+  splitter->setSizes({330, 590});
+  splitter->setChildrenCollapsible(false);
+  setCentralWidget(splitter);
+  resize(960, 600);
 
   // Keep the layout still while the bar and fields come and go.
   for (QWidget* w : {static_cast<QWidget*>(progress), static_cast<QWidget*>(strellingStaticField),
@@ -89,6 +110,90 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   connect(&counterTimer_, &QTimer::timeout, this, &MainWindow::updateCounters);
 }
 
+MainWindow::~MainWindow() = default;
+
+QWidget* MainWindow::buildResults(QWidget* parent) {
+  auto* panel = new QWidget(parent);
+  jobStateField = new QLabel(panel);
+  jobStateField->setObjectName(QStringLiteral("jobStateField"));
+  jobStateField->setTextFormat(Qt::PlainText);
+  QFont bold = jobStateField->font();
+  bold.setBold(true);
+  jobStateField->setFont(bold);
+  typeCountsField = new QLabel(panel);
+  typeCountsField->setObjectName(QStringLiteral("typeCountsField"));
+  typeCountsField->setTextFormat(Qt::PlainText);
+
+  results = new ResultsModel(&images_, this);
+  resultsView = new QTableView(panel);
+  resultsView->setObjectName(QStringLiteral("resultsView"));
+  resultsView->setModel(results);
+  resultsView->setSelectionBehavior(QAbstractItemView::SelectRows);
+  resultsView->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  resultsView->setDragEnabled(true);
+  resultsView->setDragDropMode(QAbstractItemView::DragOnly);
+  resultsView->setDefaultDropAction(Qt::CopyAction);
+  resultsView->setIconSize(QSize(ResultsModel::kThumbnailSide, ResultsModel::kThumbnailSide));
+  resultsView->setShowGrid(false);
+  resultsView->setAlternatingRowColors(true);
+  resultsView->setWordWrap(false);
+  resultsView->verticalHeader()->hide();
+  resultsView->verticalHeader()->setDefaultSectionSize(ResultsModel::kThumbnailSide + 6);
+  QHeaderView* header = resultsView->horizontalHeader();
+  header->setSectionResizeMode(ResultsModel::kName, QHeaderView::Interactive);
+  header->resizeSection(ResultsModel::kName, 230);
+  // Widths from the font, not from the rows: measuring every row at each
+  // insertion would cost a long job time that grows with its square.
+  const QFontMetrics metrics(resultsView->font());
+  header->resizeSection(ResultsModel::kType,
+                        metrics.horizontalAdvance(QStringLiteral("tiff")) + 24);
+  header->resizeSection(ResultsModel::kSize,
+                        metrics.horizontalAdvance(QStringLiteral("999.9 bytes")) + 24);
+  header->setSectionResizeMode(ResultsModel::kSource, QHeaderView::Stretch);
+  resultsView->setContextMenuPolicy(Qt::ActionsContextMenu);
+  // Double-click or Enter opens the file with the desktop's application.
+  connect(resultsView, &QAbstractItemView::activated, this,
+          [this](const QModelIndex& index) { emit resultOpenRequested(index.row()); });
+  auto* openItem = new QAction(tr("Open"), resultsView);
+  connect(openItem, &QAction::triggered, this, [this] {
+    if (const int row = selectedResult(); row >= 0) emit resultOpenRequested(row);
+  });
+  auto* revealItem = new QAction(tr("Show in Folder"), resultsView);
+  connect(revealItem, &QAction::triggered, this, [this] {
+    if (const int row = selectedResult(); row >= 0) emit resultRevealRequested(row);
+  });
+  resultsView->addActions({openItem, revealItem});
+
+  outputFolderField = new QLabel(panel);
+  outputFolderField->setObjectName(QStringLiteral("outputFolderField"));
+  outputFolderField->setTextFormat(Qt::PlainText);
+  outputFolderField->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  openFolderButton = new QPushButton(tr("Open Folder"), panel);
+  openFolderButton->setObjectName(QStringLiteral("openFolderButton"));
+  openFolderButton->setToolTip(tr("Open the output folder in the file manager"));
+  openFolderButton->setEnabled(false);
+  connect(openFolderButton, &QPushButton::clicked, this,
+          [this] { emit outputFolderOpenRequested(results->outputFolder()); });
+  showInFolderButton = new QPushButton(tr("Show in Folder"), panel);
+  showInFolderButton->setObjectName(QStringLiteral("showInFolderButton"));
+  showInFolderButton->setToolTip(tr("Show the selected file in the file manager"));
+  showInFolderButton->setEnabled(false);
+  connect(showInFolderButton, &QPushButton::clicked, revealItem, &QAction::trigger);
+  connect(resultsView->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this] { showInFolderButton->setEnabled(selectedResult() >= 0); });
+
+  auto* folderRow = new QHBoxLayout;
+  folderRow->addWidget(outputFolderField, 1);
+  folderRow->addWidget(showInFolderButton);
+  folderRow->addWidget(openFolderButton);
+  auto* layout = new QVBoxLayout(panel);
+  layout->addWidget(jobStateField);
+  layout->addWidget(typeCountsField);
+  layout->addWidget(resultsView, 1);
+  layout->addLayout(folderRow);
+  return panel;
+}
+
 void MainWindow::buildMenus() {
   QMenu* file = menuBar()->addMenu(tr("&File"));
   openAction = file->addAction(tr("Open…"));
@@ -101,7 +206,8 @@ void MainWindow::buildMenus() {
   temporaryItemsAction = file->addAction(tr("Temporary Items"));
   file->addSeparator();
   stopAction = file->addAction(tr("Stop"));
-  stopAction->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Period));
+  // Esc stops as well; the menu shows the first.
+  stopAction->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Period), QKeySequence(Qt::Key_Escape)});
   file->addSeparator();
   preferencesAction = file->addAction(tr("Preferences…"));
   preferencesAction->setShortcut(QKeySequence::Preferences);
@@ -114,11 +220,9 @@ void MainWindow::buildMenus() {
   QMenu* help = menuBar()->addMenu(tr("&Help"));
   checkForUpdateAction = help->addAction(tr("Check for Updates…"));
   webPageAction = help->addAction(tr("Strellbox Web Page"));
-}
-
-bool MainWindow::AcceptableForPreview(QSize size) {
-  return size.width() > 0 && size.width() < kMaximumPreviewSide && size.height() > 0 &&
-         size.height() < kMaximumPreviewSide;
+  help->addSeparator();
+  aboutAction = help->addAction(tr("About Strellbox"));
+  aboutAction->setMenuRole(QAction::AboutRole);
 }
 
 void MainWindow::setStopEnabled(bool enabled) { stopStrellerButton->setEnabled(enabled); }
@@ -145,6 +249,7 @@ void MainWindow::progressTo(double bytes, double total, int found) {
   if (total > 0 && std::isfinite(fraction))
     value = static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * kBarMaximum));
   progress->setValue(value);
+  if (jobRunning_) updateTitle(value * 100 / kBarMaximum);
 }
 
 void MainWindow::finishProgress() {
@@ -174,23 +279,21 @@ void MainWindow::updateCounters() {
   if (streller_->updateCounters()) counterTimer_.start(kCounterRefreshDelay);
 }
 
-bool MainWindow::blinkData(const QByteArray& bytes) {
-  QBuffer buffer;
-  buffer.setData(bytes);
-  buffer.open(QIODevice::ReadOnly);
-  QImageReader reader(&buffer);
-  reader.setDecideFormatFromContent(true);
-  // Refuse from the header when it already tells, before decoding.
-  if (const QSize announced = reader.size();
-      announced.isValid() && !AcceptableForPreview(announced))
-    return false;
-  QImage image;
-  if (!reader.read(&image) || image.isNull() || !AcceptableForPreview(image.size())) return false;
+void MainWindow::takeForPreview(const Buffer& bytes) {
+  // Decoded at the size the preview shows, never larger.
+  const QSize bound = strellImageView->size() * strellImageView->devicePixelRatioF();
+  images_.decodePreview(bytes, bound, [this](std::optional<QImage> image) {
+    if (!image) return;
+    QMetaObject::invokeMethod(this,
+                              [this, image = std::move(*image)] { queuePreviewImage(image); });
+  });
+}
+
+void MainWindow::queuePreviewImage(const QImage& image) {
   imagesToBlink_.append(image);
   // One cycle for the life of the window: the first accepted image starts
   // it, later ones join its queue.
   if (!previewTimer_.isActive()) previewTimer_.start(kFirstStepDelay);
-  return true;
 }
 
 void MainWindow::showLatestImage() {
@@ -205,6 +308,53 @@ void MainWindow::showLatestImage() {
 int MainWindow::pendingPreviewDelay() const {
   return previewTimer_.isActive() ? previewTimer_.interval() : -1;
 }
+
+void MainWindow::jobStarted() {
+  jobRunning_ = true;
+  jobClock_.start();
+  results->clear();
+  showJobState(tr("Scanning…"));
+  typeCountsField->clear();
+  outputFolderField->clear();
+  outputFolderField->setToolTip(QString());
+  openFolderButton->setEnabled(false);
+  updateTitle(0);
+}
+
+void MainWindow::addResults(std::vector<ResultRow> rows) {
+  const bool first = results->count() == 0;
+  results->append(std::move(rows));
+  typeCountsField->setText(results->typeCounts());
+  if (first && results->count() > 0) {
+    const QString folder = results->outputFolder();
+    outputFolderField->setText(tr("Saved in %1").arg(Abbreviated(folder)));
+    outputFolderField->setToolTip(folder);
+    openFolderButton->setEnabled(true);
+  }
+}
+
+void MainWindow::jobFinished(bool stopped) {
+  jobRunning_ = false;
+  const int n = results->count();
+  if (stopped)
+    showJobState(tr("Stopped"));
+  else if (n == 0)
+    showJobState(tr("Nothing found"));
+  else if (n == 1)
+    showJobState(tr("1 item saved to %1").arg(Abbreviated(results->outputFolder())));
+  else
+    showJobState(tr("%1 items saved to %2").arg(n).arg(Abbreviated(results->outputFolder())));
+  setWindowTitle(tr("Strellbox"));
+}
+
+int MainWindow::selectedResult() const {
+  const QModelIndexList rows = resultsView->selectionModel()->selectedRows();
+  return rows.isEmpty() ? -1 : rows.first().row();
+}
+
+void MainWindow::showJobState(const QString& text) { jobStateField->setText(text); }
+
+void MainWindow::updateTitle(int percent) { setWindowTitle(tr("Strellbox – %1%").arg(percent)); }
 
 void MainWindow::closeEvent(QCloseEvent* event) {
   event->accept();

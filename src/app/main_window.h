@@ -1,21 +1,28 @@
 // The main window: the preview (also the drop target), the counters, the
-// name of the entry being scanned, the progress bar and Stop, and the menu
-// bar. Everything here runs on the GUI thread; the scan job reaches it only
-// through QtDisplay.
+// name of the entry being scanned, the progress bar and Stop, the results
+// list with its output folder, and the menu bar. Everything here runs on
+// the GUI thread; the scan job reaches it only through QtDisplay.
 #pragma once
 
-#include <QByteArray>
+#include <QElapsedTimer>
 #include <QImage>
 #include <QList>
 #include <QMainWindow>
 #include <QSize>
 #include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "app/image_worker.h"
+#include "app/results_model.h"
+#include "engine/buffer.h"
 
 class QAction;
 class QLabel;
 class QMenu;
 class QProgressBar;
 class QPushButton;
+class QTableView;
 
 namespace strellbox {
 
@@ -35,13 +42,10 @@ class MainWindow : public QMainWindow {
   static constexpr int kCounterRefreshDelay = 300;
 
   explicit MainWindow(QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // The controller whose counters the refresh shows (not owned).
   void setStreller(const StrellController* streller) { streller_ = streller; }
-
-  // True when the preview takes an image of this size: both sides strictly
-  // between 0 and 3000.
-  static bool AcceptableForPreview(QSize size);
 
   // Outlets.
   StrellImageView* strellImageView;
@@ -51,6 +55,15 @@ class MainWindow : public QMainWindow {
   QLabel* strellingField;
   QProgressBar* progress;
   QPushButton* stopStrellerButton;
+
+  // The results.
+  ResultsModel* results;
+  QTableView* resultsView;
+  QLabel* jobStateField;    // "14 items saved to …", "Nothing found", "Stopped"
+  QLabel* typeCountsField;  // "3 jpg · 2 png"
+  QLabel* outputFolderField;
+  QPushButton* openFolderButton;
+  QPushButton* showInFolderButton;
 
   // Menu items.
   QAction* openAction;
@@ -62,6 +75,7 @@ class MainWindow : public QMainWindow {
   QAction* quitAction;
   QAction* checkForUpdateAction;
   QAction* webPageAction;
+  QAction* aboutAction;
 
   // --- Display work (GUI thread) -----------------------------------------
   void setStopEnabled(bool enabled);
@@ -79,29 +93,57 @@ class MainWindow : public QMainWindow {
   void startCounterRefresh();
   void updateCounters();
 
+  // --- A job's results -----------------------------------------------------
+  // A job starts: the list and its state are cleared.
+  void jobStarted();
+  void addResults(std::vector<ResultRow> rows);
+  // A job ended; stopped when the user (or quitting) stopped it.
+  void jobFinished(bool stopped);
+  bool jobRunning() const { return jobRunning_; }
+  // Milliseconds since the job started.
+  qint64 jobElapsed() const { return jobClock_.isValid() ? jobClock_.elapsed() : 0; }
+  // The row selected in the list, or -1.
+  int selectedResult() const;
+
   // --- Preview -----------------------------------------------------------
-  // Decodes the bytes and queues an acceptable image; the first accepted
-  // image starts the one preview cycle. Returns whether it was accepted.
-  bool blinkData(const QByteArray& bytes);
+  // The worker's hand-off (GUI thread, the worker waits): the bytes go to
+  // the decoding thread at the preview's size; an acceptable image joins
+  // the preview's queue when decoded.
+  void takeForPreview(const Buffer& bytes);
+  // Queues a decoded image; the first starts the one preview cycle.
+  void queuePreviewImage(const QImage& image);
   // One preview step (run by the cycle's timer).
   void showLatestImage();
   int imagesToBlinkCount() const { return static_cast<int>(imagesToBlink_.size()); }
   // Delay of the armed preview step in ms, or -1 when none is armed.
   int pendingPreviewDelay() const;
+  // No image waits to be decoded, nor any thumbnail.
+  bool imagesSettled() const { return images_.idle() && !results->thumbnailsPending(); }
 
  signals:
   void closeRequested();
+  void resultOpenRequested(int row);
+  void resultRevealRequested(int row);
+  void outputFolderOpenRequested(const QString& folder);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
   void buildMenus();
+  QWidget* buildResults(QWidget* parent);
+  void showJobState(const QString& text);
+  void updateTitle(int percent);
 
   const StrellController* streller_ = nullptr;
   QList<QImage> imagesToBlink_;
   QTimer previewTimer_;
   QTimer counterTimer_;
+  QElapsedTimer jobClock_;
+  bool jobRunning_ = false;
+  // Declared last, so it is joined first: its answers are posted to this
+  // window and to the results.
+  ImageWorker images_;
 };
 
 }  // namespace strellbox

@@ -24,6 +24,7 @@ const QHash<QString, QVariant>& RegisteredDefaults() {
         {keys::kSaveRadioChosen, 0},
         {keys::kSaveFolder, QStringLiteral("~/Desktop")},
         {keys::kLastVersionCheck, QStringLiteral("2004-08-24 10:45:32 +0600")},
+        {keys::kOpenOutputFolder, true},
     };
     for (const PassRow& row : PassTable()) {
       if (row.byDefault == PassDefault::kWithExtended) continue;
@@ -68,6 +69,14 @@ int IntegerFrom(const QVariant& value) {
   bool ok = false;
   const double d = text.toDouble(&ok);
   return ok ? Truncated(d) : 0;
+}
+
+PassDefault ScanSettingFromStored(PassDefault byDefault, const QVariant& stored) {
+  if (!stored.isValid()) return byDefault;
+  const bool on = IntegerFrom(stored) != 0;
+  if (byDefault == PassDefault::kWithExtended)
+    return on ? PassDefault::kWithExtended : PassDefault::kOff;
+  return on ? PassDefault::kOn : PassDefault::kOff;
 }
 
 Preferences::Preferences(const QString& file)

@@ -8,6 +8,8 @@
 #include <QVariant>
 #include <memory>
 
+#include "engine/pass_table.h"
+
 namespace strellbox {
 
 namespace keys {
@@ -22,12 +24,23 @@ inline constexpr char kSaveRadioChosen[] = "saveRadioChosen";
 inline constexpr char kSaveFolder[] = "saveFolder";
 inline constexpr char kLastVersionCheck[] = "LastVersionCheck";
 inline constexpr char kRecentItems[] = "recentItems";
+// Open the output folder when a job that wrote something ends unstopped.
+inline constexpr char kOpenOutputFolder[] = "openOutputFolder";
+// The folder the file panels last showed; they start in the home folder
+// until then.
+inline constexpr char kLastPanelFolder[] = "lastPanelFolder";
 }  // namespace keys
 
 // A stored value read as an integer: booleans are 0 or 1, numbers are
 // truncated toward zero, text holding a number or "true"/"false" counts
 // as that; anything else is 0.
 int IntegerFrom(const QVariant& value);
+
+// What a pass's stored check box means to the engine. A pass of extended
+// detection runs only with that switch: ticked (or never set) it follows
+// the switch, unticked it stays off. Any other pass is on or off as stored,
+// or its registered default.
+PassDefault ScanSettingFromStored(PassDefault byDefault, const QVariant& stored);
 
 class Preferences {
  public:

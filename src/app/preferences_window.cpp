@@ -12,29 +12,51 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "engine/platform.h"
+
 namespace strellbox {
 
-PreferencesWindow::PreferencesWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+PreferencesWindow::PreferencesWindow(const std::array<PassRow, kPassCount>& rows, QWidget* parent)
+    : QWidget(parent, Qt::Window) {
   setWindowTitle(tr("Preferences"));
   setObjectName(QStringLiteral("preferencesWindow"));
 
   auto* scanBox = new QGroupBox(tr("Look for"), this);
   auto* scanGrid = new QGridLayout(scanBox);
-  int index = 0;
-  for (const PassRow& row : PassTable()) {
+  auto makeBox = [&](const PassRow& row) {
     const std::string label(row.label);
     auto* box = new QCheckBox(QCoreApplication::translate("PassTable", label.c_str()), scanBox);
     box->setObjectName(QString::fromLatin1(row.cliKey.data(), row.cliKey.size()) +
                        QStringLiteral("Button"));
-    scanGrid->addWidget(box, index / 2, index % 2);
     scanButtons[static_cast<size_t>(row.id)] = box;
+    return box;
+  };
+  int index = 0;
+  for (const PassRow& row : rows) {
+    if (row.byDefault == PassDefault::kWithExtended) continue;
+    scanGrid->addWidget(makeBox(row), index / 2, index % 2);
     ++index;
   }
+  const int switchRow = (index + 1) / 2;
   extendedButton = new QCheckBox(tr("Extended detection (modern files)"), scanBox);
   extendedButton->setObjectName(QStringLiteral("extendedButton"));
   extendedButton->setToolTip(
       tr("Rules beyond the classic ones, for the files today's programs write"));
-  scanGrid->addWidget(extendedButton, (index + 1) / 2 + 1, 0, 1, 2);
+  scanGrid->addWidget(extendedButton, switchRow, 0, 1, 2);
+  // Passes of extended detection: indented under the switch they follow.
+  auto* extendedGrid = new QGridLayout;
+  extendedGrid->setContentsMargins(24, 0, 0, 0);
+  int extended = 0;
+  for (const PassRow& row : rows) {
+    if (row.byDefault != PassDefault::kWithExtended) continue;
+    QCheckBox* box = makeBox(row);
+    box->setToolTip(tr("Runs with extended detection; untick to leave it out"));
+    followsSwitch_[static_cast<size_t>(row.id)] = true;
+    extendedGrid->addWidget(box, extended / 2, extended % 2);
+    ++extended;
+  }
+  scanGrid->addLayout(extendedGrid, switchRow + 1, 0, 1, 2);
+  showExtendedDetection(false);
 
   auto* updateBox = new QGroupBox(tr("Updates"), this);
   auto* updateRow = new QHBoxLayout(updateBox);
@@ -53,12 +75,17 @@ PreferencesWindow::PreferencesWindow(QWidget* parent) : QWidget(parent, Qt::Wind
 
   dontSaveDuplicatesButton = new QCheckBox(tr("Don't save duplicates"), this);
   dontSaveDuplicatesButton->setObjectName(QStringLiteral("dontSaveDuplicatesButton"));
+  openOutputFolderButton = new QCheckBox(tr("Open the output folder when a job ends"), this);
+  openOutputFolderButton->setObjectName(QStringLiteral("openOutputFolderButton"));
+  openOutputFolderButton->setToolTip(tr("Only when the job saved something and was not stopped"));
 
   auto* saveBox = new QGroupBox(tr("Save found files"), this);
   auto* saveLayout = new QVBoxLayout(saveBox);
   saveRadioButtons = new QButtonGroup(saveBox);
   saveRadioButtons->setObjectName(QStringLiteral("saveRadioButtons"));
   auto* desktop = new QRadioButton(tr("On the Desktop"), saveBox);
+  // The engine's desktop: the user's XDG desktop folder, made when missing.
+  desktop->setToolTip(QString::fromStdString(AbbreviateTilde(DesktopFolder())));
   auto* beside = new QRadioButton(tr("Beside the original"), saveBox);
   auto* inFolder = new QRadioButton(tr("In this folder:"), saveBox);
   saveRadioButtons->addButton(desktop, 0);
@@ -81,8 +108,14 @@ PreferencesWindow::PreferencesWindow(QWidget* parent) : QWidget(parent, Qt::Wind
   layout->addWidget(scanBox);
   layout->addWidget(updateBox);
   layout->addWidget(dontSaveDuplicatesButton);
+  layout->addWidget(openOutputFolderButton);
   layout->addWidget(saveBox);
   layout->addStretch();
+}
+
+void PreferencesWindow::showExtendedDetection(bool on) {
+  for (size_t i = 0; i < kPassCount; ++i)
+    if (followsSwitch_[i] && scanButtons[i]) scanButtons[i]->setEnabled(on);
 }
 
 }  // namespace strellbox

@@ -20,7 +20,15 @@ class PreferencesWindow : public QWidget {
   Q_OBJECT
 
  public:
-  explicit PreferencesWindow(QWidget* parent = nullptr);
+  // The check boxes come from the rows (the pass table unless a test
+  // gives others).
+  explicit PreferencesWindow(const std::array<PassRow, kPassCount>& rows = PassTable(),
+                             QWidget* parent = nullptr);
+
+  // The boxes of passes of extended detection sit under its switch and
+  // can be changed only while it is on.
+  void showExtendedDetection(bool on);
+  bool followsExtendedSwitch(PassId id) const { return followsSwitch_[static_cast<size_t>(id)]; }
 
   // One check box per row of the pass table, named after its CLI key
   // ("pngButton"), in the table's order.
@@ -30,9 +38,13 @@ class PreferencesWindow : public QWidget {
   QCheckBox* updateButton;
   QComboBox* updateIntervalButton;
   QCheckBox* dontSaveDuplicatesButton;
+  QCheckBox* openOutputFolderButton;
   QButtonGroup* saveRadioButtons;  // ids 0 (Desktop), 1 (beside), 2 (folder)
   QLineEdit* strellFolderField;
   QPushButton* chooseButton;
+
+ private:
+  std::array<bool, kPassCount> followsSwitch_{};
 };
 
 }  // namespace strellbox

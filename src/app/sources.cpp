@@ -9,6 +9,7 @@
 #include "app/app_controller.h"
 #include "app/main_window.h"
 #include "app/open_panel.h"
+#include "app/preferences.h"
 #include "engine/paths.h"
 #include "engine/platform.h"
 #include "engine/strell_controller.h"
@@ -49,15 +50,31 @@ void StrellAppController::setupRecentMenu() {
   if (!w.recentItem) return;
   w.recentItem->clear();
   w.recentItem->menuAction()->setEnabled(false);
+  // Titles are last components; the tooltip tells two of a name apart.
+  w.recentItem->setToolTipsVisible(true);
   bool any = false;
   for (const std::string& path : streller_->recentItems()) {
     if (!ExistsAt(path)) continue;  // kept in the list, left out of the menu
     const QString title = Decoded(LastPathComponent(path));
     QAction* item = w.recentItem->addAction(MenuText(title));
+    item->setToolTip(Decoded(path));
     connect(item, &QAction::triggered, this, [this, title] { strellRecentItems(title); });
     any = true;
   }
+  if (any) {
+    w.recentItem->addSeparator();
+    QAction* clear = w.recentItem->addAction(tr("Clear Menu"));
+    clear->setObjectName(QStringLiteral("clearRecentAction"));
+    connect(clear, &QAction::triggered, this, &StrellAppController::clearRecentMenu,
+            Qt::QueuedConnection);  // the menu goes on using the action meanwhile
+  }
   w.recentItem->menuAction()->setEnabled(any);
+}
+
+void StrellAppController::clearRecentMenu() {
+  streller_->setRecentItems({});
+  preferences_->setArray(keys::kRecentItems, {});
+  setupRecentMenu();
 }
 
 void StrellAppController::strellRecentItems(const QString& title) {
@@ -84,8 +101,10 @@ void StrellAppController::strellTemporaryItems() { threadStrell({QStringLiteral(
 void StrellAppController::openAndStrell() {
   auto* panel = new OpenPanel(strellWindow_.get());
   panel->setFileMode(QFileDialog::ExistingFiles);
+  panel->setDirectory(panelFolder());
   connect(panel, &QFileDialog::finished, this, [this, panel](int returnCode) {
     const QStringList chosen = panel->selectedFiles();
+    if (returnCode == 1) rememberPanelFolder(panel->directory().absolutePath());
     panel->deleteLater();
     openForStrellingPanelDidEnd(returnCode, chosen);
   });
@@ -103,6 +122,18 @@ bool StrellAppController::openFile(const QString& path) {
 }
 
 void StrellAppController::openFiles(const QStringList& paths) { threadStrell(paths); }
+
+void StrellAppController::handOver(const QStringList& paths) {
+  MainWindow& w = *strellWindow_;
+  w.show();
+  w.setWindowState((w.windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+  w.raise();
+  w.activateWindow();
+  if (paths.size() == 1)
+    openFile(paths.first());
+  else if (!paths.isEmpty())
+    openFiles(paths);
+}
 
 void StrellAppController::stopStrelling() { streller_->stopStrelling(); }
 

@@ -1,5 +1,6 @@
 #include "app/startup.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QLibraryInfo>
 
@@ -38,6 +39,24 @@ int RefuseUnsupportedSystem(AlertPresenter& alerts) {
   alert.buttons = {QStringLiteral("OK")};
   alerts.runModal(alert);
   return 1;
+}
+
+void DescribeCommandLine(QCommandLineParser& parser) {
+  parser.setApplicationDescription(
+      QCoreApplication::translate("CommandLine",
+                                  "Pulls the media and documents embedded in any "
+                                  "file out into files of their own."));
+  parser.addHelpOption();
+  parser.addVersionOption();
+  parser.addOption({QStringLiteral("screenshot-when-done"),
+                    QCoreApplication::translate("CommandLine",
+                                                "Save a picture of the window as <file> (PNG) "
+                                                "once the scans asked for have ended, then quit."),
+                    QStringLiteral("file")});
+  parser.addPositionalArgument(
+      QStringLiteral("paths"),
+      QCoreApplication::translate("CommandLine", "Files and folders to scan."),
+      QStringLiteral("[PATH...]"));
 }
 
 Translations::Translations(const QLocale& locale) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+class QCommandLineParser;
 class QCoreApplication;
 
 namespace strellbox {
@@ -15,6 +16,10 @@ class AlertPresenter;
 // Below the oldest supported system (or when the version cannot be read)
 // shows the stop alert and answers 1, the exit status; otherwise 0.
 int RefuseUnsupportedSystem(AlertPresenter& alerts);
+
+// The options and arguments of strellbox: --help, --version,
+// --screenshot-when-done FILE, and the paths to scan.
+void DescribeCommandLine(QCommandLineParser& parser);
 
 // Installs the program's translation for the locale (and Qt's own, when
 // present), and puts Qt's lookup behind the engine's texts. Uninstalls

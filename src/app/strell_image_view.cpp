@@ -100,6 +100,8 @@ StrellImageView::StrellImageView(QWidget* parent) : QWidget(parent) {
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
 }
 
+QString StrellImageView::placeholder() { return tr("Drop files or folders here"); }
+
 void StrellImageView::setImage(const QImage& image) {
   image_ = image;
   update();
@@ -110,7 +112,12 @@ void StrellImageView::paintEvent(QPaintEvent*) {
   painter.fillRect(rect(), palette().base());
   painter.setPen(palette().mid().color());
   painter.drawRect(rect().adjusted(0, 0, -1, -1));
-  if (image_.isNull()) return;
+  if (image_.isNull()) {
+    painter.setPen(palette().placeholderText().color());
+    painter.drawText(rect().adjusted(12, 12, -12, -12), Qt::AlignCenter | Qt::TextWordWrap,
+                     placeholder());
+    return;
+  }
   // Shrink to fit, never enlarge, centred.
   const QRect inner = rect().adjusted(4, 4, -4, -4);
   QSize size = image_.size();

@@ -41,6 +41,8 @@ class StrellImageView : public QWidget {
 
   void setImage(const QImage& image);
   const QImage& image() const { return image_; }
+  // What the empty preview says.
+  static QString placeholder();
 
   QSize sizeHint() const override { return {360, 270}; }
 

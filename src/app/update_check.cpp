@@ -3,13 +3,13 @@
 #include <fmt/format.h>
 #include <plist/plist.h>
 
-#include <QEventLoop>
 #include <QHostAddress>
 #include <QHostInfo>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTimeZone>
@@ -64,44 +64,77 @@ NetworkHosts NetworkHosts::fromBuildAndEnvironment() {
           FromEnvironment("STRELLBOX_REACH_HOST_2", STRELLBOX_REACH_HOST_2)};
 }
 
-bool HostReachable(const QString& hostAndPort, int timeoutMs) {
-  const QUrl url = HostUrl(hostAndPort);
-  if (!url.isValid() || url.host().isEmpty()) return false;
-  // The lookup is bounded by the same timeout: a resolver that does not
-  // answer must not hold up start-up.
-  QHostInfo info;
-  bool resolved = false;
-  QEventLoop loop;
-  const int lookup = QHostInfo::lookupHost(url.host(), &loop, [&](const QHostInfo& answer) {
-    info = answer;
-    resolved = true;
-    loop.quit();
-  });
-  if (!resolved) {
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+namespace {
+
+// One reachability test: the attempts still out (name lookups and
+// connections) and the deadline; it answers once and then goes away.
+class OnlineProbe : public QObject {
+ public:
+  OnlineProbe(QObject* context, int timeoutMs, std::function<void(bool)> done)
+      : QObject(context), done_(std::move(done)) {
+    QTimer::singleShot(timeoutMs, this, [this] { finish(false); });
   }
-  if (!resolved) {
-    QHostInfo::abortHostLookup(lookup);
-    return false;
+  void attemptStarted() { ++pending_; }
+  void attemptFailed() {
+    if (--pending_ <= 0) finish(false);
   }
-  if (info.error() != QHostInfo::NoError) return false;
-  int tried = 0;
-  for (const QHostAddress& address : info.addresses()) {
-    if (++tried > kMaxAddressesTried) break;
-    QTcpSocket socket;
-    socket.setProxy(QNetworkProxy::NoProxy);
-    socket.connectToHost(address, static_cast<quint16>(url.port(80)));
-    if (socket.waitForConnected(timeoutMs)) {
-      socket.abort();
-      return true;
+  void finish(bool online) {
+    if (finished_) return;
+    finished_ = true;
+    deleteLater();  // its sockets and lookups go with it
+    auto done = std::move(done_);
+    done(online);  // last: it may destroy the context, and this with it
+  }
+
+ private:
+  std::function<void(bool)> done_;
+  int pending_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace
+
+Resolver SystemResolver() {
+  return [](const QString& host, QObject* context,
+            std::function<void(const QList<QHostAddress>&)> done) {
+    const QHostAddress literal(host);
+    if (!literal.isNull()) {
+      QTimer::singleShot(0, context, [done = std::move(done), literal] { done({literal}); });
+      return;
     }
-  }
-  return false;
+    QHostInfo::lookupHost(host, context, [done = std::move(done)](const QHostInfo& info) {
+      done(info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>());
+    });
+  };
 }
 
-bool InternetOnline(const NetworkHosts& hosts, int timeoutMs) {
-  return HostReachable(hosts.reach1, timeoutMs) || HostReachable(hosts.reach2, timeoutMs);
+void ProbeInternetOnline(const NetworkHosts& hosts, const Resolver& resolver, int timeoutMs,
+                         QObject* context, std::function<void(bool online)> done) {
+  auto* probe = new OnlineProbe(context, timeoutMs, std::move(done));
+  bool anyHost = false;
+  for (const QString& hostAndPort : {hosts.reach1, hosts.reach2}) {
+    const QUrl url = HostUrl(hostAndPort);
+    if (!url.isValid() || url.host().isEmpty()) continue;
+    anyHost = true;
+    probe->attemptStarted();
+    const auto port = static_cast<quint16>(url.port(80));
+    resolver(url.host(), probe, [probe, port](const QList<QHostAddress>& addresses) {
+      int tried = 0;
+      for (const QHostAddress& address : addresses) {
+        if (++tried > kMaxAddressesTried) break;
+        auto* socket = new QTcpSocket(probe);
+        socket->setProxy(QNetworkProxy::NoProxy);
+        QObject::connect(socket, &QTcpSocket::connected, probe, [probe] { probe->finish(true); });
+        QObject::connect(socket, &QAbstractSocket::errorOccurred, probe,
+                         [probe] { probe->attemptFailed(); });
+        probe->attemptStarted();
+        socket->connectToHost(address, port);
+      }
+      probe->attemptFailed();  // the lookup itself is done
+    });
+  }
+  // No host to try: not reachable, answered from the event loop as always.
+  if (!anyHost) QTimer::singleShot(0, probe, [probe] { probe->finish(false); });
 }
 
 int UpdateIntervalSeconds(int index) {
@@ -166,73 +199,99 @@ QUrl UpdateChecker::makerUrl(const QString& path) const {
   return QUrl(QStringLiteral("http://%1%2").arg(services_.hosts.maker, path));
 }
 
-std::optional<QByteArray> UpdateChecker::download(const QUrl& url) const {
-  if (!url.isValid()) return std::nullopt;
-  QNetworkAccessManager manager;
-  if (IsLoopbackHost(url.host())) manager.setProxy(QNetworkProxy::NoProxy);
-  QNetworkRequest request(url);
-  request.setTransferTimeout(services_.timeoutMs);
-  QNetworkReply* reply = manager.get(request);
-  QEventLoop loop;
-  QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-  QObject::connect(reply, &QNetworkReply::downloadProgress, reply,
-                   [reply](qint64 received, qint64) {
-                     if (received > kMaxVersionFileBytes) reply->abort();
-                   });
-  // The check is synchronous: the window takes no input until it is done.
-  if (!reply->isFinished()) loop.exec(QEventLoop::ExcludeUserInputEvents);
-  std::optional<QByteArray> bytes;
-  if (reply->error() == QNetworkReply::NoError) bytes = reply->readAll();
-  delete reply;
-  return bytes;
+UpdateChecker::UpdateChecker(Services services, QObject* parent)
+    : QObject(parent), services_(std::move(services)), network_(new QNetworkAccessManager(this)) {
+  if (!services_.resolver) services_.resolver = SystemResolver();
 }
 
-std::optional<QString> UpdateChecker::checkForNewVersion(bool force, bool checkForUpdates) {
-  Preferences& preferences = *services_.preferences;
+UpdateChecker::~UpdateChecker() = default;
+
+void UpdateChecker::download(const QUrl& url, std::function<void(std::optional<QByteArray>)> done) {
+  if (!url.isValid()) {
+    done(std::nullopt);
+    return;
+  }
+  network_->setProxy(IsLoopbackHost(url.host()) ? QNetworkProxy(QNetworkProxy::NoProxy)
+                                                : QNetworkProxy(QNetworkProxy::DefaultProxy));
+  QNetworkRequest request(url);
+  request.setTransferTimeout(services_.timeoutMs);
+  QNetworkReply* reply = network_->get(request);
+  // The transfer timeout counts silence once connected; this bounds the
+  // whole download, the name lookup and the connection included.
+  QTimer::singleShot(services_.timeoutMs, reply, [reply] { reply->abort(); });
+  connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+    if (received > kMaxVersionFileBytes) reply->abort();
+  });
+  connect(reply, &QNetworkReply::finished, this, [reply, done = std::move(done)] {
+    std::optional<QByteArray> bytes;
+    if (reply->error() == QNetworkReply::NoError) bytes = reply->readAll();
+    reply->deleteLater();
+    done(std::move(bytes));
+  });
+}
+
+std::optional<QString> UpdateChecker::decide(const QByteArray& bytes, bool beta) {
+  const std::optional<QString>& running = services_.runningVersion;
   std::optional<QString> result;
+  [&] {
+    const std::optional<QString> newest = VersionFromPropertyList(bytes);
+    if (!newest || newest->size() <= 2) return;
+    StrellLog(fmt::format("NewestVersion {}\n", newest->toStdString()));
+    if (!running) return;
+    if (*running == *newest) {
+      result = QCoreApplication::translate("UpdateChecker", "You have the newest version!");
+      return;
+    }
+    Alert alert;
+    alert.message = beta ? QCoreApplication::translate(
+                               "UpdateChecker", "A new beta version of Strellbox is available")
+                         : QCoreApplication::translate("UpdateChecker",
+                                                       "A new version of Strellbox is available");
+    alert.buttons = {QCoreApplication::translate("UpdateChecker", "Go to Downlaod Page"),
+                     QCoreApplication::translate("UpdateChecker", "Cancel")};
+    if (services_.alerts->runModal(alert) == 0 && services_.openUrl)
+      services_.openUrl(makerUrl(beta ? QStringLiteral("/Strellbox/BetaDownload.html")
+                                      : QStringLiteral("/Strellbox/Download.html")));
+  }();
+  services_.preferences->setString(keys::kLastVersionCheck,
+                                   DateDescription(QDateTime::currentDateTime()));
+  return result;
+}
+
+void UpdateChecker::checkForNewVersion(bool force, bool checkForUpdates, Done done) {
+  Preferences& preferences = *services_.preferences;
+  if (!checkForUpdates && !force) return done(std::nullopt);
+  // The interval is asked before the network: an automatic check that is
+  // not due sends nothing at all.
   const QDateTime lastCheck =
       DateFromDescription(preferences.stringForKey(keys::kLastVersionCheck));
   const int interval =
       UpdateIntervalSeconds(preferences.integerForKey(keys::kCheckForUpdatesInterval));
-  const QString noInformation = tr("No information about a new version is available!");
+  if (!force && lastCheck.secsTo(QDateTime::currentDateTime()) <= interval)
+    return done(std::nullopt);
 
-  auto check = [&] {
-    if (!checkForUpdates && !force) return;
-    if (!InternetOnline(services_.hosts, services_.timeoutMs)) return;
-    if (!force && lastCheck.secsTo(QDateTime::currentDateTime()) <= interval) return;
-
-    const std::optional<QString>& running = services_.runningVersion;
-    const bool beta = running && running->contains(QLatin1Char('b'));
-    const std::optional<QByteArray> bytes =
+  ProbeInternetOnline(
+      services_.hosts, services_.resolver, services_.timeoutMs, this,
+      [this, force, done = std::move(done)](bool online) mutable {
+        if (!online) {
+          done(force ? std::optional<QString>(
+                           QCoreApplication::translate("UpdateChecker", "No network connection."))
+                     : std::nullopt);
+          return;
+        }
+        const std::optional<QString>& running = services_.runningVersion;
+        const bool beta = running && running->contains(QLatin1Char('b'));
         download(makerUrl(beta ? QStringLiteral("/Strellbox/betaversion.txt")
-                               : QStringLiteral("/Strellbox/version.txt")));
-    if (!bytes || bytes->isEmpty()) {
-      result = noInformation;
-      return;
-    }
-    [&] {
-      const std::optional<QString> newest = VersionFromPropertyList(*bytes);
-      if (!newest || newest->size() <= 2) return;
-      StrellLog(fmt::format("NewestVersion {}\n", newest->toStdString()));
-      if (!running) return;
-      if (*running == *newest) {
-        result = tr("You have the newest version!");
-        return;
-      }
-      Alert alert;
-      alert.message = beta ? tr("A new beta version of Strellbox is available")
-                           : tr("A new version of Strellbox is available");
-      alert.buttons = {tr("Go to Downlaod Page"), tr("Cancel")};
-      if (services_.alerts->runModal(alert) == 0 && services_.openUrl)
-        services_.openUrl(makerUrl(beta ? QStringLiteral("/Strellbox/BetaDownload.html")
-                                        : QStringLiteral("/Strellbox/Download.html")));
-    }();
-    preferences.setString(keys::kLastVersionCheck, DateDescription(QDateTime::currentDateTime()));
-  };
-  check();
-
-  if (force && !InternetOnline(services_.hosts, services_.timeoutMs)) result = noInformation;
-  return result;
+                               : QStringLiteral("/Strellbox/version.txt")),
+                 [this, beta, done = std::move(done)](const std::optional<QByteArray>& bytes) {
+                   // A failed download leaves the date of the last check as it was.
+                   if (!bytes || bytes->isEmpty())
+                     done(QCoreApplication::translate(
+                         "UpdateChecker", "No information about a new version is available!"));
+                   else
+                     done(decide(*bytes, beta));
+                 });
+      });
 }
 
 }  // namespace strellbox

@@ -4,8 +4,10 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDialogButtonBox>
 #include <QLineEdit>
 #include <QMenuBar>
+#include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
 #include <QTest>
@@ -16,6 +18,7 @@
 #include "app/preferences.h"
 #include "app/preferences_window.h"
 #include "app/startup.h"
+#include "app/strell_image_view.h"
 #include "app_test_support.h"
 #include "engine/localize.h"
 #include "engine/platform.h"
@@ -65,7 +68,8 @@ class PreferencesTest : public QObject {
                                                       {p.scanButton(PassId::kHTML), false},
                                                       {p.extendedButton, false},
                                                       {p.updateButton, true},
-                                                      {p.dontSaveDuplicatesButton, true}};
+                                                      {p.dontSaveDuplicatesButton, true},
+                                                      {p.openOutputFolderButton, true}};
     for (const auto& [box, on] : boxes) QCOMPARE(box->isChecked(), on);
     QCOMPARE(p.saveRadioButtons->checkedId(), 0);
     QCOMPARE(p.strellFolderField->text(), QStringLiteral("~/Desktop"));
@@ -105,7 +109,8 @@ class PreferencesTest : public QObject {
                              {"htmlButton", "scanForHTML", "0"},
                              {"extendedButton", "extendedDetection", "0"},
                              {"updateButton", "checkForUpdates", "1"},
-                             {"dontSaveDuplicatesButton", "dontSaveDuplicates", "1"}};
+                             {"dontSaveDuplicatesButton", "dontSaveDuplicates", "1"},
+                             {"openOutputFolderButton", "openOutputFolder", "1"}};
     for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << (row[2][0] == '1');
   }
   void checkboxWritesAtOnceAndSurvivesRestart() {
@@ -136,8 +141,48 @@ class PreferencesTest : public QObject {
                                             {"scanForHTML", c.scanFor(PassId::kHTML)},
                                             {"extendedDetection", c.extendedDetection()},
                                             {"checkForUpdates", app->checkForUpdates()},
-                                            {"dontSaveDuplicates", c.dontSaveDuplicates()}};
+                                            {"dontSaveDuplicates", c.dontSaveDuplicates()},
+                                            {"openOutputFolder", app->openOutputFolder()}};
     QCOMPARE(engine.at(key), !factory);
+  }
+
+  void storedScanFlagsMeanToTheEngine_data() {
+    QTest::addColumn<int>("byDefault");
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<int>("setting");
+    const int off = int(PassDefault::kOff), on = int(PassDefault::kOn),
+              extended = int(PassDefault::kWithExtended);
+    QTest::newRow("classic, never set") << on << QVariant() << on;
+    QTest::newRow("classic, unticked") << on << QVariant(false) << off;
+    QTest::newRow("classic off, ticked") << off << QVariant("true") << on;
+    QTest::newRow("extended, never set: follows") << extended << QVariant() << extended;
+    QTest::newRow("extended, ticked: still follows") << extended << QVariant(true) << extended;
+    QTest::newRow("extended, unticked: off") << extended << QVariant(0) << off;
+  }
+  void storedScanFlagsMeanToTheEngine() {
+    QFETCH(int, byDefault);
+    QFETCH(QVariant, stored);
+    QFETCH(int, setting);
+    QCOMPARE(int(ScanSettingFromStored(PassDefault(byDefault), stored)), setting);
+  }
+
+  void extendedPassesSitUnderTheirSwitch() {
+    // A table in which one pass belongs to extended detection, as new
+    // passes do.
+    std::array<PassRow, kPassCount> rows = PassTable();
+    rows[size_t(PassId::kHTML)].byDefault = PassDefault::kWithExtended;
+    PreferencesWindow window(rows);
+    QCheckBox* follower = window.scanButton(PassId::kHTML);
+    QVERIFY(follower && window.followsExtendedSwitch(PassId::kHTML));
+    QVERIFY(!window.followsExtendedSwitch(PassId::kPNG));
+    QVERIFY(!follower->isEnabled());
+    QVERIFY(window.scanButton(PassId::kPNG)->isEnabled());
+    window.showExtendedDetection(true);
+    QVERIFY(follower->isEnabled());
+    // Every pass has its box, named after its CLI key.
+    for (const PassRow& row : rows)
+      QCOMPARE(window.scanButton(row.id)->objectName(),
+               QString::fromLatin1(row.cliKey.data(), row.cliKey.size()) + "Button");
   }
 
   void intervalPopUpWritesItsIndex() {
@@ -260,6 +305,16 @@ class PreferencesTest : public QObject {
     Translations german(QLocale(QLocale::German, QLocale::Germany));
     QVERIFY(german.loaded());
     auto app = start();
+    // Qt's own texts too: the file panels' buttons.
+    app->chooseSaveLocation();
+    auto* panel = app->preferencesWindow()->findChild<OpenPanel*>();
+    QVERIFY(panel);
+    auto* buttons = panel->findChild<QDialogButtonBox*>();
+    QVERIFY(buttons);
+    QCOMPARE(buttons->button(QDialogButtonBox::Cancel)->text(), QStringLiteral("Abbrechen"));
+    QCOMPARE(buttons->button(QDialogButtonBox::Open)->text(), QStringLiteral("Auswählen"));
+    panel->reject();
+    QCOMPARE(StrellImageView::placeholder(), QStringLiteral("Dateien oder Ordner hierher ziehen"));
     QCOMPARE(app->preferencesWindow()->windowTitle(), QStringLiteral("Einstellungen"));
     QCOMPARE(app->strellWindow()->menuBar()->actions().first()->text(), QStringLiteral("&Datei"));
     QCOMPARE(app->preferencesWindow()->updateIntervalButton->itemText(0),

@@ -1,23 +1,23 @@
 #!/bin/sh
-# Starts the real application under Xvfb with a folder of sample files on
-# the command line, lets it scan, and saves a picture of the window as
-# smoke.png in the given folder. The application gets a home, settings and
-# runtime folder of its own, every update-check host on a closed loopback
-# port, and a stand-in for xdg-open that records what it was asked to open.
-#   smoke_test.sh APP SCREENSHOT_DIR
+# Starts the real application under Xvfb with a copy of the samples folder
+# on the command line, lets it scan, and saves a picture of the window (the
+# results list full) as smoke.png in the given folder; the README's picture
+# is that file. The application gets a home (without a desktop folder yet),
+# settings and runtime folder of its own, every update-check host on a
+# closed loopback port, and a stand-in for xdg-open that records what it
+# was asked to open.
+#   smoke_test.sh APP SCREENSHOT_DIR SAMPLES_DIR
 set -eu
 app="$1"
 out="$2"
+samples="$3"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-mkdir -p "$work/home/Desktop" "$work/config" "$work/runtime" "$work/bin" \
-  "$work/samples/nested/.hidden" "$out"
+mkdir -p "$work/home" "$work/config" "$work/runtime" "$work/bin" "$out"
 chmod 700 "$work/runtime"
-convert -size 160x120 gradient:navy-orange "$work/samples/gradient.png"
-convert -size 90x90 plasma:fractal -seed 7 "$work/samples/nested/plasma.jpg"
-convert -size 64x48 plasma:fractal -seed 3 "$work/samples/nested/.hidden/small.gif"
-printf 'plain words, nothing inside\n' > "$work/samples/notes.txt"
+cp -R "$samples" "$work/samples"
+rm -f "$work/samples/README.md"
 
 cat > "$work/bin/xdg-open" <<STUB
 #!/bin/sh
@@ -42,10 +42,11 @@ test -s "$shot"
 test "$(head -c 8 "$shot" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a
 # The one-path request went into the recent list, saved at quit.
 grep -q "^recentItems=$work/samples\$" "$work/config/Strellbox/strellbox.conf"
-# The three images (the hidden one too) went into a folder on the
-# Desktop, which the application then asked the file manager to open.
+# The 14 items of the samples went into a folder on the Desktop, made by
+# this first scan, which the application then asked the file manager to
+# open.
 found="$work/home/Desktop/samples Strell"
-test "$(ls -A "$found" | wc -l)" -eq 3
+test "$(ls -A "$found" | wc -l)" -eq 14
 url="file://$(printf '%s' "$found" | sed 's/ /%20/g')"
 # xdg-open is started detached; give it a moment to write.
 for _ in 1 2 3 4 5 6 7 8 9 10; do

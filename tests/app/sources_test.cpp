@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QMenu>
+#include <QSettings>
 #include <QTest>
 #include <memory>
 
@@ -37,9 +38,13 @@ class SourcesTest : public QObject {
     fs::create_directories(path);
     return QString::fromStdString(path.string());
   }
+  // The items' titles, without the separator and "Clear Menu" that end
+  // the recent menu.
   static QStringList titles(QMenu* menu) {
     QStringList list;
-    for (QAction* action : menu->actions()) list.append(action->text());
+    for (QAction* action : menu->actions())
+      if (!action->isSeparator() && action->objectName() != "clearRecentAction")
+        list.append(action->text());
     return list;
   }
 
@@ -87,8 +92,32 @@ class SourcesTest : public QObject {
     app->streller().setRecentItems({newer.toStdString(), older.toStdString()});
     app->setupRecentMenu();
     QCOMPARE(titles(app->strellWindow()->recentItem), QStringList({"same", "same"}));
-    app->strellWindow()->recentItem->actions().last()->trigger();
+    const QList<QAction*> items = app->strellWindow()->recentItem->actions();
+    // Full paths tell the two apart.
+    QCOMPARE(items[0]->toolTip(), newer);
+    QCOMPARE(items[1]->toolTip(), older);
+    QVERIFY(app->strellWindow()->recentItem->toolTipsVisible());
+    items[1]->trigger();
     QCOMPARE(requests_, QList<QStringList>({{newer}}));
+  }
+
+  void clearMenuEmptiesTheRecentList() {
+    auto app = start();
+    const QString one = folder("one");
+    app->streller().setRecentItems({one.toStdString()});
+    app->setupRecentMenu();
+    QMenu* menu = app->strellWindow()->recentItem;
+    auto* clear = menu->findChild<QAction*>("clearRecentAction");
+    QVERIFY(clear && menu->actions().contains(clear));
+    QCOMPARE(clear->text(), QStringLiteral("Clear Menu"));
+    clear->trigger();
+    QTRY_VERIFY(app->streller().recentItems().empty());
+    QVERIFY(!menu->menuAction()->isEnabled());
+    QVERIFY(menu->actions().isEmpty());
+    QVERIFY(QSettings(env_->settingsFile(), QSettings::IniFormat)
+                .value("recentItems")
+                .toStringList()
+                .isEmpty());
   }
 
   void browserMenuListsOnlyCachesPresent_data() {

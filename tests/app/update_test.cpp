@@ -1,16 +1,22 @@
 // The update check against a web server on 127.0.0.1 started by the test:
 // XML and binary version files, equal, different and beta versions, files
 // that say nothing usable, an empty download, a server that is down, no
-// network, and the interval of the automatic check.
+// network, a resolver and a server that never answer (bounded, and the
+// event loop keeps running), and the interval of the automatic check.
+#include <QAction>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QProcess>
 #include <QSettings>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+#include <algorithm>
 #include <map>
 #include <memory>
 
+#include "app/main_window.h"
 #include "app/preferences.h"
 #include "app/update_check.h"
 #include "app_test_support.h"
@@ -59,6 +65,59 @@ class LocalWebServer : public QObject {
   std::map<QTcpSocket*, QByteArray> buffers_;
 };
 
+// Takes connections and reads what comes, never answering.
+class SilentServer : public QObject {
+ public:
+  SilentServer() {
+    server_.listen(QHostAddress::LocalHost, 0);
+    connect(&server_, &QTcpServer::newConnection, this, [this] {
+      while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        socket->setParent(this);
+        connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
+      }
+    });
+  }
+  QString host() const { return QStringLiteral("127.0.0.1:%1").arg(server_.serverPort()); }
+
+ private:
+  QTcpServer server_;
+};
+
+// A name service that never answers.
+Resolver SilentResolver() {
+  return [](const QString&, QObject*, std::function<void(const QList<QHostAddress>&)>) {};
+}
+
+// Runs the event loop until the check answers; records the longest time
+// the loop went without running a 10 ms timer meanwhile.
+struct CheckRun {
+  bool finished = false;
+  std::optional<QString> result;
+  qint64 returnedAfterMs = 0;  // checkForNewVersion itself
+  qint64 answeredAfterMs = 0;
+  qint64 longestStallMs = 0;
+};
+CheckRun Run(UpdateChecker& checker, bool force, bool enabled) {
+  CheckRun run;
+  QElapsedTimer clock;
+  clock.start();
+  QTimer tick;
+  qint64 last = 0;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    run.longestStallMs = std::max(run.longestStallMs, clock.elapsed() - last);
+    last = clock.elapsed();
+  });
+  tick.start(10);
+  checker.checkForNewVersion(force, enabled, [&](const std::optional<QString>& result) {
+    run.result = result;
+    run.finished = true;
+    run.answeredAfterMs = clock.elapsed();
+  });
+  run.returnedAfterMs = clock.elapsed();
+  (void)QTest::qWaitFor([&] { return run.finished; }, 20000);
+  return run;
+}
+
 // Version files written by Python's property-list writer, XML and binary,
 // made in one run of the interpreter (it is slow to start).
 QByteArray VersionFile(const QString& version, bool binary) {
@@ -99,10 +158,17 @@ class UpdateTest : public QObject {
   RecordingAlerts alerts_;
   QList<QUrl> opened_;
 
-  UpdateChecker checker(std::optional<QString> running, NetworkHosts hosts = {}) {
+  std::unique_ptr<UpdateChecker> checker(std::optional<QString> running, NetworkHosts hosts = {},
+                                         Resolver resolver = {}, int timeoutMs = 2000) {
     if (hosts.maker.isEmpty()) hosts = {web_->host(), web_->host(), web_->host()};
-    return UpdateChecker({prefs_.get(), &alerts_, [this](const QUrl& u) { opened_.append(u); },
-                          hosts, std::move(running), 2000});
+    return std::make_unique<UpdateChecker>(UpdateChecker::Services{
+        prefs_.get(), &alerts_, [this](const QUrl& u) { opened_.append(u); }, hosts,
+        std::move(resolver), std::move(running), timeoutMs});
+  }
+  std::optional<QString> check(UpdateChecker& c, bool force, bool enabled) {
+    const CheckRun run = Run(c, force, enabled);
+    [&] { QVERIFY(run.finished); }();
+    return run.result;
   }
   QString lastCheck() { return prefs_->stringForKey(keys::kLastVersionCheck); }
   static const QString& factoryDate() {
@@ -187,7 +253,7 @@ class UpdateTest : public QObject {
     web_->files[path] = file;
     alerts_.answer = 0;  // "Go to Downlaod Page"
     const auto version = running == "-" ? std::nullopt : std::optional<QString>(running);
-    const std::optional<QString> result = checker(version).checkForNewVersion(true, false);
+    const std::optional<QString> result = check(*checker(version), true, false);
 
     QCOMPARE(result.value_or(QString()), shown);
     QVERIFY(web_->requests.contains(running.contains('b') ? "/Strellbox/betaversion.txt"
@@ -205,7 +271,7 @@ class UpdateTest : public QObject {
   void cancelOpensNothing() {
     web_->files["/Strellbox/version.txt"] = VersionFile("2.0", false);
     alerts_.answer = 1;
-    QVERIFY(!checker(QString("1.2")).checkForNewVersion(true, true));
+    QVERIFY(!check(*checker(QString("1.2")), true, true));
     QCOMPARE(alerts_.shown.size(), 1);
     QVERIFY(opened_.isEmpty());
   }
@@ -216,16 +282,71 @@ class UpdateTest : public QObject {
     web_->files["/Strellbox/version.txt"] = VersionFile("2.0", false);
     // Neither reachability host answers: no download is tried.
     auto offline = checker(QString("1.2"), {web_->host(), closed, closed});
-    QCOMPARE(offline.checkForNewVersion(true, true).value_or(""), noInfo);
-    QVERIFY(!offline.checkForNewVersion(false, true));  // the automatic check says nothing
+    QCOMPARE(check(*offline, true, true).value_or(""), QStringLiteral("No network connection."));
+    QVERIFY(!check(*offline, false, true));  // the automatic check says nothing
     QVERIFY(web_->requests.isEmpty());
     // The second host is enough.
-    QVERIFY(InternetOnline({closed, closed, web_->host()}, 2000));
+    bool online = false;
+    QObject context;
+    ProbeInternetOnline({closed, closed, web_->host()}, SystemResolver(), 2000, &context,
+                        [&](bool answer) { online = answer; });
+    QTRY_VERIFY(online);
     // Network up, the maker's server down.
     auto down = checker(QString("1.2"), {closed, web_->host(), web_->host()});
-    QCOMPARE(down.checkForNewVersion(true, true).value_or(""), noInfo);
+    QCOMPARE(check(*down, true, true).value_or(""), noInfo);
     QVERIFY(alerts_.shown.isEmpty());
     QCOMPARE(lastCheck(), factoryDate());
+  }
+
+  void silentNetworkIsWaitedForBoundedly_data() {
+    QTest::addColumn<QString>("silent");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("resolver never answers") << "resolver"
+                                            << "No network connection.";
+    QTest::newRow("server never answers") << "server"
+                                          << "No information about a new version is available!";
+  }
+  void silentNetworkIsWaitedForBoundedly() {
+    QFETCH(QString, silent);
+    QFETCH(QString, shown);
+    constexpr int kTimeoutMs = 400;
+    SilentServer quiet;
+    auto c =
+        silent == "resolver"
+            ? checker(QString("1.2"),
+                      {"www.strellbox.test", "reach.strellbox.test:80", "reach2.strellbox.test"},
+                      SilentResolver(), kTimeoutMs)
+            : checker(QString("1.2"), {quiet.host(), quiet.host(), quiet.host()}, {}, kTimeoutMs);
+    const CheckRun run = Run(*c, true, true);
+    QVERIFY(run.finished);
+    QCOMPARE(run.result.value_or(""), shown);
+    QVERIFY2(run.returnedAfterMs < 50, qPrintable(QString::number(run.returnedAfterMs)));
+    // Each step waits its timeout and no longer (a second for a busy machine).
+    QVERIFY2(run.answeredAfterMs >= kTimeoutMs && run.answeredAfterMs < 2 * kTimeoutMs + 1000,
+             qPrintable(QString::number(run.answeredAfterMs)));
+    QVERIFY2(run.longestStallMs < 150, qPrintable(QString::number(run.longestStallMs)));
+    QCOMPARE(lastCheck(), factoryDate());
+  }
+
+  void startUpAndCheckCommandNeverWait() {
+    AppServices services = TestServices(*env_, alerts_, opened_);
+    services.hosts = {"www.strellbox.test", "reach.strellbox.test", "reach2.strellbox.test"};
+    services.resolver = SilentResolver();
+    services.networkTimeoutMs = 300;
+    prefs_->setInteger(keys::kCheckForUpdatesInterval, 0);  // the automatic check is due
+    QElapsedTimer clock;
+    clock.start();
+    StrellAppController app(services);
+    QVERIFY2(clock.elapsed() < 1000, qPrintable(QString::number(clock.elapsed())));
+    app.checkForUpdate();
+    QVERIFY(app.checkingForUpdate());
+    QVERIFY(!app.strellWindow()->checkForUpdateAction->isEnabled());
+    app.checkForUpdate();  // a second request while one runs: ignored
+    QTRY_COMPARE(alerts_.shown.size(), 1);
+    QCOMPARE(alerts_.shown[0].message, QStringLiteral("No network connection."));
+    QVERIFY(app.strellWindow()->checkForUpdateAction->isEnabled());
+    QTest::qWait(400);  // the automatic check has ended too, silently
+    QCOMPARE(alerts_.shown.size(), 1);
   }
 
   void automaticCheckKeepsItsInterval_data() {
@@ -250,7 +371,9 @@ class UpdateTest : public QObject {
     prefs_->setInteger(keys::kCheckForUpdatesInterval, interval);
     const QString before = DateDescription(QDateTime::currentDateTime().addSecs(-60 * minutesAgo));
     prefs_->setString(keys::kLastVersionCheck, before);
-    checker(QString("1.2")).checkForNewVersion(false, enabled);
+    auto c = checker(QString("1.2"));
+    const CheckRun run = Run(*c, false, enabled);
+    QVERIFY(run.finished);
     QCOMPARE(web_->requests.contains("/Strellbox/version.txt"), downloads);
     QCOMPARE(lastCheck() != before, downloads);
     QVERIFY(alerts_.shown.isEmpty());
@@ -262,7 +385,8 @@ class UpdateTest : public QObject {
     services.hosts = {web_->host(), web_->host(), web_->host()};
     services.runningVersion = QString("1.0");
     StrellAppController app(services);  // factory date lies in 2004: the check goes ahead
-    QCOMPARE(alerts_.shown.size(), 1);
+    QVERIFY(alerts_.shown.isEmpty());   // it answers from the event loop, after the window shows
+    QTRY_COMPARE(alerts_.shown.size(), 1);
     QCOMPARE(alerts_.shown[0].message, QStringLiteral("A new version of Strellbox is available"));
     QVERIFY(QSettings(env_->settingsFile(), QSettings::IniFormat).contains("LastVersionCheck"));
   }

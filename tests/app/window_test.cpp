@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 #include <QBuffer>
+#include <QCheckBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -18,8 +19,11 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <thread>
 
+#include "app/image_worker.h"
 #include "app/main_window.h"
+#include "app/preferences_window.h"
 #include "app/strell_image_view.h"
 #include "app_test_support.h"
 #include "engine/paths.h"
@@ -41,6 +45,16 @@ QByteArray ZeroWidthPng() {
   const uLong crc = crc32(0, ihdr, sizeof ihdr);
   for (int shift = 24; shift >= 0; shift -= 8) png.append(static_cast<char>((crc >> shift) & 0xFF));
   return png;
+}
+
+QByteArray JpegBytes(int width, int height) {
+  QImage image(width, height, QImage::Format_RGB32);
+  image.fill(QColor(30, 90, 160));
+  QByteArray bytes;
+  QBuffer buffer(&bytes);
+  buffer.open(QIODevice::WriteOnly);
+  image.save(&buffer, "JPEG", 80);
+  return bytes;
 }
 
 // Hands a drag-enter event to the view's handlers (straight to event():
@@ -204,26 +218,33 @@ class WindowTest : public QObject {
   void previewAcceptsOnlySizesStrictlyBelow3000_data() {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<bool>("accepted");
-    QTest::newRow("2999 x 2999") << PngBytes(2999, 2999) << true;
-    QTest::newRow("2999 x 1") << PngBytes(2999, 1) << true;
-    QTest::newRow("3000 wide") << PngBytes(3000, 10) << false;
-    QTest::newRow("3000 high") << PngBytes(10, 3000) << false;
-    QTest::newRow("0 wide") << ZeroWidthPng() << false;
-    QTest::newRow("not an image") << QByteArray(64, 'z') << false;
+    QTest::addColumn<QSize>("decoded");
+    QTest::newRow("2999 x 2999, shrunk") << PngBytes(2999, 2999) << true << QSize(270, 270);
+    QTest::newRow("2999 x 1") << PngBytes(2999, 1) << true << QSize(360, 1);
+    QTest::newRow("2800 x 2000 JPEG, decoded small")
+        << JpegBytes(2800, 2000) << true << QSize(360, 257);
+    QTest::newRow("small, not enlarged") << PngBytes(48, 32) << true << QSize(48, 32);
+    QTest::newRow("3000 wide") << PngBytes(3000, 10) << false << QSize();
+    QTest::newRow("3000 high") << PngBytes(10, 3000) << false << QSize();
+    QTest::newRow("0 wide") << ZeroWidthPng() << false << QSize();
+    QTest::newRow("not an image") << QByteArray(64, 'z') << false << QSize();
   }
   void previewAcceptsOnlySizesStrictlyBelow3000() {
     QFETCH(QByteArray, bytes);
     QFETCH(bool, accepted);
-    MainWindow window;
-    QCOMPARE(window.blinkData(bytes), accepted);
-    QCOMPARE(window.imagesToBlinkCount(), accepted ? 1 : 0);
-    QCOMPARE(window.pendingPreviewDelay(), accepted ? MainWindow::kFirstStepDelay : -1);
+    QFETCH(QSize, decoded);
+    // The bounds apply to the full size; the decode is at the preview's.
+    const std::optional<QImage> image = DecodePreviewImage(bytes, QSize(360, 270));
+    QCOMPARE(image.has_value(), accepted);
+    if (accepted) QCOMPARE(image->size(), decoded);
   }
 
   void previewRunsOneCycleAndHalvesTheBacklog() {
     MainWindow window;
-    const QByteArray png = PngBytes(8, 8);
-    for (int i = 0; i < 10; ++i) QVERIFY(window.blinkData(png));
+    QImage png(8, 8, QImage::Format_RGB32);
+    png.fill(Qt::red);
+    QCOMPARE(window.pendingPreviewDelay(), -1);
+    for (int i = 0; i < 10; ++i) window.queuePreviewImage(png);
     QCOMPARE(window.pendingPreviewDelay(), MainWindow::kFirstStepDelay);
     window.showLatestImage();  // shows one; of 9 left the oldest 4 go
     QVERIFY(!window.strellImageView->image().isNull());
@@ -237,8 +258,29 @@ class WindowTest : public QObject {
     QCOMPARE(window.imagesToBlinkCount(), 0);
     QCOMPARE(window.pendingPreviewDelay(), MainWindow::kIdleStepDelay);
     // An image accepted while the cycle waits joins it; no second cycle.
-    QVERIFY(window.blinkData(png));
+    window.queuePreviewImage(png);
     QCOMPARE(window.pendingPreviewDelay(), MainWindow::kIdleStepDelay);
+  }
+
+  void handOffWaitsForTheImageBefore() {
+    auto app = start();
+    StrellController& c = app->streller();
+    const QByteArray png = PngBytes(8, 8);
+    const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
+    std::atomic<int> handed{0};
+    std::thread worker([&] {
+      for (int i = 0; i < 3; ++i) {
+        c.blinkImage(image);
+        ++handed;
+      }
+    });
+    // The GUI thread takes nothing while it sleeps: the first image is
+    // handed over, the second waits for the first to be taken.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    QCOMPARE(handed.load(), 1);
+    QTRY_COMPARE(handed.load(), 3);
+    worker.join();
+    QTRY_VERIFY(!app->strellWindow()->strellImageView->image().isNull());
   }
 
   void progressBarShowsTheFraction_data() {
@@ -301,6 +343,63 @@ class WindowTest : public QObject {
     QTRY_COMPARE(opened_.size(), 1);
     QCOMPARE(opened_[0].toLocalFile(), QString::fromStdString(c.strellOutputDirectory()));
     QVERIFY(alerts_.shown.isEmpty());
+  }
+
+  void jobEndsWithItsStateAndOpensItsFolder_data() {
+    QTest::addColumn<int>("items");
+    QTest::addColumn<bool>("stop");
+    QTest::addColumn<bool>("openPreference");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("three saved") << 3 << false << true << "3 items saved to ~/out/in Strell"
+                                 << true;
+    QTest::newRow("one saved") << 1 << false << true << "1 item saved to ~/out/in Strell" << true;
+    QTest::newRow("nothing found") << 0 << false << true << "Nothing found" << false;
+    QTest::newRow("stopped") << 2 << true << true << "Stopped" << false;
+    QTest::newRow("preference off")
+        << 3 << false << false << "3 items saved to ~/out/in Strell" << false;
+  }
+  void jobEndsWithItsStateAndOpensItsFolder() {
+    QFETCH(int, items);
+    QFETCH(bool, stop);
+    QFETCH(bool, openPreference);
+    QFETCH(QString, state);
+    QFETCH(bool, opens);
+    const fs::path folder = makeFolder("in", 1);
+    fs::create_directories(env_->home() / "out");
+    QStringList notified;
+    AppServices services = TestServices(*env_, alerts_, opened_);
+    services.notify = [&](const QString&, const QString& body) { notified.append(body); };
+    services.notifyAfterMs = 0;  // every job counts as long; the window is not active
+    auto app = std::make_unique<StrellAppController>(services);
+    if (!openPreference) app->preferencesWindow()->openOutputFolderButton->click();
+    StrellController& c = app->streller();
+    c.setSaveRadioChosen(2);
+    c.setSaveFolder((env_->home() / "out").string());
+    // Images are written as they are found, so a stop after them leaves
+    // a folder that was made.
+    c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer&, const std::string& from) {
+      for (int i = 0; i < items; ++i) {
+        const QByteArray png = PngBytes(4 + i, 4);
+        const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
+        ctx.saveStrell(image, 0, image.size(), "png", from, i);
+      }
+      if (stop) c.stopStrelling();
+      return items;
+    });
+    app->threadStrell({QString::fromStdString(folder.string())});
+    MainWindow& w = *app->strellWindow();
+    QTRY_VERIFY(!c.jobActive());
+    QTRY_COMPARE(w.jobStateField->text(), state);
+    QCOMPARE(w.results->count(), items);
+    QCOMPARE(w.windowTitle(), QStringLiteral("Strellbox"));
+    QCOMPARE(notified, QStringList({state}));
+    QTest::qWait(50);
+    QCOMPARE(opened_.size(), opens ? 1 : 0);
+    if (items > 0) {
+      QCOMPARE(w.typeCountsField->text(), QStringLiteral("%1 png").arg(items));
+      QVERIFY(w.openFolderButton->isEnabled());
+    }
   }
 
   void failedJobShowsItsMessage() {

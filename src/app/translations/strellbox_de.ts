@@ -2,6 +2,21 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="de_DE">
 <context>
+    <name>CommandLine</name>
+    <message>
+        <source>Pulls the media and documents embedded in any file out into files of their own.</source>
+        <translation>Holt die in beliebigen Dateien eingebetteten Medien und Dokumente als eigene Dateien heraus.</translation>
+    </message>
+    <message>
+        <source>Save a picture of the window as &lt;file&gt; (PNG) once the scans asked for have ended, then quit.</source>
+        <translation>Ein Bild des Fensters als &lt;file&gt; (PNG) sichern, sobald die verlangten Durchsuchungen beendet sind, dann beenden.</translation>
+    </message>
+    <message>
+        <source>Files and folders to scan.</source>
+        <translation>Zu durchsuchende Dateien und Ordner.</translation>
+    </message>
+</context>
+<context>
     <name>PassTable</name>
     <message>
         <source>Base64 attachments</source>
@@ -85,6 +100,29 @@
         <source>Cancel</source>
         <translation>Abbrechen</translation>
     </message>
+    <message>
+        <source>No network connection.</source>
+        <translation>Keine Netzwerkverbindung.</translation>
+    </message>
+</context>
+<context>
+    <name>strellbox::About</name>
+    <message>
+        <source>Strellbox %1</source>
+        <translation>Strellbox %1</translation>
+    </message>
+    <message>
+        <source>Pulls the media and documents embedded in any file out into files of their own.
+
+Licence: %1
+
+Built with %2.</source>
+        <translation>Holt die in beliebigen Dateien eingebetteten Medien und Dokumente als eigene Dateien heraus.
+
+Lizenz: %1
+
+Erstellt mit %2.</translation>
+    </message>
 </context>
 <context>
     <name>strellbox::MainWindow</name>
@@ -147,6 +185,62 @@
     <message>
         <source>Strellbox Web Page</source>
         <translation>Strellbox-Webseite</translation>
+    </message>
+    <message>
+        <source>%p%</source>
+        <translation>%p %</translation>
+    </message>
+    <message>
+        <source>Open</source>
+        <translation>Öffnen</translation>
+    </message>
+    <message>
+        <source>Show in Folder</source>
+        <translation>Im Ordner zeigen</translation>
+    </message>
+    <message>
+        <source>Open Folder</source>
+        <translation>Ordner öffnen</translation>
+    </message>
+    <message>
+        <source>Open the output folder in the file manager</source>
+        <translation>Den Ausgabeordner im Dateimanager öffnen</translation>
+    </message>
+    <message>
+        <source>Show the selected file in the file manager</source>
+        <translation>Die ausgewählte Datei im Dateimanager zeigen</translation>
+    </message>
+    <message>
+        <source>About Strellbox</source>
+        <translation>Über Strellbox</translation>
+    </message>
+    <message>
+        <source>Scanning…</source>
+        <translation>Durchsuche …</translation>
+    </message>
+    <message>
+        <source>Saved in %1</source>
+        <translation>Gesichert in %1</translation>
+    </message>
+    <message>
+        <source>Stopped</source>
+        <translation>Gestoppt</translation>
+    </message>
+    <message>
+        <source>Nothing found</source>
+        <translation>Nichts gefunden</translation>
+    </message>
+    <message>
+        <source>1 item saved to %1</source>
+        <translation>1 Objekt gesichert in %1</translation>
+    </message>
+    <message>
+        <source>%1 items saved to %2</source>
+        <translation>%1 Objekte gesichert in %2</translation>
+    </message>
+    <message>
+        <source>Strellbox – %1%</source>
+        <translation>Strellbox – %1 %</translation>
     </message>
 </context>
 <context>
@@ -215,6 +309,53 @@
         <source>Rules beyond the classic ones, for the files today&apos;s programs write</source>
         <translation>Regeln über die klassischen hinaus, für die Dateien heutiger Programme</translation>
     </message>
+    <message>
+        <source>Runs with extended detection; untick to leave it out</source>
+        <translation>Läuft mit der erweiterten Erkennung; abwählen, um es auszulassen</translation>
+    </message>
+    <message>
+        <source>Open the output folder when a job ends</source>
+        <translation>Den Ausgabeordner am Ende eines Auftrags öffnen</translation>
+    </message>
+    <message>
+        <source>Only when the job saved something and was not stopped</source>
+        <translation>Nur wenn der Auftrag etwas gesichert hat und nicht gestoppt wurde</translation>
+    </message>
+</context>
+<context>
+    <name>strellbox::ResultsModel</name>
+    <message>
+        <source>without type</source>
+        <translation>ohne Typ</translation>
+    </message>
+    <message>
+        <source>Found in %1</source>
+        <translation>Gefunden in %1</translation>
+    </message>
+    <message>
+        <source>  ↳ %1 data from offset %2</source>
+        <translation>  ↳ %1-Daten ab Position %2</translation>
+    </message>
+    <message>
+        <source>Offset %1, pass %2</source>
+        <translation>Position %1, Durchgang %2</translation>
+    </message>
+    <message>
+        <source>Name</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>Type</source>
+        <translation>Typ</translation>
+    </message>
+    <message>
+        <source>Size</source>
+        <translation>Größe</translation>
+    </message>
+    <message>
+        <source>Source</source>
+        <translation>Quelle</translation>
+    </message>
 </context>
 <context>
     <name>strellbox::StrellAppController</name>
@@ -229,6 +370,21 @@
     <message>
         <source>OK</source>
         <translation>OK</translation>
+    </message>
+    <message>
+        <source>Strellbox</source>
+        <translation>Strellbox</translation>
+    </message>
+    <message>
+        <source>Clear Menu</source>
+        <translation>Menü leeren</translation>
+    </message>
+</context>
+<context>
+    <name>strellbox::StrellImageView</name>
+    <message>
+        <source>Drop files or folders here</source>
+        <translation>Dateien oder Ordner hierher ziehen</translation>
     </message>
 </context>
 </TS>
