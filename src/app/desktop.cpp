@@ -20,7 +20,7 @@
 #include "engine/platform.h"
 
 #ifndef STRELLBOX_LICENSE
-#define STRELLBOX_LICENSE "MIT License"
+#define STRELLBOX_LICENSE "All rights reserved"
 #endif
 #ifndef STRELLBOX_PLIST_VERSION
 #define STRELLBOX_PLIST_VERSION ""
