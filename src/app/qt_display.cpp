@@ -138,10 +138,9 @@ void QtDisplay::blinkData(const Buffer& bytes) {
     window->takeForPreview(bytes);
     return;
   }
-  // The worker waits until the GUI thread has taken the image before the
-  // one it hands over now: the window is never more than one image behind
-  // the job, and the job does not pay a thread switch for every image the
-  // GUI thread takes in time. (Taking is handing to the decoding thread.)
+  // The worker waits until the GUI thread has taken the image (handed it
+  // to the decoding thread, which costs next to nothing), so that the
+  // preview never falls behind the job.
   std::unique_lock<std::mutex> lock(handOffMutex_);
   handOffTaken_.wait(lock, [this] { return !handOffPending_; });
   handOffPending_ = true;
@@ -159,6 +158,8 @@ void QtDisplay::blinkData(const Buffer& bytes) {
         handOffTaken_.notify_all();
       },
       Qt::QueuedConnection);
+  lock.lock();
+  handOffTaken_.wait(lock, [this] { return !handOffPending_; });
 }
 
 void QtDisplay::openFolder(const std::string& path) {
