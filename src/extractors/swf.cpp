@@ -39,6 +39,19 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
   Inflater inflater;
   InflateBudget budget(n);
   int32_t count = 0;
+  // The compressed movie at p inflated to `body`: report the plain movie.
+  // The header (version, length) is kept; only the signature changes.
+  auto onMovie = [&](uint64_t p, const Buffer& body) {
+    std::vector<uint8_t> movie;
+    movie.reserve(kHeaderLength + body.size());
+    const std::string_view header = data.view(p, kHeaderLength);
+    movie.assign(header.begin(), header.end());
+    movie[0] = 'F';
+    movie.insert(movie.end(), body.data(), body.data() + body.size());
+    const Buffer plain = Buffer(std::move(movie)).decodedFrom(data, "swf", p);
+    context.saveStrell(plain, 0, plain.size(), "swf", from, count);
+    ++count;
+  };
   uint64_t position = 0;
   while (position < n - kHeaderLength && !context.stopStreller()) {
     const uint64_t p = FindMovie(data, position, n - kHeaderLength);
@@ -61,23 +74,19 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
       continue;
     }
 
-    // Compressed: everything after the header is one zlib stream. The
-    // header (version, length) is kept; only the signature changes.
-    std::optional<Buffer> body = inflater.inflate(data, p + kHeaderLength, budget.limitsAt(p));
-    budget.charge(inflater.lastAttempt());
-    if (body) {
-      std::vector<uint8_t> movie;
-      movie.reserve(kHeaderLength + body->size());
-      const std::string_view header = data.view(p, kHeaderLength);
-      movie.assign(header.begin(), header.end());
-      movie[0] = 'F';
-      movie.insert(movie.end(), body->data(), body->data() + body->size());
-      const Buffer plain = Buffer(std::move(movie)).decodedFrom(data, "swf", p);
-      context.saveStrell(plain, 0, plain.size(), "swf", from, count);
-      ++count;
-    }
+    // Compressed: everything after the header is one zlib stream.
+    std::optional<Buffer> body =
+        inflater.inflate(data, p + kHeaderLength, budget.limitsAt(p + kHeaderLength));
+    budget.charge(p + kHeaderLength, inflater.lastAttempt());
+    if (body) onMovie(p, *body);
     // The inflation does not say where the stream ended: resume inside it.
     position = p + kHeaderLength;
+  }
+  for (uint64_t start : budget.takeStarved()) {
+    if (context.stopStreller()) break;
+    std::optional<Buffer> body = inflater.inflate(data, start, budget.retryLimitsAt(start));
+    budget.chargeRetry(start, inflater.lastAttempt());
+    if (body) onMovie(start - kHeaderLength, *body);
   }
   return count;
 }
