@@ -116,7 +116,7 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
       const uint64_t start = p + kLzmaDataAt;
       Inflater::Attempt attempt;
       const std::optional<Buffer> body = decodeLzma(p, lzmaBudget.limitsAt(start), attempt);
-      lzmaBudget.charge(start, attempt);
+      lzmaBudget.charge(start, attempt, p);
       if (body) onLzmaMovie(p, *body);
       // A movie that decoded ends where its data did.
       position = body ? start + attempt.consumed : p + kHeaderLength;
@@ -126,21 +126,22 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
     // Compressed: everything after the header is one zlib stream.
     std::optional<Buffer> body =
         inflater.inflate(data, p + kHeaderLength, budget.limitsAt(p + kHeaderLength));
-    budget.charge(p + kHeaderLength, inflater.lastAttempt());
+    budget.charge(p + kHeaderLength, inflater.lastAttempt(), p);
     if (body) onMovie(p, *body, "swf");
     // The inflation does not say where the stream ended: resume inside it.
     position = p + kHeaderLength;
   }
-  for (uint64_t start : budget.takeStarved()) {
+  for (uint64_t p : budget.takeStarved()) {
     if (context.stopStreller()) break;
+    const uint64_t start = p + kHeaderLength;
     std::optional<Buffer> body = inflater.inflate(data, start, budget.retryLimitsAt(start));
     budget.chargeRetry(start, inflater.lastAttempt());
-    if (body) onMovie(start - kHeaderLength, *body, "swf");
+    if (body) onMovie(p, *body, "swf");
   }
-  for (uint64_t start : lzmaBudget.takeStarved()) {
+  for (uint64_t p : lzmaBudget.takeStarved()) {
     if (context.stopStreller()) break;
     Inflater::Attempt attempt;
-    const uint64_t p = start - kLzmaDataAt;
+    const uint64_t start = p + kLzmaDataAt;
     const std::optional<Buffer> body = decodeLzma(p, lzmaBudget.retryLimitsAt(start), attempt);
     lzmaBudget.chargeRetry(start, attempt);
     if (body) onLzmaMovie(p, *body);

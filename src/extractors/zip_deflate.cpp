@@ -330,7 +330,7 @@ Inflater::Limits InflateBudget::limitsAt(uint64_t offset) const {
   return limits;
 }
 
-void InflateBudget::charge(uint64_t offset, const Inflater::Attempt& attempt) {
+void InflateBudget::charge(uint64_t offset, const Inflater::Attempt& attempt, uint64_t candidate) {
   if (attempt.outcome == Inflater::Outcome::kInflated) {
     read_ = SaturatingAdd(read_, attempt.consumed);
     return;
@@ -339,9 +339,9 @@ void InflateBudget::charge(uint64_t offset, const Inflater::Attempt& attempt) {
   failedReach_ = std::max(failedReach_, SaturatingAdd(offset, attempt.consumed));
   if (attempt.starved) {
     if (starved_.size() < kMaxStarved) {
-      starved_.push_back(offset);
+      starved_.push_back(candidate);
     } else {
-      starved_[starvedNext_] = offset;
+      starved_[starvedNext_] = candidate;
       starvedNext_ = (starvedNext_ + 1) % kMaxStarved;
     }
   }
@@ -447,10 +447,16 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
 }
 
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from) {
+  if (context.extended())
+    return strellZipMembers(context, data, from, true) + strellDeflate(context, data, from, true) +
+           strellGzip(context, data, from, true);
   return strellZip(context, data, from) + strellDeflate(context, data, from, true);
 }
 
 int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::string& from) {
+  if (context.extended())
+    return strellZipMembers(context, data, from, false) +
+           strellDeflate(context, data, from, false) + strellGzip(context, data, from, false);
   return strellDeflate(context, data, from, false);
 }
 

@@ -23,6 +23,16 @@ int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& f
 int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::string& from,
                       bool saveInflates);
 
+// Extended detection, in the same row: the members of gzip files, inflated,
+// scanned again and, when asked to, reported named after the name they
+// carry; and every member of every zip archive, stored or deflated, scanned
+// again, with each archive reported whole (measured by its records) when
+// asked to.
+int32_t strellGzip(ScanContext& context, const Buffer& data, const std::string& from,
+                   bool saveInflates);
+int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::string& from,
+                         bool reportArchives);
+
 // Output cap of one inflation, set by the length of the whole buffer the
 // stream lies in (not by the stream's own length): 40, 10, 5 or 2 times it.
 uint64_t InflateCap(uint64_t bufferLength);
@@ -155,11 +165,15 @@ class InflateBudget {
   explicit InflateBudget(uint64_t bufferLength);
   // What an attempt starting at `offset` may spend, in the forward search.
   Inflater::Limits limitsAt(uint64_t offset) const;
-  // Records what the attempt at `offset` spent.
-  void charge(uint64_t offset, const Inflater::Attempt& attempt);
+  // Records what the attempt at `offset` spent; a starved attempt is
+  // remembered as `candidate` (the signature it was found by).
+  void charge(uint64_t offset, const Inflater::Attempt& attempt, uint64_t candidate);
+  void charge(uint64_t offset, const Inflater::Attempt& attempt) {
+    charge(offset, attempt, offset);
+  }
 
   // The starved candidates, last first; the second try takes them in this
-  // order through retryLimitsAt and chargeRetry.
+  // order through retryLimitsAt and chargeRetry (with the attempt's offset).
   std::vector<uint64_t> takeStarved();
   Inflater::Limits retryLimitsAt(uint64_t offset) const;
   void chargeRetry(uint64_t offset, const Inflater::Attempt& attempt);
