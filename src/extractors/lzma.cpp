@@ -13,6 +13,14 @@ constexpr uint64_t kPropsLength = 5;
 // Most bytes handed to the decoder in one call, in and out, so that a work
 // limit is checked often enough.
 constexpr uint64_t kSlice = uint64_t{1} << 20;
+// The output's first length; it doubles as the data decodes.
+constexpr uint64_t kFirstOutput = uint64_t{1} << 16;
+// What setting up a decoder costs in work units: its probability tables and
+// buffers, some tens of kilobytes. Charged to every attempt, so that a
+// buffer of headers cannot make the pass set up millions of decoders.
+constexpr uint64_t kSetupWork = uint64_t{1} << 15;
+// Property bytes above this name no valid (lc, lp, pb).
+constexpr uint8_t kHighestProperties = 224;
 
 struct Stream {
   lzma_stream z = LZMA_STREAM_INIT;
@@ -32,6 +40,19 @@ std::optional<Buffer> DecodeLzma(const Buffer& data, uint64_t props, uint64_t si
     return std::nullopt;
   }
 
+  // The range coder's first byte is always 0: most false headers end here.
+  if (data.u8(props) > kHighestProperties || data.u8(start) != 0) {
+    attempt.outcome = Outcome::kBadStream;
+    return std::nullopt;
+  }
+  if (limits.work < kSetupWork) {
+    attempt.outcome = Outcome::kOverWorkLimit;
+    attempt.starved = true;
+    return std::nullopt;
+  }
+  attempt.charged = kSetupWork;
+  limits.work -= kSetupWork;
+
   Stream s;
   if (lzma_alone_decoder(&s.z, kLzmaMemoryLimit) != LZMA_OK) {
     attempt.outcome = Outcome::kNoMemory;
@@ -41,7 +62,7 @@ std::optional<Buffer> DecodeLzma(const Buffer& data, uint64_t props, uint64_t si
   uint8_t header[kPropsLength + 8];
   std::copy_n(data.data() + props, kPropsLength, header);
   for (int i = 0; i < 8; ++i) header[kPropsLength + i] = static_cast<uint8_t>(size >> (8 * i));
-  std::vector<uint8_t> out(std::min<uint64_t>(size, kSlice));
+  std::vector<uint8_t> out(std::min(size, kFirstOutput));
   s.z.next_in = header;
   s.z.avail_in = sizeof header;
   s.z.next_out = out.data();
@@ -56,6 +77,7 @@ std::optional<Buffer> DecodeLzma(const Buffer& data, uint64_t props, uint64_t si
   const bool inputLimited = limits.input < data.size() - start;
   const uint64_t available = inputLimited ? limits.input : data.size() - start;
   uint64_t consumed = 0, produced = s.z.total_out, charged = 0;
+  attempt.charged = 0;
   Outcome outcome = Outcome::kBadStream;
   while (ret != LZMA_STREAM_END) {
     // Input goes in pieces wholly inside or outside the charged range.
@@ -71,7 +93,7 @@ std::optional<Buffer> DecodeLzma(const Buffer& data, uint64_t props, uint64_t si
       break;
     }
     if (chargedInput) chunk = std::min(chunk, limits.work - charged);
-    if (produced == out.size()) out.resize(std::min<uint64_t>(size, out.size() + kSlice));
+    if (produced == out.size()) out.resize(std::min(size, out.size() * 2));
     s.z.next_in = data.data() + start + consumed;
     s.z.avail_in = chunk;
     s.z.next_out = out.data() + produced;
@@ -101,7 +123,7 @@ std::optional<Buffer> DecodeLzma(const Buffer& data, uint64_t props, uint64_t si
   attempt.produced = produced;
   attempt.outputLength = out.size();
   attempt.allocated = out.size();
-  attempt.charged = charged;
+  attempt.charged = kSetupWork + charged;
   if (outcome != Outcome::kInflated) return std::nullopt;
   out.resize(produced);
   return Buffer(std::move(out));

@@ -76,7 +76,20 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
   };
   // LZMA: the header's file length gives the size the data decodes to. The
   // plain movie is reported, and its tags are scanned for the images in them.
-  InflateBudget lzmaBudget(n);
+  //
+  // LZMA codes long repeats in a fraction of a bit, so a few bytes of data
+  // can decode to as much as a header asks for: unlike inflation, no work
+  // is free. All attempts share one allowance, what the largest possible
+  // one needs (the whole buffer read, the cap written), plus kPerByte bytes
+  // for every byte the search has advanced.
+  const uint64_t lzmaAllowance = n + InflateCap(n);
+  uint64_t lzmaSpent = 0;
+  auto lzmaLimitsAt = [&](uint64_t p) {
+    const uint64_t earned = lzmaAllowance + InflateBudget::kPerByte * p;
+    InflateLimits limits;
+    limits.work = earned > lzmaSpent ? earned - lzmaSpent : 0;
+    return limits;
+  };
   auto decodeLzma = [&](uint64_t p, InflateLimits limits, Inflater::Attempt& attempt) {
     const uint64_t length = data.le32(p + 4);
     attempt = Inflater::Attempt{};
@@ -115,8 +128,8 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
     if (data.u8(p) == 'Z') {
       const uint64_t start = p + kLzmaDataAt;
       Inflater::Attempt attempt;
-      const std::optional<Buffer> body = decodeLzma(p, lzmaBudget.limitsAt(start), attempt);
-      lzmaBudget.charge(start, attempt, p);
+      const std::optional<Buffer> body = decodeLzma(p, lzmaLimitsAt(p), attempt);
+      lzmaSpent += attempt.charged;
       if (body) onLzmaMovie(p, *body);
       // A movie that decoded ends where its data did.
       position = body ? start + attempt.consumed : p + kHeaderLength;
@@ -137,14 +150,6 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
     std::optional<Buffer> body = inflater.inflate(data, start, budget.retryLimitsAt(start));
     budget.chargeRetry(start, inflater.lastAttempt());
     if (body) onMovie(p, *body, "swf");
-  }
-  for (uint64_t p : lzmaBudget.takeStarved()) {
-    if (context.stopStreller()) break;
-    Inflater::Attempt attempt;
-    const uint64_t start = p + kLzmaDataAt;
-    const std::optional<Buffer> body = decodeLzma(p, lzmaBudget.retryLimitsAt(start), attempt);
-    lzmaBudget.chargeRetry(start, attempt);
-    if (body) onLzmaMovie(p, *body);
   }
   return count;
 }

@@ -25,6 +25,13 @@ constexpr uint64_t kHeader = 8;
 // points at itself or back at an earlier one ends its chain.
 constexpr size_t kMaxDirectories = 1024;
 
+// Entries and array elements one pass may read, per byte of its buffer: an
+// entry is 12 bytes (20 in BigTIFF), an element of a strip or tile array 2
+// to 8 bytes and stands for a strip of image data besides, so real files
+// read far fewer. Crafted directories that the walks from many headers
+// read again end the pass once the reads run out.
+constexpr uint64_t kBytesPerRead = 2;
+
 constexpr uint16_t kImageWidth = 256;
 constexpr uint16_t kImageLength = 257;
 constexpr uint16_t kStripOffsets = 273;
@@ -165,7 +172,7 @@ int32_t strellTIFF(ScanContext& context, const Buffer& data, const std::string& 
   const uint64_t n = data.size();
   if (n <= kSmallestScannedBuffer) return 0;
   int32_t count = 0;
-  WalkBudget budget(n);
+  WalkBudget budget = WalkBudget::ofUnits(n / kBytesPerRead);
   const uint64_t limit = n - kHeader;
   ByteOrderCursor little{'I'}, big{'M'};
   uint64_t position = 0;

@@ -14,6 +14,12 @@ constexpr uint64_t npos = Buffer::npos;
 constexpr uint64_t kHeader = 12;      // "RIFF", the size, "WEBP"
 constexpr uint64_t kChunkHeader = 8;  // FourCC and size
 constexpr uint64_t kVP8XLength = 10;
+// Chunk steps one pass may take, per byte of its buffer: a chunk has at
+// least 8 bytes, and real files take one step per image, frame or metadata
+// block (an animation of 10000 frames of 100 bytes takes one step in 100
+// bytes). Crafted chunk chains that the walks from many hidden headers run
+// along end the pass once the steps run out.
+constexpr uint64_t kBytesPerStep = 8;
 
 bool IsFourCC(const Buffer& b, uint64_t at) {
   for (uint64_t i = 0; i < 4; ++i) {
@@ -72,7 +78,7 @@ int32_t strellWebP(ScanContext& context, const Buffer& data, const std::string& 
   const uint64_t n = data.size();
   if (n <= kSmallestScannedBuffer) return 0;
   int32_t count = 0;
-  WalkBudget budget(n);
+  WalkBudget budget = WalkBudget::ofUnits(n / kBytesPerStep);
   const uint64_t limit = n - kHeader;
   uint64_t position = 0;
   while (position < limit && !context.stopStreller()) {
