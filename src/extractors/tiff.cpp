@@ -123,13 +123,13 @@ uint64_t MeasureTIFF(const Buffer& b, uint64_t p, WalkBudget& budget) {
           jpegLength = r.element(e, 0);
           break;
         case kSubIFDs:
-          for (uint64_t k = 0; k < e.count && k < kMaxDirectories; ++k)
+          for (uint64_t k = 0; k < e.count && pending.size() < kMaxDirectories; ++k)
             pending.push_back(r.element(e, k));
           break;
         case kExifIFD:
         case kGPSIFD:
         case kInteropIFD:
-          pending.push_back(r.element(e, 0));
+          if (pending.size() < kMaxDirectories) pending.push_back(r.element(e, 0));
           break;
         default:
           break;
@@ -146,7 +146,7 @@ uint64_t MeasureTIFF(const Buffer& b, uint64_t p, WalkBudget& budget) {
     }
     extent = std::max({extent, strips, tiles});
     if (width != 0 && height != 0 && (strips != 0 || tiles != 0 || jpegLength != 0)) image = true;
-    if (dir->next != 0) pending.push_back(dir->next);
+    if (dir->next != 0 && pending.size() < kMaxDirectories) pending.push_back(dir->next);
   }
   return image ? extent : 0;
 }
