@@ -283,6 +283,65 @@ Bytes HTMLTinyDocuments() { return Repeat("<html></html>"); }
 // no end tag.
 Bytes HTMLWithoutEnd() { return Repeat("<!DOCTYPE html><html><title>t</title>"); }
 
+// --- Inputs for the walks of extended detection ------------------------------
+
+std::string Le16(uint16_t v) { return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
+std::string Le32(uint32_t v) { return Le16(static_cast<uint16_t>(v)) + Le16(v >> 16); }
+
+// WebP headers hidden in the data of JUNK chunks that chain on to the end:
+// the walk from every header (an extended header, then the chain) reaches
+// the end of its RIFF size, the end of the buffer, and finds no image.
+Bytes WebPJunkChain() {
+  constexpr size_t kUnit = 8 + 30;
+  Bytes v;
+  v.reserve(kSize);
+  while (v.size() + kUnit <= kSize) {
+    const size_t headerAt = v.size() + 8;
+    Append(v, "JUNK" + Le32(30));
+    Append(v, "RIFF" + Le32(static_cast<uint32_t>(kSize - headerAt - 8)) + "WEBP");
+    Append(v, "VP8X" + Le32(10) + std::string(10, '\0'));
+  }
+  v.resize(kSize, '.');
+  return v;
+}
+
+// A TIFF header every 12 bytes, whose directory (in the bytes after it)
+// claims 4000 entries of an unknown type: every candidate reads them all
+// and finds no image.
+Bytes TIFFLongDirectories() {
+  return Repeat(std::string("II*\0", 4) + Le32(8) + Le16(4000) + Le16(0));
+}
+
+// gzip headers before stored blocks that each hold the next header, so
+// that the member from every header runs on to the end of the buffer.
+Bytes GzipStoredChain() {
+  const std::string header("\x1F\x8B\x08\x00\x00\x00\x00\x00\x00\x03", 10);
+  return Repeat(header + std::string("\x00", 1) + Le16(10) + Le16(static_cast<uint16_t>(~10)));
+}
+
+// Zip local headers (deflated, sizes left for a descriptor) whose data is a
+// stored block holding the next local header: each member runs on to the
+// end of the buffer.
+Bytes ZipMemberStoredChain() {
+  std::string header =
+      "PK\x03\x04" + Le16(20) + Le16(8) + Le16(8) + std::string(16, '\0') + Le16(0) + Le16(0);
+  const auto next = static_cast<uint16_t>(header.size());
+  return Repeat(header + std::string("\x00", 1) + Le16(next) + Le16(static_cast<uint16_t>(~next)));
+}
+
+// LZMA movie headers back to back, each asking for a large movie, its
+// data the range coder's first byte and then the next header: every
+// candidate sets up a decoder.
+Bytes SWFLzmaHeaders() {
+  return Repeat("ZWS\x0A" + Le32(1 << 20) + Le32(1 << 20) +
+                std::string("\x5D\x00\x00\x01\x00\x00", 6));
+}
+
+// RIFF WAVE headers with the sizes of a streaming writer, one chunk each.
+Bytes WAVStreamingHeaders() {
+  return Repeat("RIFF" + Le32(0) + "WAVE" + "fmt " + Le32(16) + std::string(16, '\x01'));
+}
+
 // --- The benchmark -----------------------------------------------------------
 
 double ThreadSeconds() {
@@ -371,6 +430,20 @@ int32_t SilentFlate(StrellController& c, const Buffer& b) {
   return RunPass(c, strellSilentFlate, b, std::string("crafted.bin"));
 }
 
+template <PassFunction Pass>
+int32_t Extended(StrellController& c, const Buffer& b) {
+  c.setExtendedDetection(true);
+  const int32_t n = RunPass(c, Pass, b, std::string("crafted.bin"));
+  c.setExtendedDetection(false);
+  return n;
+}
+int32_t ExtendedFlate(StrellController& c, const Buffer& b) {
+  c.setExtendedDetection(true);
+  const int32_t n = RunPass(c, strellFlate, b, std::string("crafted.bin"));
+  c.setExtendedDetection(false);
+  return n;
+}
+
 #define CRAFTED(name, pass, make)                          \
   BENCHMARK_CAPTURE(RunCrafted, name, PassRun(pass), make) \
       ->Unit(benchmark::kMillisecond)                      \
@@ -412,6 +485,14 @@ CRAFTED(flate_stored_chain, Flate, ZlibStoredChain);
 CRAFTED(flate_zip_without_end, Flate, ZipWithoutEnd);
 CRAFTED(flate_failing_headers, Flate, ZlibFailingHeaders);
 CRAFTED(silentflate_stored_chain, SilentFlate, ZlibStoredChain);
+CRAFTED(extended_jpg_segment_chain, Extended<&strellJPEG>, JPEGSegmentChain);
+CRAFTED(extended_jpg_scan_without_end, Extended<&strellJPEG>, JPEGScanWithoutEnd);
+CRAFTED(extended_wav_streaming_headers, Extended<&strellWAV>, WAVStreamingHeaders);
+CRAFTED(extended_swf_lzma_headers, Extended<&strellSWF>, SWFLzmaHeaders);
+CRAFTED(extended_webp_junk_chain, Extended<&strellWebP>, WebPJunkChain);
+CRAFTED(extended_tiff_long_directories, Extended<&strellTIFF>, TIFFLongDirectories);
+CRAFTED(extended_flate_gzip_stored_chain, ExtendedFlate, GzipStoredChain);
+CRAFTED(extended_flate_zip_member_stored_chain, ExtendedFlate, ZipMemberStoredChain);
 CRAFTED(pdf_percent_run, Member<&strellPDF>, PDFPercentRun);
 CRAFTED(pdf_without_end, Member<&strellPDF>, PDFWithoutEnd);
 CRAFTED(pdf_one_object_everywhere, Member<&strellPDF>, PDFOneObjectEverywhere);

@@ -1,4 +1,6 @@
-// Speed of the JPEG, GIF, PNG, BMP and WAV passes.
+// Speed of the JPEG, GIF, PNG, BMP and WAV passes, and of the passes and
+// searches that extended detection adds or changes (WebP, TIFF, the JPEG,
+// BMP, WAV and SWF rules, the gzip and zip-member searches of the flate row).
 //
 // Random: each pass over 256 MiB of random bytes in which no signature
 // stands (the first byte of every signature still occurs, once in 256 bytes,
@@ -24,6 +26,7 @@
 
 #include "engine/buffer.h"
 #include "engine/strell_controller.h"
+#include "extractors/zip_deflate.h"
 
 namespace strellbox {
 namespace {
@@ -46,8 +49,10 @@ const Buffer& RandomBuffer() {
       z ^= z >> 31;
       std::memcpy(&v[i], &z, 8);
     }
-    // Openings of the signatures: SOI, PNG, GIF, BMP, RIFF.
-    const uint8_t pairs[][2] = {{0xFF, 0xD8}, {0x89, 'P'}, {'G', 'I'}, {'B', 'M'}, {'R', 'I'}};
+    // Openings of the signatures: SOI, PNG, GIF, BMP, RIFF, TIFF, Flash,
+    // gzip, zip.
+    const uint8_t pairs[][2] = {{0xFF, 0xD8}, {0x89, 'P'}, {'G', 'I'}, {'B', 'M'},   {'R', 'I'},
+                                {'I', 'I'},   {'M', 'M'},  {'W', 'S'}, {0x1F, 0x8B}, {'P', 'K'}};
     for (size_t i = 0; i < v.size(); ++i) {
       if (v[i] == kAbsent) v[i] = kAbsent ^ 1;
       if (i + 1 < v.size())
@@ -120,12 +125,14 @@ void MemchrAbsentByte(benchmark::State& state) {
 // x_memchr_best, the fastest pass over the fastest sweep. Interleaving the
 // two and taking the median keeps the ratio steady on a machine shared with
 // other work.
-void TimePass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMemchr) {
+void TimePass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMemchr,
+              bool extended = false) {
   if (b.empty()) {
     state.SkipWithError("no input (is ImageMagick's convert installed?)");
     return;
   }
   StrellController controller;
+  controller.setExtendedDetection(extended);
   controller.setSaveObserverForTesting(
       [](const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t) {});
   int32_t found = 0;
@@ -158,6 +165,18 @@ void TimePass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMe
 }
 
 void RandomPass(benchmark::State& state, Pass pass) { TimePass(state, pass, RandomBuffer(), true); }
+void RandomExtended(benchmark::State& state, Pass pass) {
+  TimePass(state, pass, RandomBuffer(), true, true);
+}
+// The searches the flate row adds with extended detection, alone (the
+// deflate pass's own inflation attempts at false zlib headers are not a
+// signature search).
+int32_t GzipMembers(ScanContext& context, const Buffer& data, const std::string& from) {
+  return strellGzip(context, data, from, false);
+}
+int32_t ZipMembers(ScanContext& context, const Buffer& data, const std::string& from) {
+  return strellZipMembers(context, data, from, false);
+}
 void DensePass(benchmark::State& state, Pass pass) {
   TimePass(state, pass, DenseBuffer(), false);
   state.counters["images"] = static_cast<double>(gDenseImages);
@@ -171,6 +190,30 @@ BENCHMARK_CAPTURE(RandomPass, gif, &strellGIF)->Unit(benchmark::kMillisecond)->M
 BENCHMARK_CAPTURE(RandomPass, png, &strellPNG)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
 BENCHMARK_CAPTURE(RandomPass, bmp, &strellBMP)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
 BENCHMARK_CAPTURE(RandomPass, wav, &strellWAV)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, webp, &strellWebP)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, tiff, &strellTIFF)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, jpeg, &strellJPEG)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, bmp, &strellBMP)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, wav, &strellWAV)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, swf, &strellSWF)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, gzip, &GzipMembers)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, zip_members, &ZipMembers)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
 BENCHMARK_CAPTURE(DensePass, jpeg, &strellJPEG)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
 BENCHMARK_CAPTURE(DensePass, gif, &strellGIF)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);
 BENCHMARK_CAPTURE(DensePass, png, &strellPNG)->Unit(benchmark::kMillisecond)->MinTime(kMinTime);

@@ -1,6 +1,7 @@
-// Runs the JPEG, GIF, PNG, BMP and WAV passes over arbitrary bytes. Beyond
-// the sanitizers' checks, every reported item must lie inside the buffer it
-// was reported from.
+// Runs the JPEG, GIF, PNG, BMP and WAV passes over arbitrary bytes, under
+// the classic rules and with extended detection. Beyond the sanitizers'
+// checks, every reported item must lie inside the buffer it was reported
+// from.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -21,8 +22,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   }();
   const Buffer data = Buffer::copyOf(bytes, size);
   const std::string from = "fuzz";
-  for (auto pass : {strellbox::strellJPEG, strellbox::strellGIF, strellbox::strellPNG,
-                    strellbox::strellBMP, strellbox::strellWAV})
-    strellbox::RunPass(*controller, pass, data, from);
+  for (const bool extended : {false, true}) {
+    controller->setExtendedDetection(extended);
+    for (auto pass : {strellbox::strellJPEG, strellbox::strellGIF, strellbox::strellPNG,
+                      strellbox::strellBMP, strellbox::strellWAV})
+      strellbox::RunPass(*controller, pass, data, from);
+  }
   return 0;
 }

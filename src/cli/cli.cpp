@@ -144,10 +144,12 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   scan->add_flag("-v,--verbose", verbose,
                  "Mirror the diagnostic log to stderr and name every entry passed over.");
   scan->footer(fmt::format(
-      "Defaults: {} on; {} off; duplicates dropped; output in the desktop folder.\nExit status: "
+      "Defaults: {} on; {} off; {} with --extended; duplicates dropped; output in the desktop "
+      "folder.\nExit status: "
       "0 done, 1 a failure was recorded (message on stderr) or no path could be read, 2 usage "
       "error, {} stopped by a signal.",
-      PassCliKeys(PassDefault::kOn), PassCliKeys(PassDefault::kOff), kStoppedStatus));
+      PassCliKeys(PassDefault::kOn), PassCliKeys(PassDefault::kOff),
+      PassCliKeys(PassDefault::kWithExtended), kStoppedStatus));
 
   try {
     app.parse(argc, argv);

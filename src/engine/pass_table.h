@@ -30,9 +30,11 @@ enum class PassId : uint8_t {
   kJPEG,
   kASCII,
   kHTML,
+  kWebP,
+  kTIFF,
   kFlate,
 };
-inline constexpr size_t kPassCount = 11;
+inline constexpr size_t kPassCount = 13;
 
 // A pass: scans the whole buffer, reports what it finds through the
 // context and returns how many items it reported.
@@ -82,6 +84,8 @@ int32_t strellPDF(ScanContext& context, const Buffer& data, const std::string& f
 int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& from);
 int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string& from);
 int32_t strellHTML(ScanContext& context, const Buffer& data, const std::string& from);
+int32_t strellWebP(ScanContext& context, const Buffer& data, const std::string& from);
+int32_t strellTIFF(ScanContext& context, const Buffer& data, const std::string& from);
 // Zip archives, then every zlib stream inflated, scanned again and saved.
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from);
 // Every zlib stream inflated and scanned again, not saved itself.

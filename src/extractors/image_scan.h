@@ -37,6 +37,12 @@ class WalkBudget {
   static constexpr uint64_t kShortWalk = 16;
 
   explicit WalkBudget(uint64_t bufferLength) : limit_(bufferLength * kWalkWorkPerByte) {}
+  // A budget of `units` in all, for walks whose steps each cover many bytes.
+  static WalkBudget ofUnits(uint64_t units) {
+    WalkBudget budget(0);
+    budget.limit_ = units;
+    return budget;
+  }
 
   void spend(uint64_t units) {
     spent_ += units;

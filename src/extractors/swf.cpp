@@ -1,10 +1,19 @@
 // Flash movies: plain ones (FWS) are measured by their length field and
 // reported where they lie; compressed ones (CWS) are inflated and reported
 // as the equivalent plain movie, so every movie written is uncompressed.
+//
+// With extended detection movies of any version count, and so do movies
+// compressed with LZMA (ZWS), which are decoded, written plain like CWS
+// movies and scanned again, so that the images in their tags are found
+// (nothing else decodes LZMA; the deflate pass does it for CWS bodies).
+#include <fmt/format.h>
+
 #include <optional>
 #include <vector>
 
+#include "engine/paths.h"
 #include "engine/scan_context.h"
+#include "extractors/lzma.h"
 #include "extractors/zip_deflate.h"
 
 namespace strellbox {
@@ -14,9 +23,18 @@ namespace {
 constexpr uint64_t kMinLength = 100;
 constexpr uint64_t kHeaderLength = 8;
 constexpr uint8_t kHighestVersion = 7;
+// Extended: Flash Player 32 writes version 43 and AIR higher; a version
+// byte above this is taken for other data.
+constexpr uint8_t kHighestExtendedVersion = 63;
+// A ZWS header: the plain header, the compressed length, the 5 LZMA
+// property bytes; the coded data follows.
+constexpr uint64_t kLzmaPropsAt = 12;
+constexpr uint64_t kLzmaDataAt = 17;
 
-// First p in [from, limit) with "FWS" or "CWS" and a version of 7 or less.
-uint64_t FindMovie(const Buffer& data, uint64_t from, uint64_t limit) {
+// First p in [from, limit) with "FWS" or "CWS" (or, extended, "ZWS") and a
+// version the rules accept.
+uint64_t FindMovie(const Buffer& data, uint64_t from, uint64_t limit, bool extended) {
+  const uint8_t highest = extended ? kHighestExtendedVersion : kHighestVersion;
   // Search for "WS" one byte on and look around it for the rest of the
   // signature.
   uint64_t at = from + 1;
@@ -25,7 +43,10 @@ uint64_t FindMovie(const Buffer& data, uint64_t from, uint64_t limit) {
     if (w == Buffer::npos) return Buffer::npos;
     const uint64_t p = w - 1;
     const uint8_t first = data.u8(p);
-    if ((first == 'F' || first == 'C') && data.u8(p + 3) <= kHighestVersion) return p;
+    const uint8_t version = data.u8(p + 3);
+    if ((first == 'F' || first == 'C' || (extended && first == 'Z')) && version <= highest &&
+        (!extended || version > 0))
+      return p;
     at = w + 1;
   }
   return Buffer::npos;
@@ -36,12 +57,55 @@ uint64_t FindMovie(const Buffer& data, uint64_t from, uint64_t limit) {
 int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& from) {
   const uint64_t n = data.size();
   if (n <= kMinLength) return 0;
+  const bool extended = context.extended();
   Inflater inflater;
   InflateBudget budget(n);
   int32_t count = 0;
+  // The compressed movie at p decoded to `body`: report the plain movie.
+  // The header (version, length) is kept; only the signature changes.
+  auto onMovie = [&](uint64_t p, const Buffer& body, std::string_view decoder) {
+    std::vector<uint8_t> movie;
+    movie.reserve(kHeaderLength + body.size());
+    const std::string_view header = data.view(p, kHeaderLength);
+    movie.assign(header.begin(), header.end());
+    movie[0] = 'F';
+    movie.insert(movie.end(), body.data(), body.data() + body.size());
+    const Buffer plain = Buffer(std::move(movie)).decodedFrom(data, decoder, p);
+    context.saveStrell(plain, 0, plain.size(), "swf", from, count);
+    ++count;
+  };
+  // LZMA: the header's file length gives the size the data decodes to. The
+  // plain movie is reported, and its tags are scanned for the images in them.
+  //
+  // LZMA codes long repeats in a fraction of a bit, so a few bytes of data
+  // can decode to as much as a header asks for: unlike inflation, no work
+  // is free. All attempts share one allowance, what the largest possible
+  // one needs (the whole buffer read, the cap written), plus kPerByte bytes
+  // for every byte the search has advanced.
+  const uint64_t lzmaAllowance = n + InflateCap(n);
+  uint64_t lzmaSpent = 0;
+  auto lzmaLimitsAt = [&](uint64_t p) {
+    const uint64_t earned = lzmaAllowance + InflateBudget::kPerByte * p;
+    InflateLimits limits;
+    limits.work = earned > lzmaSpent ? earned - lzmaSpent : 0;
+    return limits;
+  };
+  auto decodeLzma = [&](uint64_t p, InflateLimits limits, Inflater::Attempt& attempt) {
+    const uint64_t length = data.le32(p + 4);
+    attempt = Inflater::Attempt{};
+    if (length <= kHeaderLength) return std::optional<Buffer>();
+    return DecodeLzma(data, p + kLzmaPropsAt, length - kHeaderLength, limits, attempt);
+  };
+  auto onLzmaMovie = [&](uint64_t p, const Buffer& body) {
+    onMovie(p, body, "lzma");
+    const Buffer tags = body.decodedFrom(data, "lzma", p);
+    context.addBytesToStrell(static_cast<double>(tags.size()));
+    if (context.mayScanDecoded())
+      count += context.strellData(tags, fmt::format("{}-inflated", DeletingPathExtension(from)));
+  };
   uint64_t position = 0;
   while (position < n - kHeaderLength && !context.stopStreller()) {
-    const uint64_t p = FindMovie(data, position, n - kHeaderLength);
+    const uint64_t p = FindMovie(data, position, n - kHeaderLength, extended);
     if (p == Buffer::npos) break;
 
     if (data.u8(p) == 'F') {
@@ -61,23 +125,31 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
       continue;
     }
 
-    // Compressed: everything after the header is one zlib stream. The
-    // header (version, length) is kept; only the signature changes.
-    std::optional<Buffer> body = inflater.inflate(data, p + kHeaderLength, budget.limitsAt(p));
-    budget.charge(inflater.lastAttempt());
-    if (body) {
-      std::vector<uint8_t> movie;
-      movie.reserve(kHeaderLength + body->size());
-      const std::string_view header = data.view(p, kHeaderLength);
-      movie.assign(header.begin(), header.end());
-      movie[0] = 'F';
-      movie.insert(movie.end(), body->data(), body->data() + body->size());
-      const Buffer plain = Buffer(std::move(movie)).decodedFrom(data, "swf", p);
-      context.saveStrell(plain, 0, plain.size(), "swf", from, count);
-      ++count;
+    if (data.u8(p) == 'Z') {
+      const uint64_t start = p + kLzmaDataAt;
+      Inflater::Attempt attempt;
+      const std::optional<Buffer> body = decodeLzma(p, lzmaLimitsAt(p), attempt);
+      lzmaSpent += attempt.charged;
+      if (body) onLzmaMovie(p, *body);
+      // A movie that decoded ends where its data did.
+      position = body ? start + attempt.consumed : p + kHeaderLength;
+      continue;
     }
+
+    // Compressed: everything after the header is one zlib stream.
+    std::optional<Buffer> body =
+        inflater.inflate(data, p + kHeaderLength, budget.limitsAt(p + kHeaderLength));
+    budget.charge(p + kHeaderLength, inflater.lastAttempt(), p);
+    if (body) onMovie(p, *body, "swf");
     // The inflation does not say where the stream ended: resume inside it.
     position = p + kHeaderLength;
+  }
+  for (uint64_t p : budget.takeStarved()) {
+    if (context.stopStreller()) break;
+    const uint64_t start = p + kHeaderLength;
+    std::optional<Buffer> body = inflater.inflate(data, start, budget.retryLimitsAt(start));
+    budget.chargeRetry(start, inflater.lastAttempt());
+    if (body) onMovie(p, *body, "swf");
   }
   return count;
 }

@@ -141,6 +141,14 @@ class OutputArea {
   bool mapped_ = false;
 };
 
+// The type an inflated stream is reported with.
+std::string InflatedType(const Buffer& inflated) {
+  std::string type = GuessExtension(inflated);
+  if (type == "xls") return "ms-ole-storage";
+  if (type.empty()) return "inflated";
+  return type;
+}
+
 }  // namespace
 
 uint64_t InflateCap(uint64_t n) {
@@ -155,20 +163,26 @@ uint64_t InflateWorkOnThisThread() { return tInflateWork; }
 struct Inflater::State {
   z_stream z{};
   bool ready = false;
+  int windowBits = 15;
   std::unique_ptr<uint8_t[]> scratch;
 
   ~State() {
     if (ready) inflateEnd(&z);
   }
   // A fresh stream on first use, a reset one afterwards.
-  bool open() {
+  bool open(InflateFormat format) {
+    const int bits = format == InflateFormat::kRaw ? -15 : 15;
     if (ready) {
-      if (inflateReset(&z) == Z_OK) return true;
+      if ((bits == windowBits ? inflateReset(&z) : inflateReset2(&z, bits)) == Z_OK) {
+        windowBits = bits;
+        return true;
+      }
       inflateEnd(&z);
       ready = false;
     }
     z = z_stream{};
-    ready = inflateInit(&z) == Z_OK;
+    ready = inflateInit2(&z, bits) == Z_OK;
+    windowBits = bits;
     return ready;
   }
 };
@@ -176,7 +190,8 @@ struct Inflater::State {
 Inflater::Inflater() : state_(std::make_unique<State>()) {}
 Inflater::~Inflater() = default;
 
-std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limits limits) {
+std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limits limits,
+                                        InflateFormat format) {
   last_ = Attempt{};
   const uint64_t n = data.size();
   if (n == 0 || start >= n) return std::nullopt;
@@ -185,7 +200,7 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limi
   const uint64_t step = (n - start) / 2;
 
   State& s = *state_;
-  if (!s.open()) {
+  if (!s.open(format)) {
     last_.outcome = Outcome::kNoMemory;
     return std::nullopt;
   }
@@ -199,17 +214,38 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limi
   // Input not yet handed to zlib.
   const uint8_t* in = data.data() + start;
   uint64_t inLeft = inputLimited ? limits.input : n - start;
-  OutputArea area;          // used once the scratch area is full
-  uint8_t* base = nullptr;  // the output buffer: scratch, then area
-  uint64_t length = 0;      // the output buffer's length
+  uint64_t handed = 0;        // input handed to zlib so far
+  bool chargedInput = false;  // the input zlib holds lies in the charged range
+  OutputArea area;            // used once the scratch area is full
+  uint8_t* base = nullptr;    // the output buffer: scratch, then area
+  uint64_t length = 0;        // the output buffer's length
   uint64_t produced = 0;
   uint64_t consumed = 0;
+  uint64_t charged = 0;
+  bool starved = false;
   Outcome outcome = Outcome::kBadStream;
 
   for (;;) {
-    const uint64_t work = consumed + produced;
-    if (work >= workLimit) {
+    // Input is handed over in pieces that lie wholly inside or outside the
+    // charged range, so that the work of each piece is counted where it
+    // belongs.
+    if (z.avail_in == 0 && inLeft > 0) {
+      uint64_t chunk = std::min(inLeft, kSlice);
+      if (handed < limits.chargedFrom)
+        chunk = std::min(chunk, limits.chargedFrom - handed);
+      else if (handed < limits.chargedTo)
+        chunk = std::min(chunk, limits.chargedTo - handed);
+      chargedInput = handed >= limits.chargedFrom && handed < limits.chargedTo;
+      if (chargedInput && charged < workLimit) chunk = std::min(chunk, workLimit - charged);
+      z.next_in = const_cast<Bytef*>(in);
+      z.avail_in = static_cast<uInt>(chunk);
+      in += chunk;
+      inLeft -= chunk;
+      handed += chunk;
+    }
+    if (chargedInput && charged >= workLimit) {
       outcome = Outcome::kOverWorkLimit;
+      starved = true;
       break;
     }
     // The cap is tested only when the output buffer is full: a stream that
@@ -234,21 +270,17 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limi
       length += grow;
     }
 
-    const uint64_t slice = std::min(kSlice, workLimit - work);
-    if (z.avail_in == 0 && inLeft > 0) {
-      const uint64_t chunk = std::min(inLeft, slice);
-      z.next_in = const_cast<Bytef*>(in);
-      z.avail_in = static_cast<uInt>(chunk);
-      in += chunk;
-      inLeft -= chunk;
-    }
+    const uint64_t slice = chargedInput ? std::min(kSlice, workLimit - charged) : kSlice;
     z.next_out = base + produced;
     z.avail_out = static_cast<uInt>(std::min(length - produced, slice));
     const uInt availIn = z.avail_in;
     const uInt availOut = z.avail_out;
     const int ret = ::inflate(&z, Z_SYNC_FLUSH);
-    consumed += availIn - z.avail_in;
-    produced += availOut - z.avail_out;
+    const uint64_t read = availIn - z.avail_in;
+    const uint64_t written = availOut - z.avail_out;
+    consumed += read;
+    produced += written;
+    if (chargedInput) charged += read + written;
 
     if (ret == Z_STREAM_END) {
       outcome = Outcome::kInflated;
@@ -268,6 +300,8 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limi
   last_.produced = produced;
   last_.outputLength = length;
   last_.allocated = area.size();
+  last_.charged = charged;
+  last_.starved = starved;
   tInflateWork += consumed + produced;
   if (outcome != Outcome::kInflated) return std::nullopt;
   if (area.data()) return area.release(produced);
@@ -280,25 +314,63 @@ std::optional<Buffer> Inflate(const Buffer& data, uint64_t start) {
   return inflater.inflate(data, start);
 }
 
-InflateBudget::InflateBudget(uint64_t n) : readAllowance_(SaturatingMul(n, kOverlap)) {
+InflateBudget::InflateBudget(uint64_t n) : length_(n), readAllowance_(SaturatingMul(n, kOverlap)) {
   // The most work one attempt at offset 0 can do: read the whole buffer and
   // write up to the cap plus one growth step.
-  const uint64_t largestAttempt =
-      SaturatingAdd(SaturatingAdd(n, InflateCap(n)), std::max(kFirstStep, n / 2));
-  allowance_ = SaturatingMul(largestAttempt, 2);
+  allowance_ = SaturatingAdd(SaturatingAdd(n, InflateCap(n)), std::max(kFirstStep, n / 2));
 }
 
 Inflater::Limits InflateBudget::limitsAt(uint64_t offset) const {
   const uint64_t earned = SaturatingAdd(allowance_, SaturatingMul(offset, kPerByte));
   const uint64_t readable = SaturatingAdd(readAllowance_, offset);
-  return {earned > spent_ ? earned - spent_ : 0, readable > read_ ? readable - read_ : 0};
+  Inflater::Limits limits;
+  limits.work = earned > spent_ ? earned - spent_ : 0;
+  limits.input = readable > read_ ? readable - read_ : 0;
+  limits.chargedTo = failedReach_ > offset ? failedReach_ - offset : 0;
+  return limits;
 }
 
-void InflateBudget::charge(const Inflater::Attempt& attempt) {
-  if (attempt.outcome == Inflater::Outcome::kInflated)
+void InflateBudget::charge(uint64_t offset, const Inflater::Attempt& attempt, uint64_t candidate) {
+  if (attempt.outcome == Inflater::Outcome::kInflated) {
     read_ = SaturatingAdd(read_, attempt.consumed);
-  else
-    spent_ = SaturatingAdd(spent_, attempt.work());
+    return;
+  }
+  spent_ = SaturatingAdd(spent_, attempt.charged);
+  failedReach_ = std::max(failedReach_, SaturatingAdd(offset, attempt.consumed));
+  if (attempt.starved) {
+    if (starved_.size() < kMaxStarved) {
+      starved_.push_back(candidate);
+    } else {
+      starved_[starvedNext_] = candidate;
+      starvedNext_ = (starvedNext_ + 1) % kMaxStarved;
+    }
+  }
+}
+
+std::vector<uint64_t> InflateBudget::takeStarved() {
+  std::vector<uint64_t> lastFirst;
+  lastFirst.reserve(starved_.size());
+  for (size_t i = 0; i < starved_.size(); ++i)
+    lastFirst.push_back(starved_[(starvedNext_ + starved_.size() - 1 - i) % starved_.size()]);
+  starved_.clear();
+  starvedNext_ = 0;
+  return lastFirst;
+}
+
+Inflater::Limits InflateBudget::retryLimitsAt(uint64_t offset) const {
+  Inflater::Limits limits = limitsAt(length_);
+  limits.chargedFrom = nextFailed_ > offset ? nextFailed_ - offset : 0;
+  limits.chargedTo = UINT64_MAX;
+  return limits;
+}
+
+void InflateBudget::chargeRetry(uint64_t offset, const Inflater::Attempt& attempt) {
+  if (attempt.outcome == Inflater::Outcome::kInflated) {
+    read_ = SaturatingAdd(read_, attempt.consumed);
+    return;
+  }
+  spent_ = SaturatingAdd(spent_, attempt.charged);
+  nextFailed_ = std::min(nextFailed_, offset);
 }
 
 int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& from) {
@@ -336,31 +408,28 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
   Inflater inflater;
   InflateBudget budget(n);
   int32_t count = 0;
+  // The stream at p inflated to `inflated`: scan it again and report it.
+  auto onStream = [&](uint64_t p, Buffer inflated) {
+    inflated = inflated.decodedFrom(data, "zlib", p);
+    context.addBytesToStrell(static_cast<double>(inflated.size()));
+    if (context.mayScanDecoded())
+      count += context.strellData(inflated, fmt::format("{}-inflated", base));
+    if (saveInflates)
+      context.saveStrell(inflated, 0, inflated.size(), InflatedType(inflated),
+                         fmt::format("{}[{}]", base, p), count);
+    ++count;
+  };
   uint64_t position = 0;
   while (position < n - 8 && !context.stopStreller()) {
     const uint64_t p = FindZlibHeader(data, position, n - 8);
     if (p == Buffer::npos) break;
     std::optional<Buffer> inflated = inflater.inflate(data, p, budget.limitsAt(p));
-    budget.charge(inflater.lastAttempt());
+    budget.charge(p, inflater.lastAttempt());
     if (!inflated || inflated->size() < 2) {
       position = p + kStepAfterFailure;
       continue;
     }
-
-    *inflated = inflated->decodedFrom(data, "zlib", p);
-    context.addBytesToStrell(static_cast<double>(inflated->size()));
-    if (context.mayScanDecoded())
-      count += context.strellData(*inflated, fmt::format("{}-inflated", base));
-    if (saveInflates) {
-      std::string type = GuessExtension(*inflated);
-      if (type == "xls")
-        type = "ms-ole-storage";
-      else if (type.empty())
-        type = "inflated";
-      context.saveStrell(*inflated, 0, inflated->size(), type, fmt::format("{}[{}]", base, p),
-                         count);
-    }
-    ++count;
+    onStream(p, std::move(*inflated));
     // Go on inside the compressed data of the stream just inflated.
     position = p + kStepAfterStream;
     if (n > kProgressLength)
@@ -368,14 +437,26 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
           context.strelledBytes() +
           static_cast<double>(position / static_cast<uint64_t>(context.fileTypeCount())));
   }
+  for (uint64_t p : budget.takeStarved()) {
+    if (context.stopStreller()) break;
+    std::optional<Buffer> inflated = inflater.inflate(data, p, budget.retryLimitsAt(p));
+    budget.chargeRetry(p, inflater.lastAttempt());
+    if (inflated && inflated->size() >= 2) onStream(p, std::move(*inflated));
+  }
   return count;
 }
 
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from) {
+  if (context.extended())
+    return strellZipMembers(context, data, from, true) + strellDeflate(context, data, from, true) +
+           strellGzip(context, data, from, true);
   return strellZip(context, data, from) + strellDeflate(context, data, from, true);
 }
 
 int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::string& from) {
+  if (context.extended())
+    return strellZipMembers(context, data, from, false) +
+           strellDeflate(context, data, from, false) + strellGzip(context, data, from, false);
   return strellDeflate(context, data, from, false);
 }
 

@@ -16,10 +16,10 @@ struct SizedCase {
   bool atomic;
 };
 
-void Check(const std::vector<SizedCase>& cases) {
+void Check(const std::vector<SizedCase>& cases, bool extended = false) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const PassRun run = RunOnePass(c.pass, c.bytes);
+    const PassRun run = RunOnePass(c.pass, c.bytes, "/in/src.bin", extended);
     EXPECT_EQ(SpansOf(run), c.expected);
     EXPECT_EQ(run.count, static_cast<int32_t>(c.expected.size()));
     EXPECT_EQ(run.atomic, c.atomic);
@@ -158,6 +158,90 @@ TEST(BmpWav, RealFiles) {
        {{3, 244}, {247, 244}},
        false},
   });
+}
+
+// A bitmap header with an information header of `info` bytes (one plane,
+// 24 bits, pixels right behind the headers), padded to `size` bytes.
+std::string InfoBmp(uint32_t info, uint32_t size) {
+  std::string s = "BM" + LE32(size) + Fill(4) + LE32(14 + info) + LE32(info);
+  s += info == 12 ? LE16(4) + LE16(4) + LE16(1) + LE16(24) : LE32(4) + LE32(4) + LE16(1) + LE16(24);
+  return s + Fill(size - s.size(), 'p');
+}
+
+TEST(BmpWav, ExtendedHeadersAndStreamingSizes) {
+  TempDir dir;
+  const std::string bmp2 = Convert(dir, "-size 33x17 gradient:red-blue", "b2.bmp", "BMP2");
+  const std::string bmp3 = Convert(dir, "-size 33x17 gradient:red-blue", "b3.bmp", "BMP3");
+  const std::string bmp5 = Convert(dir, "-size 33x17 gradient:red-blue", "b5.bmp");
+  const std::string withProfile = Convert(
+      dir, "-size 33x17 gradient:red-blue -profile /usr/share/color/icc/ghostscript/srgb.icc",
+      "p.bmp", "BMP");
+  // Python's wave writes the sizes; sox writing into a pipe cannot go back
+  // to them and leaves both at 0x7FFFF000 and more.
+  Shell("python3 -c \"import wave,struct; w=wave.open('" + (dir / "s.wav").string() +
+        "','wb'); w.setnchannels(1); w.setsampwidth(2); w.setframerate(8000); "
+        "w.writeframes(struct.pack('<300h', *range(300))); w.close()\"");
+  const std::string wav = ReadFile(dir / "s.wav");
+  Shell("sox -n -r 8000 -c 1 -b 16 -t wav - synth 0.05 sine 440 2>/dev/null | cat > '" +
+        (dir / "pipe.wav").string() + "'");
+  const std::string piped = ReadFile(dir / "pipe.wav");
+  ASSERT_GE(Bytes(piped).le32(4), 0x7FFFF000u);
+  auto withRiffSize = [&](uint32_t size) { return wav.substr(0, 4) + LE32(size) + wav.substr(8); };
+  const std::string t = Fill(7, 't');
+
+  struct Row {
+    const char* name;
+    Pass pass;
+    std::string bytes;
+    Spans classic, extended;
+  };
+  const uint64_t o = 7;
+  const std::vector<Row> rows = {
+      {"ImageMagick's three bitmaps",
+       kBMP,
+       t + bmp2 + t + bmp3 + t + bmp5 + Fill(40, 't'),
+       {{o + bmp2.size() + 7, bmp3.size()}},
+       {{o, bmp2.size()},
+        {o + bmp2.size() + 7, bmp3.size()},
+        {o + bmp2.size() + bmp3.size() + 14, bmp5.size()}}},
+      {"a v5 bitmap with its colour profile",
+       kBMP,
+       t + withProfile + Fill(40, 't'),
+       {},
+       {{o, withProfile.size()}}},
+      {"52- and 56-byte headers",
+       kBMP,
+       t + InfoBmp(52, 90) + InfoBmp(56, 94) + Fill(40, 't'),
+       {},
+       {{o, 90}, {o + 90, 94}}},
+      {"a 40-byte header with two planes",
+       kBMP,
+       t + InfoBmp(40, 90).replace(26, 1, "\x02") + Fill(40, 't'),
+       {{o, 90}},
+       {}},
+      {"an information header of 64 bytes", kBMP, t + InfoBmp(64, 120) + Fill(40, 't'), {}, {}},
+      {"RIFF size 0", kWAV, t + withRiffSize(0) + t + Fill(40, 't'), {{o, 8}}, {{o, wav.size()}}},
+      {"RIFF size 0xFFFFFFFF",
+       kWAV,
+       t + withRiffSize(0xFFFFFFFF) + t + Fill(40, 't'),
+       {},
+       {{o, wav.size()}}},
+      {"sizes of a sound written into a pipe",
+       kWAV,
+       Fill(40, 't') + piped,
+       {},
+       {{40, piped.size()}}},
+      {"a stated size is taken as it stands",
+       kWAV,
+       t + wav + t + Fill(40, 't'),
+       {{o, wav.size()}},
+       {{o, wav.size()}}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(SpansOf(RunOnePass(r.pass, r.bytes)), r.classic);
+    EXPECT_EQ(SpansOf(RunOnePass(r.pass, r.bytes, "/in/src.bin", true)), r.extended);
+  }
 }
 
 }  // namespace

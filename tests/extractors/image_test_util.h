@@ -59,8 +59,9 @@ struct PassRun {
 using Pass = PassFunction;
 
 inline PassRun RunOnePass(Pass pass, const std::string& bytes,
-                          const std::string& from = "/in/src.bin") {
+                          const std::string& from = "/in/src.bin", bool extended = false) {
   StrellController controller;
+  controller.setExtendedDetection(extended);
   ItemRecorder recorder(controller);
   ScanContext context(controller);
   PassRun run;
@@ -87,10 +88,11 @@ struct SpanCase {
   bool atomic;
 };
 
-inline void CheckSpans(Pass pass, const std::vector<SpanCase>& cases, const std::string& type) {
+inline void CheckSpans(Pass pass, const std::vector<SpanCase>& cases, const std::string& type,
+                       bool extended = false) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const PassRun run = RunOnePass(pass, c.before + c.item + c.after);
+    const PassRun run = RunOnePass(pass, c.before + c.item + c.after, "/in/src.bin", extended);
     Spans expected;
     for (auto [from, length] : c.expected) expected.emplace_back(from + c.before.size(), length);
     EXPECT_EQ(SpansOf(run), expected);

@@ -332,6 +332,66 @@ TEST_F(JpegFiles, DefineBitsJPEG3YieldsItsJpegDataOnly) {
   EXPECT_EQ(RunOnePass(kJPEG, wrong).count, 0);
 }
 
+TEST_F(JpegFiles, ExtendedDetectionTakesTodaysFilesWhole) {
+  // A CMYK JPEG carrying a 187 KB ICC profile in APP2 segments of 0xFFFF
+  // bytes, and an image whose EXIF thumbnail exiftool wrote.
+  const std::string cmyk =
+      Convert(*dir_,
+              "-size 64x48 gradient:red-blue -profile /usr/share/color/icc/ghostscript/srgb.icc "
+              "-profile /usr/share/color/icc/ghostscript/default_cmyk.icc",
+              "cmyk.jpg");
+  const std::string thumb = Convert(*dir_, "-size 80x60 gradient:green-white", "thumb.jpg");
+  Convert(*dir_, "-size 320x240 gradient:red-blue", "photo.jpg");
+  Shell("exiftool -q -overwrite_original '-ThumbnailImage<=" + pathFor("thumb.jpg") + "' '" +
+        pathFor("photo.jpg") + "'");
+  const std::string photo = ReadFile(*dir_ / "photo.jpg");
+  const size_t inner = photo.find(thumb);
+  ASSERT_NE(inner, std::string::npos);
+  // Padding as MP3 cover art and camera files have it, then the next image.
+  const std::string& baseline = file("baseline");
+  const std::string body = Filler(40, 1) + cmyk + Fill(16, '\xFF') + baseline + baseline +
+                           Filler(40, 2) + photo + Filler(40, 3);
+
+  const PassRun classic = RunOnePass(kJPEG, body, "/in/album.mp3");
+  for (const Reported& item : classic.items) EXPECT_NE(item.bytes, cmyk);
+  const PassRun run = RunOnePass(kJPEG, body, "/in/album.mp3", true);
+  std::vector<std::string> bytes, names;
+  for (const Reported& item : run.items) {
+    bytes.push_back(item.bytes);
+    names.push_back(item.original);
+    EXPECT_EQ(item.type, "jpg");
+  }
+  EXPECT_EQ(bytes, (std::vector<std::string>{cmyk, baseline, baseline, photo, thumb}));
+  EXPECT_EQ(names, (std::vector<std::string>{"/in/album.mp3", "/in/album.mp3", "/in/album.mp3",
+                                             "/in/album.mp3", "album-thumbnail"}));
+  EXPECT_EQ(run.items[4].foundNo, 4);
+  EXPECT_EQ(run.items[4].from, 40 + cmyk.size() + 16 + 2 * baseline.size() + 40 + inner);
+}
+
+TEST_F(JpegFiles, ExtendedDetectionFindsDefineBitsJPEG2AndJPEG4) {
+  const std::string& jpeg = file("other");
+  const std::string alpha = Hex("78 9C 63 60 00 00 00 02 00 01");
+  const auto size = static_cast<uint32_t>(jpeg.size());
+  const std::string jpeg2 = Hex("7F 05") + LE32(size + 2) + LE16(3) + jpeg;
+  const std::string jpeg2Erroneous =
+      Hex("7F 05") + LE32(size + 6) + LE16(4) + Hex("FF D9 FF D8") + jpeg;
+  const std::string jpeg4 = Hex("BF 16") + LE32(size + 8 + static_cast<uint32_t>(alpha.size())) +
+                            LE16(5) + LE32(size) + LE16(0x0100) + jpeg + alpha;
+  const std::string body =
+      Filler(30, 4) + jpeg2 + Filler(9, 5) + jpeg2Erroneous + Filler(9, 6) + jpeg4 + Filler(30, 7);
+  const PassRun run = RunOnePass(kJPEG, body, "/in/movie.swf", true);
+  ASSERT_EQ(run.items.size(), 3u);
+  for (const Reported& item : run.items) EXPECT_EQ(item.bytes, jpeg);
+  EXPECT_EQ(run.items[0].original, "/in/movie.swf");
+  EXPECT_EQ(run.items[1].original, "/in/movie.swf");
+  EXPECT_EQ(run.items[2].original, "movie-non-standard");
+  // Without the switch the tags are not read: the JPEG data is walked as it
+  // stands, and named after the movie.
+  const PassRun classic = RunOnePass(kJPEG, body, "/in/movie.swf");
+  ASSERT_EQ(classic.items.size(), 3u);
+  EXPECT_EQ(classic.items[2].original, "/in/movie.swf");
+}
+
 TEST(JpegWalk, CraftedChainsAreWalkedOnce) {
   // Each cell is an SOI and an APP1 segment that ends where the next cell
   // starts, so the walk from every candidate would go through all later
@@ -342,13 +402,15 @@ TEST(JpegWalk, CraftedChainsAreWalkedOnce) {
     for (int i = 0; i < cells; ++i) s += Hex("FF D8 FF E1 00 02");
     return s + Fill(16) + kApp0Image + Fill(100);
   };
-  for (const int cells : {10, 4000, 40000}) {
-    SCOPED_TRACE(cells);
-    const std::string bytes = crafted(cells);
-    const uint64_t before = tImageWalkWork;
-    EXPECT_EQ(SpansOf(RunOnePass(kJPEG, bytes)),
-              (Spans{{bytes.size() - 100 - kApp0Image.size(), kApp0Image.size()}}));
-    EXPECT_LT(tImageWalkWork - before, bytes.size());
+  for (const bool extended : {false, true}) {
+    for (const int cells : {10, 4000, 40000}) {
+      SCOPED_TRACE(cells);
+      const std::string bytes = crafted(cells);
+      const uint64_t before = tImageWalkWork;
+      EXPECT_EQ(SpansOf(RunOnePass(kJPEG, bytes, "/in/src.bin", extended)),
+                (Spans{{bytes.size() - 100 - kApp0Image.size(), kApp0Image.size()}}));
+      EXPECT_LT(tImageWalkWork - before, bytes.size());
+    }
   }
 }
 
@@ -367,6 +429,52 @@ TEST(JpegWalk, PathOfADroppedWalkStillEndsAnImageAfterAnAPP0) {
   std::string noApp0 = bytes;
   noApp0[40 + 9] = '\xE1';
   EXPECT_EQ(SpansOf(RunOnePass(kJPEG, noApp0)), Spans{});
+}
+
+// The same kinds of stream under both rule sets: what extended detection
+// changes, and what it keeps.
+TEST(JpegWalk, ExtendedRulesAgainstClassicOnes) {
+  const std::string image = Hex("FF D8 FF DB 00 04 11 22 FF DA 00 02 33 FF 00 44 FF D9");  // 18
+  struct Row {
+    const char* name;
+    std::string bytes;
+    Spans classic, extended;
+  };
+  const std::string f50 = Fill(50), f60 = Fill(60);
+  const std::vector<Row> rows = {
+      {"EOI followed by fill bytes", f50 + image + Fill(8, '\xFF') + f60, {}, {{50, 18}}},
+      {"two images back to back", f50 + image + image + f60, {{50, 36}}, {{50, 18}, {68, 18}}},
+      {"cut in its scan data, then a whole image",
+       f50 + image.substr(0, 14) + image + f60,
+       {{50, 32}},
+       {{64, 18}}},
+      {"a segment length whose first byte is FF",
+       f50 + Hex("FF D8 FF E2 FF 02") + Fill(0xFF00, 'i') + Hex("FF DA 00 02 55 FF D9") + f60,
+       {},
+       {{50, 0xFF00 + 13}}},
+      {"inline tables: tables EOI SOI image EOI",
+       f50 + Hex("FF D8 FF DB 00 04 11 22 FF D9") + image + f60,
+       {{50, 28}},
+       {{50, 28}}},
+      {"tables only", f50 + Hex("FF D8 FF DB 00 04 11 22 FF D9") + f60, {}, {}},
+      {"fill bytes before a marker",
+       f50 + Hex("FF D8 FF FF FF E0 00 04 AA BB FF D9") + f60,
+       {{50, 12}},
+       {{50, 12}}},
+      {"restart markers in the scan data",
+       f50 + Hex("FF D8 FF DA 00 02 11 FF D0 22 FF D7 33 FF FF D9") + f60,
+       {{50, 16}},
+       {{50, 16}}},
+      {"an SOI inside the segments drops the outer candidate",
+       f50 + Hex("FF D8 FF DB 00 02 FF D8 FF E0 00 04 AA BB FF D9") + f60,
+       {{50, 16}},
+       {{56, 10}}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    EXPECT_EQ(SpansOf(RunOnePass(kJPEG, r.bytes)), r.classic);
+    EXPECT_EQ(SpansOf(RunOnePass(kJPEG, r.bytes, "/in/src.bin", true)), r.extended);
+  }
 }
 
 TEST(JpegWalk, StopEndsThePassAfterTheCurrentCandidate) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "extractors/compressed_fixtures.h"
+#include "extractors/lzma.h"
 #include "extractors/zip_deflate.h"
 #include "support/test_support.h"
 
@@ -148,6 +149,92 @@ TEST(SwfTest, JpegInACompressedMovieIsFoundThroughTheDeflatePass) {
   EXPECT_EQ(rec.items()[2].type, "inflated");
   EXPECT_EQ(rec.items()[2].original, "/in/movie[28]");
   EXPECT_EQ(rec.items()[2].bytes, body);
+}
+
+// A movie compressed with LZMA as Flash writes it: the plain header, the
+// length of the coded data, the 5 property bytes and the coded data
+// (Python's lzma writes the .lzma form: properties, an 8-byte size, data).
+std::string Lzma(const std::string& body, uint8_t version) {
+  TempDir dir;
+  WriteFile(dir / "body", body);
+  const std::string alone =
+      RunTool("python3 -c \"import lzma,sys; sys.stdout.buffer.write(lzma.compress(open('" +
+              (dir / "body").string() + "','rb').read(), format=lzma.FORMAT_ALONE))\"");
+  return "ZWS" + std::string(1, static_cast<char>(version)) +
+         Le32(static_cast<uint32_t>(8 + body.size())) +
+         Le32(static_cast<uint32_t>(alone.size() - 13)) + alone.substr(0, 5) + alone.substr(13);
+}
+
+TEST(SwfTest, ExtendedDetectionTakesLaterVersionsAndLzmaMovies) {
+  const std::string jpeg = RunTool("convert -size 16x16 gradient:red-blue jpg:-");
+  const std::string body = MovieBody(Tag(21, Le16(1) + jpeg));  // DefineBitsJPEG2
+  const std::string zws = Lzma(body, 13);
+  const std::string file = std::string(20, '.') + Plain(body, 10) + std::string(9, '.') +
+                           Compressed(body, 11) + std::string(9, '.') + zws + "tail";
+  for (const bool extended : {false, true}) {
+    SCOPED_TRACE(extended);
+    StrellController c;
+    c.setAllScans(false);
+    c.setScanFor(PassId::kSWF, true);
+    c.setScanFor(PassId::kJPEG, true);
+    c.setExtendedDetection(extended);
+    ItemRecorder rec(c);
+    c.strellData(Buffer::fromString(file), "/in/movies.bin");
+    std::vector<std::string> swf;
+    size_t jpegs = 0;
+    for (const Reported& item : rec.items()) {
+      if (item.type == "swf") swf.push_back(item.bytes);
+      if (item.type == "jpg") jpegs += item.bytes == jpeg;
+    }
+    if (!extended) {
+      // Versions above 7 are not movies, and nothing decodes LZMA: the JPEG
+      // is found in the plain movie and in the inflated body of the
+      // compressed one.
+      EXPECT_TRUE(swf.empty());
+      EXPECT_EQ(jpegs, 2u);
+      continue;
+    }
+    EXPECT_TRUE(swf ==
+                (std::vector<std::string>{Plain(body, 10), Plain(body, 11), Plain(body, 13)}));
+    EXPECT_EQ(jpegs, 3u);  // and in the decoded tags of the LZMA movie
+  }
+}
+
+TEST(SwfTest, LzmaMoviesCostWhatTheirHeaderStates) {
+  TempDir dir;
+  // 64 MiB of zeros coded in about 10 KB.
+  const std::string bomb = RunTool(
+      "python3 -c \"import lzma,sys; sys.stdout.buffer.write(lzma.compress(bytes(1 << 26), "
+      "format=lzma.FORMAT_ALONE, preset=0))\"");
+  ASSERT_LT(bomb.size(), 100000u);
+  auto movie = [&](uint32_t length) {
+    return "ZWS" + std::string(1, '\x0A') + Le32(length) +
+           Le32(static_cast<uint32_t>(bomb.size() - 13)) + bomb.substr(0, 5) + bomb.substr(13);
+  };
+  struct Row {
+    const char* name;
+    uint32_t length;
+    Inflater::Outcome outcome;
+    uint64_t mostProduced;
+  };
+  for (const Row& r : {Row{"the header says 100 bytes", 100, Inflater::Outcome::kBadStream, 92},
+                       Row{"the header says 4 GiB, above the cap", 0xFFFFFFF0u,
+                           Inflater::Outcome::kCapReached, 0}}) {
+    SCOPED_TRACE(r.name);
+    const std::string file = std::string(40, '.') + movie(r.length);
+    Inflater::Attempt attempt;
+    EXPECT_FALSE(DecodeLzma(Buffer::fromString(file), 40 + 12, r.length - 8, {}, attempt));
+    EXPECT_EQ(attempt.outcome, r.outcome);
+    EXPECT_LE(attempt.produced, r.mostProduced);
+    EXPECT_LE(attempt.consumed, 1000u);
+    StrellController c;
+    c.setAllScans(false);
+    c.setScanFor(PassId::kSWF, true);
+    c.setExtendedDetection(true);
+    ItemRecorder rec(c);
+    c.strellData(Buffer::fromString(file), "/in/bomb.bin");
+    EXPECT_TRUE(rec.items().empty());
+  }
 }
 
 TEST(SwfTest, CompressedMoviesOfCraftedBodiesCostLinearWork) {

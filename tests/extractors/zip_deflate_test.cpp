@@ -8,6 +8,7 @@
 #include <random>
 
 #include "extractors/compressed_fixtures.h"
+#include "extractors/image_test_util.h"
 #include "support/test_support.h"
 
 namespace strellbox::test {
@@ -533,8 +534,11 @@ TEST_F(DeflateTest, HostileBuffersCostLinearWork) {
   const std::vector<Row> rows = {
       // Two attempts of the largest size (2 x 11.5 for 1 MiB) and 4 a byte.
       {"stored-block flood", StoredBlockFlood(1 << 20), 0, 28},
-      {"flood, then a real stream", StoredBlockFlood(1 << 20) + std::string(65536, '\0') + legit, 1,
-       28},
+      // Every candidate of the flood reads the real stream, which follows
+      // directly; the second try, last first, reaches it before them.
+      {"flood, then a real stream", StoredBlockFlood(1 << 20) + legit, 1, 28},
+      {"a real stream between two floods",
+       StoredBlockFlood(1 << 20) + legit + StoredBlockFlood(1 << 20), 1, 28},
       {"78 9C everywhere",
        [] {
          std::string s;
@@ -555,6 +559,33 @@ TEST_F(DeflateTest, HostileBuffersCostLinearWork) {
     if (r.items == 1) {
       EXPECT_EQ(rec.items().back().bytes, Text(20000));
     }
+  }
+}
+
+TEST_F(DeflateTest, StreamsAfterManyLargePngsAreAllTried) {
+  // The image data of a PNG in many IDAT chunks inflates through all of them
+  // before it fails at its check value (310 KB in, 11.4 MB out), or here at
+  // the cap.
+  TempDir dir;
+  const std::string png = Convert(
+      dir, "-size 2000x1900 gradient:red-blue -attenuate 0.05 +noise Uniform -depth 8", "big.png");
+  const std::string jpeg = Convert(dir, "-size 64x48 gradient:white-navy", "small.jpg");
+  ASSERT_GT(png.size(), 200000u);
+  std::string file;
+  for (int i = 0; i < 17; ++i) file += png;  // over 5 MB: the cap is twice the buffer
+  // A stream that needs more work than the bytes of one PNG earn.
+  file += Zlib(jpeg + std::string(4 << 20, 'x')) + Zlib(Text(3000));
+  for (bool extended : {false, true}) {
+    SCOPED_TRACE(extended);
+    StrellController c;
+    c.setAllScans(false);
+    c.setScanFor(PassId::kJPEG, true);
+    c.setExtendedDetection(extended);
+    ItemRecorder rec(c);
+    EXPECT_EQ(c.strellData(B(file), "/in/pictures.bin"), 3);
+    ASSERT_EQ(rec.items().size(), 1u);
+    EXPECT_EQ(rec.items()[0].bytes, jpeg);
+    EXPECT_EQ(rec.items()[0].original, "/in/pictures-inflated");
   }
 }
 

@@ -62,6 +62,14 @@
         <source>Zip archives and compressed data</source>
         <translation>Zip-Archiven und komprimierten Daten</translation>
     </message>
+    <message>
+        <source>WebP images</source>
+        <translation>WebP-Bildern</translation>
+    </message>
+    <message>
+        <source>TIFF images and camera raw files</source>
+        <translation>TIFF-Bildern und Kamera-Rohdateien</translation>
+    </message>
 </context>
 <context>
     <name>Strellbox</name>

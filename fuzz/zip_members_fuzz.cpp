@@ -1,0 +1,32 @@
+// The zip member reader of the flate row (extended detection) over
+// arbitrary bytes, archives reported, every nested scan of the members
+// included. Every reported item must lie inside its buffer; an archive is
+// reported from the input itself and starts with a local header.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "engine/buffer.h"
+#include "engine/log.h"
+#include "engine/strell_controller.h"
+#include "extractors/zip_deflate.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+  using strellbox::Buffer;
+  using strellbox::StrellController;
+  static StrellController* controller = [] {
+    strellbox::SetLogSink([](std::string_view) {});
+    auto* c = new StrellController;
+    c->setAllScans(false);
+    c->setExtendedDetection(true);
+    c->setSaveObserverForTesting([](const Buffer& data, uint64_t from, uint64_t length,
+                                    std::string_view type, std::string_view, int32_t) {
+      if (from > data.size() || length > data.size() - from) std::abort();
+      if (type == "zip" && !data.startsWith(from, "PK\x03\x04")) std::abort();
+    });
+    return c;
+  }();
+  const Buffer data = Buffer::copyOf(bytes, size);
+  strellbox::RunPass(*controller, strellbox::strellZipMembers, data, std::string("fuzz.zip"), true);
+  return 0;
+}

@@ -1,0 +1,374 @@
+// With extended detection, the flate row also opens the archives today's
+// files are made of: the members of gzip files (most of a browser cache)
+// and the members of zip archives (docx, xlsx, odt, epub, jar, apk), each
+// inflated and scanned again like a zlib stream, with the same depth limit,
+// output cap and work budget.
+#include <fmt/format.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/classify.h"
+#include "engine/paths.h"
+#include "engine/scan_context.h"
+#include "extractors/zip_deflate.h"
+
+namespace strellbox {
+
+namespace {
+
+constexpr uint64_t npos = Buffer::npos;
+// Buffers of this length or less are left alone, as by the deflate pass.
+constexpr uint64_t kMinLength = 100;
+
+// --- gzip (RFC 1952) ---------------------------------------------------------
+
+constexpr std::string_view kGzipMagic = "\x1F\x8B\x08";  // and deflate
+constexpr uint8_t kFlagHeaderCRC = 0x02;
+constexpr uint8_t kFlagExtra = 0x04;
+constexpr uint8_t kFlagName = 0x08;
+constexpr uint8_t kFlagComment = 0x10;
+constexpr uint8_t kFlagsReserved = 0xE0;
+constexpr uint64_t kGzipFixedHeader = 10;
+constexpr uint64_t kGzipTrailer = 8;  // CRC-32 and the length mod 2^32
+// A name or comment longer than this is taken for other data: real ones
+// are a file name or a line.
+constexpr uint64_t kMaxGzipText = 4096;
+
+struct GzipHeader {
+  uint64_t deflateAt = 0;  // the first byte of the deflate data
+  std::string name;        // FNAME, Latin-1 as written; empty when absent
+};
+
+// The end of a zero-terminated field starting at `at` (the offset after its
+// zero), or npos when none comes within kMaxGzipText bytes.
+uint64_t TextEnd(const Buffer& b, uint64_t at) {
+  const uint64_t zero = b.find(uint8_t{0}, at, at + kMaxGzipText);
+  return zero == npos ? npos : zero + 1;
+}
+
+std::optional<GzipHeader> ReadGzipHeader(const Buffer& b, uint64_t p) {
+  if (!b.has(p, kGzipFixedHeader)) return std::nullopt;
+  const uint8_t flags = b.u8(p + 3);
+  if (flags & kFlagsReserved) return std::nullopt;
+  GzipHeader h;
+  uint64_t at = p + kGzipFixedHeader;
+  if (flags & kFlagExtra) {
+    at += 2 + uint64_t{b.le16(at)};
+    if (!b.has(at, 0)) return std::nullopt;
+  }
+  if (flags & kFlagName) {
+    const uint64_t end = TextEnd(b, at);
+    if (end == npos) return std::nullopt;
+    h.name = std::string(b.view(at, end - 1 - at));
+    at = end;
+  }
+  if (flags & kFlagComment) {
+    at = TextEnd(b, at);
+    if (at == npos) return std::nullopt;
+  }
+  if (flags & kFlagHeaderCRC) {
+    const uint64_t crc = crc32(0, b.data() + p, static_cast<uInt>(at - p)) & 0xFFFF;
+    if (!b.has(at, 2) || b.le16(at) != crc) return std::nullopt;
+    at += 2;
+  }
+  if (at >= b.size()) return std::nullopt;
+  h.deflateAt = at;
+  return h;
+}
+
+uint32_t Crc32(const Buffer& b) {
+  uLong crc = crc32(0, nullptr, 0);
+  for (uint64_t at = 0; at < b.size();) {
+    const uint64_t chunk = std::min<uint64_t>(b.size() - at, uint64_t{1} << 30);
+    crc = crc32(crc, b.data() + at, static_cast<uInt>(chunk));
+    at += chunk;
+  }
+  return static_cast<uint32_t>(crc);
+}
+
+// The extension a file name gives, when it is a plain one (letters and
+// digits, at most 8 of them); else "".
+std::string PlainExtension(const std::string& name) {
+  const std::string last = LastPathComponent(name);
+  const std::string stem = DeletingPathExtension(last);
+  if (stem.size() + 1 >= last.size()) return "";
+  const std::string ext = last.substr(stem.size() + 1);
+  if (ext.size() > 8) return "";
+  for (char c : ext)
+    if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))) return "";
+  return ext;
+}
+
+// --- zip ---------------------------------------------------------------------
+
+constexpr std::string_view kLocalHeader = "PK\x03\x04";
+constexpr std::string_view kCentralHeader = "PK\x01\x02";
+constexpr std::string_view kEndRecord = "PK\x05\x06";
+constexpr std::string_view kZip64EndRecord = "PK\x06\x06";
+constexpr std::string_view kZip64Locator = "PK\x06\x07";
+constexpr std::string_view kDescriptor = "PK\x07\x08";
+constexpr uint64_t kLocalFixed = 30;
+constexpr uint64_t kCentralFixed = 46;
+constexpr uint64_t kEndFixed = 22;
+constexpr uint64_t kZip64LocatorLength = 20;
+constexpr uint16_t kFlagEncrypted = 0x0001;
+constexpr uint16_t kFlagDescriptor = 0x0008;
+constexpr uint16_t kStored = 0;
+constexpr uint16_t kDeflated = 8;
+constexpr uint16_t kZip64Extra = 0x0001;
+// Records walked in one archive at most: more members than the 65535 a
+// classic end record can count, as zip64 archives may have, but a bound on
+// what crafted local headers can make the walk do.
+constexpr uint64_t kMaxRecords = uint64_t{1} << 20;
+
+uint64_t Le64(const Buffer& b, uint64_t at) {
+  return uint64_t{b.le32(at)} | (uint64_t{b.le32(at + 4)} << 32);
+}
+
+// One member as its local header gives it.
+struct Member {
+  uint64_t header = 0;  // the local header
+  uint64_t dataAt = 0;
+  uint16_t flags = 0, method = 0;
+  uint64_t compressed = 0, size = 0;
+  bool sizesKnown = false;  // not left for a data descriptor
+  bool zip64 = false;
+  std::string_view name;
+};
+
+std::optional<Member> ReadLocalHeader(const Buffer& b, uint64_t q) {
+  if (!b.startsWith(q, kLocalHeader) || !b.has(q, kLocalFixed)) return std::nullopt;
+  Member m;
+  m.header = q;
+  m.flags = b.le16(q + 6);
+  m.method = b.le16(q + 8);
+  m.compressed = b.le32(q + 18);
+  m.size = b.le32(q + 22);
+  const uint64_t nameLength = b.le16(q + 26), extraLength = b.le16(q + 28);
+  const uint64_t extra = q + kLocalFixed + nameLength;
+  m.dataAt = extra + extraLength;
+  if (!b.has(q, m.dataAt - q)) return std::nullopt;
+  m.name = b.view(q + kLocalFixed, nameLength);
+  // Zip64: the sizes that do not fit stand in the extra field, the
+  // uncompressed one first.
+  if (m.compressed == 0xFFFFFFFF || m.size == 0xFFFFFFFF) {
+    for (uint64_t at = extra; at + 4 <= m.dataAt;) {
+      const uint16_t id = b.le16(at), length = b.le16(at + 2);
+      if (at + 4 + length > m.dataAt) break;
+      if (id == kZip64Extra) {
+        uint64_t field = at + 4;
+        if (m.size == 0xFFFFFFFF && field + 8 <= at + 4 + length) {
+          m.size = Le64(b, field);
+          field += 8;
+        }
+        if (m.compressed == 0xFFFFFFFF && field + 8 <= at + 4 + length)
+          m.compressed = Le64(b, field);
+        m.zip64 = true;
+        break;
+      }
+      at += 4 + length;
+    }
+  }
+  m.sizesKnown = !(m.flags & kFlagDescriptor) || m.compressed != 0;
+  return m;
+}
+
+// The length of the data descriptor at `at` for data of `compressed` bytes
+// (with or without its signature, 32- or 64-bit sizes), or 0 when none
+// stands there.
+uint64_t DescriptorLength(const Buffer& b, uint64_t at, uint64_t compressed) {
+  const uint64_t sizes = b.startsWith(at, kDescriptor) ? at + 8 : at + 4;
+  const uint64_t head = sizes - at;
+  if (b.has(sizes, 8) && b.le32(sizes) == compressed) return head + 8;
+  if (b.has(sizes, 16) && Le64(b, sizes) == compressed) return head + 16;
+  return 0;
+}
+
+// The data of a stored member whose size went into the descriptor: up to
+// the first descriptor whose compressed size is the distance to it.
+uint64_t FindStoredEnd(const Buffer& b, uint64_t dataAt) {
+  for (uint64_t h = b.find(kDescriptor, dataAt); h != npos; h = b.find(kDescriptor, h + 1)) {
+    if (b.has(h + 8, 4) && b.le32(h + 8) == h - dataAt) return h;
+    if (b.has(h + 8, 8) && Le64(b, h + 8) == h - dataAt) return h;
+  }
+  return npos;
+}
+
+// The end of the archive whose central directory starts at q: past its
+// central records, any zip64 end record and locator, and the end record
+// with its comment. npos when the records do not lead to an end record.
+uint64_t ArchiveEnd(const Buffer& b, uint64_t q) {
+  for (uint64_t records = 0; b.startsWith(q, kCentralHeader); ++records) {
+    if (records == kMaxRecords || !b.has(q, kCentralFixed)) return npos;
+    q += kCentralFixed + uint64_t{b.le16(q + 28)} + b.le16(q + 30) + b.le16(q + 32);
+  }
+  if (b.startsWith(q, kZip64EndRecord)) {
+    const uint64_t length = Le64(b, q + 4);
+    if (length > b.size() || !b.has(q, 12 + length)) return npos;
+    q += 12 + length;
+  }
+  if (b.startsWith(q, kZip64Locator)) q += kZip64LocatorLength;
+  if (!b.startsWith(q, kEndRecord) || !b.has(q, kEndFixed)) return npos;
+  const uint64_t end = q + kEndFixed + b.le16(q + 20);
+  return end <= b.size() ? end : npos;
+}
+
+}  // namespace
+
+int32_t strellGzip(ScanContext& context, const Buffer& data, const std::string& from,
+                   bool saveInflates) {
+  const uint64_t n = data.size();
+  if (n <= kMinLength) return 0;
+  const std::string base = DeletingPathExtension(from);
+  Inflater inflater;
+  InflateBudget budget(n);
+  int32_t count = 0;
+
+  // Inflates and checks the member at p; its end, or npos when it does not
+  // inflate or its trailer does not match.
+  auto member = [&](uint64_t p, const GzipHeader& h, bool retry) {
+    std::optional<Buffer> inflated = inflater.inflate(
+        data, h.deflateAt, retry ? budget.retryLimitsAt(h.deflateAt) : budget.limitsAt(h.deflateAt),
+        InflateFormat::kRaw);
+    const Inflater::Attempt& attempt = inflater.lastAttempt();
+    if (retry)
+      budget.chargeRetry(h.deflateAt, attempt);
+    else
+      budget.charge(h.deflateAt, attempt, p);
+    const uint64_t trailer = h.deflateAt + attempt.consumed;
+    if (!inflated || !data.has(trailer, kGzipTrailer) || data.le32(trailer) != Crc32(*inflated) ||
+        data.le32(trailer + 4) != static_cast<uint32_t>(inflated->size()))
+      return npos;
+    const Buffer bytes = inflated->decodedFrom(data, "gzip", p);
+    context.addBytesToStrell(static_cast<double>(bytes.size()));
+    const std::string nested =
+        h.name.empty() ? fmt::format("{}-inflated", base) : LastPathComponent(h.name);
+    if (context.mayScanDecoded()) count += context.strellData(bytes, nested);
+    if (saveInflates) {
+      std::string type = GuessExtension(bytes);
+      if (type == "xls") type = "ms-ole-storage";
+      if (type.empty()) type = PlainExtension(h.name);
+      if (type.empty()) type = "inflated";
+      const std::string name =
+          h.name.empty() ? fmt::format("{}[{}]", base, p) : LastPathComponent(h.name);
+      context.saveStrell(bytes, 0, bytes.size(), type, name, count);
+    }
+    ++count;
+    return trailer + kGzipTrailer;
+  };
+
+  uint64_t position = 0;
+  while (position < n - 8 && !context.stopStreller()) {
+    const uint64_t p = data.find(kGzipMagic, position, n - 8);
+    if (p == npos) break;
+    const std::optional<GzipHeader> header = ReadGzipHeader(data, p);
+    const uint64_t end = header ? member(p, *header, false) : npos;
+    // The next member of a file of several follows directly.
+    position = end != npos ? end : p + kGzipMagic.size();
+  }
+  for (uint64_t p : budget.takeStarved()) {
+    if (context.stopStreller()) break;
+    member(p, *ReadGzipHeader(data, p), true);
+  }
+  return count;
+}
+
+int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::string& from,
+                         bool reportArchives) {
+  const uint64_t n = data.size();
+  if (n <= kMinLength) return 0;
+  const std::string base = DeletingPathExtension(from);
+  Inflater inflater;
+  InflateBudget budget(n);
+  int32_t count = 0;
+
+  // Scans one member's bytes again, named after the member.
+  auto scanMember = [&](const Member& m, const Buffer& bytes) {
+    const Buffer member = bytes.decodedFrom(data, "zip-member", m.dataAt);
+    context.addBytesToStrell(static_cast<double>(member.size()));
+    const std::string name = LastPathComponent(std::string(m.name));
+    if (context.mayScanDecoded())
+      count += context.strellData(member, name.empty() ? fmt::format("{}-inflated", base) : name);
+  };
+
+  // Walks the members from the local header at p; returns where the walk
+  // stopped (the central directory when it went well).
+  auto walk = [&](uint64_t p) {
+    uint64_t q = p;
+    for (uint64_t records = 0; records < kMaxRecords && !context.stopStreller(); ++records) {
+      const std::optional<Member> m = ReadLocalHeader(data, q);
+      if (!m) break;
+      const bool directory = !m->name.empty() && m->name.back() == '/';
+      const bool readable = !(m->flags & kFlagEncrypted) && !directory;
+      uint64_t compressed = m->compressed;
+      if (m->method == kDeflated && (readable || !m->sizesKnown)) {
+        std::optional<Buffer> inflated =
+            inflater.inflate(data, m->dataAt, budget.limitsAt(m->dataAt), InflateFormat::kRaw);
+        budget.charge(m->dataAt, inflater.lastAttempt());
+        if (!inflated) break;
+        compressed = inflater.lastAttempt().consumed;
+        if (m->sizesKnown && (compressed != m->compressed || inflated->size() != m->size)) break;
+        if (readable && !inflated->empty()) scanMember(*m, *inflated);
+      } else if (m->method == kStored || m->sizesKnown) {
+        if (!m->sizesKnown) {
+          const uint64_t end = FindStoredEnd(data, m->dataAt);
+          if (end == npos) break;
+          compressed = end - m->dataAt;
+        }
+        if (compressed > n - m->dataAt) break;
+        if (m->method == kStored && readable && compressed > 0)
+          scanMember(*m, data.slice(m->dataAt, compressed));
+      } else {
+        break;  // another method, its size left for the descriptor: the end is unknown
+      }
+      q = m->dataAt + compressed;
+      if (m->flags & kFlagDescriptor) {
+        const uint64_t length = DescriptorLength(data, q, compressed);
+        if (length == 0) break;
+        q += length;
+      }
+    }
+    return q;
+  };
+
+  uint64_t position = 0;
+  while (position < n - 8 && !context.stopStreller()) {
+    const uint64_t p = data.find(kLocalHeader, position, n - 8);
+    if (p == npos) break;
+    const uint64_t stopped = walk(p);
+    const uint64_t end = ArchiveEnd(data, stopped);
+    if (end != npos) {
+      if (reportArchives) {
+        context.saveStrell(data, p, end - p, "zip", base, count);
+        ++count;
+      }
+      position = end;
+      continue;
+    }
+    if (reportArchives) {
+      // Measured as the classic rules do: up to the first end record after
+      // the local header and its comment, or to the end of the buffer.
+      const uint64_t q = data.find(kEndRecord, p, n - 20);
+      uint64_t length = n - p;
+      if (q != npos && data.has(q, kEndFixed)) {
+        const uint64_t archive = (q - p) + data.le16(q + 20) + kEndFixed;
+        if (archive <= n - p) length = archive;
+      }
+      context.saveStrell(data, p, length, "zip", base, count);
+      ++count;
+      if (q == npos) break;  // the item ran to the end of the buffer
+      position = std::max(p + length, stopped);
+      continue;
+    }
+    // Search on behind what the walk took, so that a zip stored in a
+    // member is not walked again here (its own scan walks it).
+    position = stopped > p ? stopped : p + kLocalHeader.size();
+  }
+  return count;
+}
+
+}  // namespace strellbox
