@@ -430,19 +430,7 @@ int32_t SilentFlate(StrellController& c, const Buffer& b) {
   return RunPass(c, strellSilentFlate, b, std::string("crafted.bin"));
 }
 
-template <PassFunction Pass>
-int32_t Extended(StrellController& c, const Buffer& b) {
-  c.setExtendedDetection(true);
-  const int32_t n = RunPass(c, Pass, b, std::string("crafted.bin"));
-  c.setExtendedDetection(false);
-  return n;
-}
-int32_t ExtendedFlate(StrellController& c, const Buffer& b) {
-  c.setExtendedDetection(true);
-  const int32_t n = RunPass(c, strellFlate, b, std::string("crafted.bin"));
-  c.setExtendedDetection(false);
-  return n;
-}
+int32_t ExtendedFlate(StrellController& c, const Buffer& b) { return Extended<&strellFlate>(c, b); }
 
 #define CRAFTED(name, pass, make)                          \
   BENCHMARK_CAPTURE(RunCrafted, name, PassRun(pass), make) \
