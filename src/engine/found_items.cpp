@@ -9,6 +9,8 @@
 
 #include <atomic>
 #include <filesystem>
+#include <mutex>
+#include <shared_mutex>
 
 #include "engine/localize.h"
 #include "engine/log.h"
@@ -118,13 +120,19 @@ void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t le
 }
 
 bool StrellController::alreadySaved(const ItemDigest& digest) const {
+  std::shared_lock<std::shared_mutex> lock(digestsMutex_);
   return streamDigests_.count(digest) != 0;
 }
 
 void StrellController::takeFoundItem(FoundItem item) {
   // Keyed by a whole collision-resistant digest: two different items never
   // count as one.
-  if (dontSaveDuplicates() && !streamDigests_.insert(item.digest).second) {
+  bool repeated = false;
+  if (dontSaveDuplicates()) {
+    std::unique_lock<std::shared_mutex> lock(digestsMutex_);
+    repeated = !streamDigests_.insert(item.digest).second;
+  }
+  if (repeated) {
     countDuplicateDropped();
     return;
   }

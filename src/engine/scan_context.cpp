@@ -27,7 +27,7 @@ constexpr uint64_t kProgressLength = 2000000;
 constexpr uint64_t kConcurrentPassLength = uint64_t{4} << 20;
 // What the passes of one buffer may hold back, in copied bytes, while they
 // wait for the passes before them.
-constexpr uint64_t kPassLaneBudget = uint64_t{4} << 20;
+constexpr uint64_t kPassLaneBudget = uint64_t{32} << 20;
 
 }  // namespace
 
@@ -140,7 +140,7 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
 
   auto shared = std::make_shared<Shared>();
   shared->slots.resize(passes.size());
-  for (Slot& slot : shared->slots) slot.lane = std::make_unique<ItemLane>(shared->budget);
+  for (Slot& slot : shared->slots) slot.lane = std::make_unique<ItemLane>(shared->budget, sink_);
   shared->front = first;
   shared->back = passes.size();
 

@@ -23,6 +23,7 @@ constexpr size_t kMaxRecentItems = 7;
 // What the files in flight may hold back, in copied bytes, while they wait
 // for the files before them to be committed.
 constexpr uint64_t kEntryLaneBudget = uint64_t{8} << 20;
+constexpr size_t kFilesAheadPerWorker = 512;
 constexpr double kBigFileLogSize = 50000000.0;
 
 bool IsFolder(const std::string& path) {
@@ -254,8 +255,11 @@ void StrellController::strell(const std::vector<std::string>& requested) {
   setStrellerError(std::nullopt);
   strelling_.store(true, kRelaxed);
   stopStreller_.store(shuttingDown(), kRelaxed);
-  streamDigests_ = {};
-  streamDigests_.reserve(10000);
+  {
+    std::unique_lock<std::shared_mutex> lock(digestsMutex_);
+    streamDigests_ = {};
+    streamDigests_.reserve(10000);
+  }
   listedNames_.clear();
   filesScanned_.store(0, kRelaxed);
   filesSkipped_.store(0, kRelaxed);
@@ -427,21 +431,24 @@ void StrellController::strellEntries(const std::vector<std::string>& entries, in
   // One entry of the list on its way: its items wait in its lane until the
   // entries before it are committed.
   struct InFlight {
-    explicit InFlight(LaneBudget& budget) : lane(budget) {}
+    InFlight(LaneBudget& budget, const ItemSink& store) : lane(budget, store) {}
     ItemLane lane;
     ReadStatus status = ReadStatus::kRead;
   };
   LaneBudget budget(kEntryLaneBudget);
   ScanPool pool(workers);
   const size_t count = entries.size();
-  // Enough files in flight to keep every worker busy while the one being
-  // committed finishes, and few enough to keep memory bounded.
-  const size_t window = 2 * static_cast<size_t>(workers);
+  // Files submitted ahead of the one being committed. A worker reads one
+  // file at a time, so no more than one buffer per worker is alive; the
+  // files scanned but not committed yet hold only their items, within the
+  // lanes' budget. The distance lets the workers go on past a long file
+  // (a large mailbox, a disk image) instead of waiting for it.
+  const size_t window = kFilesAheadPerWorker * static_cast<size_t>(workers);
   std::deque<std::unique_ptr<InFlight>> inFlight;  // entries [committed, submitted)
   size_t submitted = 0;
   auto submitUpTo = [&](size_t limit) {
     for (; submitted < std::min(limit, count) && !stopStreller(); ++submitted) {
-      auto entry = std::make_unique<InFlight>(budget);
+      auto entry = std::make_unique<InFlight>(budget, *this);
       InFlight* e = entry.get();
       const std::string* path = &entries[submitted];
       pool.submit([this, e, path, &pool] {

@@ -72,10 +72,15 @@ class LaneBudget {
 // order of everything reported stays that of one worker.
 class ItemLane : public ItemSink {
  public:
-  explicit ItemLane(LaneBudget& budget) : budget_(budget) {}
+  // `consumer` is where the items go in the end; it tells which are
+  // repeats of items saved already, which need not be held back.
+  ItemLane(LaneBudget& budget, const ItemSink& consumer) : budget_(budget), consumer_(consumer) {}
 
   // Producer side.
   void takeFoundItem(FoundItem item) override;
+  bool alreadySaved(const ItemDigest& digest) const override {
+    return consumer_.alreadySaved(digest);
+  }
   // A point where one worker would write what waits.
   void writeFoundFiles() override;
   // Nothing more comes.
@@ -94,6 +99,7 @@ class ItemLane : public ItemSink {
   void push(Event event);
 
   LaneBudget& budget_;
+  const ItemSink& consumer_;
   std::deque<Event> events_;
   uint64_t pending_ = 0;
   bool finished_ = false;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <shared_mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -228,6 +229,9 @@ class StrellController : public ItemSink {
   std::unordered_set<std::string> listedNames_;
   bool strellOutputDirectoryCreated_ = false;
   std::vector<FoundItem> images_;
+  // Written by the job's thread only; read by the workers too, which drop
+  // an item saved already before holding its bytes back (alreadySaved).
+  mutable std::shared_mutex digestsMutex_;
   std::unordered_set<ItemDigest, DigestHash> streamDigests_;
 
   // Main-thread state.

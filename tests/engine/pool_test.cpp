@@ -39,7 +39,8 @@ TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
   // Three producers at once, each far over a budget of 10 bytes: the first
   // goes through as it is taken, the others wait with one item held back.
   LaneBudget budget(10);
-  ItemLane lanes[3] = {ItemLane(budget), ItemLane(budget), ItemLane(budget)};
+  Names sink;
+  ItemLane lanes[3] = {ItemLane(budget, sink), ItemLane(budget, sink), ItemLane(budget, sink)};
   ScanPool pool(3);
   for (int p = 0; p < 3; ++p)
     pool.submit([&, p] {
@@ -49,7 +50,6 @@ TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
       }
       lanes[p].finish();
     });
-  Names sink;
   for (auto& lane : lanes) lane.drainInto(sink, [] { return false; });
   pool.waitIdle();
   std::vector<std::string> expected;
@@ -61,7 +61,7 @@ TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
   EXPECT_EQ(sink.names, expected);
 
   // After a stop, what comes is dropped, and the producers still finish.
-  ItemLane late(budget);
+  ItemLane late(budget, sink);
   pool.submit([&] {
     for (int i = 0; i < 50; ++i) late.takeFoundItem(Item("late", 8));
     late.finish();
