@@ -234,9 +234,11 @@ void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
   }
   // An item of a mapped file shares the read-only mapping until it is
   // written (at the latest after its entry), so a large item costs no
-  // anonymous memory; an item of bytes in memory gets its own copy, so a
-  // small item does not keep a large decoded buffer alive.
-  item.data = data.isMapped() ? data.slice(from, length) : data.copy(from, length);
+  // anonymous memory, and so does an item that is its whole buffer; any
+  // other item of bytes in memory gets its own copy, so that a small item
+  // does not keep a large decoded buffer alive.
+  const bool whole = from == 0 && length == data.size();
+  item.data = data.isMapped() || whole ? data.slice(from, length) : data.copy(from, length);
   item.type = std::string(type);
   const std::string base = DeletingPathExtension(LastPathComponent(original));
   item.name = foundNo > 0 ? fmt::format("{}-{}", base, foundNo) : base;

@@ -71,10 +71,13 @@ void ScanPool::submitAhead(std::vector<std::function<void()>> tasks) {
 
 void ItemLane::push(Event event) {
   std::unique_lock<std::mutex> lock(budget_.mutex_);
-  // Over the budget, a lane that already holds something back waits until
-  // the consumer has taken it; an empty lane may always add one item.
-  budget_.changed_.wait(
-      lock, [&] { return pending_ == 0 || budget_.pending_ + event.bytes <= budget_.limit_; });
+  // Over the budget a producer waits: one whose lane waits for its turn
+  // until the lanes before it are taken; the one whose lane the consumer
+  // is taking from until it has taken what the lane holds (so it may
+  // always add one item, and the budget never stops the whole line).
+  budget_.changed_.wait(lock, [&] {
+    return budget_.pending_ + event.bytes <= budget_.limit_ || (draining_ && pending_ == 0);
+  });
   pending_ += event.bytes;
   budget_.pending_ += event.bytes;
   events_.push_back(std::move(event));
@@ -95,6 +98,11 @@ void ItemLane::finish() {
 }
 
 void ItemLane::drainInto(ItemSink& target, const std::function<bool()>& stop) {
+  {
+    std::lock_guard<std::mutex> lock(budget_.mutex_);
+    draining_ = true;
+    budget_.changed_.notify_all();
+  }
   for (;;) {
     std::deque<Event> taken;
     {

@@ -66,10 +66,9 @@ class LaneBudget {
 };
 
 // The items one producer reports, in order, until the consumer (the store,
-// or the lane of the file a pass runs over) takes them on. A producer that
-// holds items back while the budget is spent waits until its own are taken:
-// only the lane being taken from moves on, so memory stays bounded and the
-// order of everything reported stays that of one worker.
+// or the lane of the file a pass runs over) takes them on. While the budget
+// is spent, only the lane being taken from moves on: memory stays bounded,
+// and the order of everything reported stays that of one worker.
 class ItemLane : public ItemSink {
  public:
   // `consumer` is where the items go in the end; it tells which are
@@ -103,6 +102,7 @@ class ItemLane : public ItemSink {
   std::deque<Event> events_;
   uint64_t pending_ = 0;
   bool finished_ = false;
+  bool draining_ = false;  // the consumer takes from this lane now
 };
 
 }  // namespace strellbox

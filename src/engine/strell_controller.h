@@ -11,8 +11,8 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <shared_mutex>
 #include <optional>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>

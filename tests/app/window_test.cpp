@@ -479,6 +479,9 @@ class WindowTest : public QObject {
     StrellController& c = app->streller();
     c.setSaveRadioChosen(2);
     c.setSaveFolder(output.string());
+    // One worker, so the entry held at the gate is the fourth of the list
+    // and its item is on screen while it waits.
+    c.setScanWorkers(1);
     // A different picture for each entry, so none is a duplicate.
     auto picture = [](int shade) {
       QImage image(320, 200, QImage::Format_RGB32);
