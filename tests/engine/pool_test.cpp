@@ -37,7 +37,8 @@ struct Names : ItemSink {
 
 TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
   // Three producers at once, each far over a budget of 10 bytes: the first
-  // goes through as it is taken, the others wait with one item held back.
+  // goes through as it is taken, the others wait for their turn with no
+  // more than the budget held back.
   LaneBudget budget(10);
   Names sink;
   ItemLane lanes[3] = {ItemLane(budget, sink), ItemLane(budget, sink), ItemLane(budget, sink)};
