@@ -126,9 +126,10 @@ const Origin& Buffer::origin() const {
   return origin_ ? *origin_ : kNone;
 }
 
-Buffer Buffer::decodedFrom(const Buffer& parent, std::string_view decoder, uint64_t offset) const {
+Buffer Buffer::decodedFrom(const Buffer& parent, std::string_view decoder, uint64_t offset,
+                           std::string_view member) const {
   auto origin = std::make_shared<Origin>(parent.origin());
-  origin->chain.push_back({std::string(decoder), offset});
+  origin->chain.push_back({std::string(decoder), offset, std::string(member)});
   Buffer b = *this;
   b.origin_ = std::move(origin);
   return b;

@@ -18,11 +18,13 @@
 namespace strellbox {
 
 // One decoding between a buffer and the buffer it was decoded from: the
-// decoder ("zlib", "base64", "pdf", ...) and where its input starts in the
-// parent buffer.
+// decoder ("zlib", "base64", "pdf", ...), where its input starts in the
+// parent buffer, and the member's name where the container names it (a zip
+// path); empty otherwise.
 struct OriginStep {
   std::string decoder;
   uint64_t offset = 0;
+  std::string member;
   bool operator==(const OriginStep&) const = default;
 };
 
@@ -123,7 +125,8 @@ class Buffer {
   const Origin& origin() const;
   // The same bytes, marked as decoded by `decoder` from `parent`, whose
   // bytes from `offset` on were its input.
-  Buffer decodedFrom(const Buffer& parent, std::string_view decoder, uint64_t offset) const;
+  Buffer decodedFrom(const Buffer& parent, std::string_view decoder, uint64_t offset,
+                     std::string_view member = {}) const;
 
  private:
   std::shared_ptr<const Origin> origin_;

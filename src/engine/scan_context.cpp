@@ -10,6 +10,7 @@
 #include "engine/log.h"
 #include "engine/paths.h"
 #include "engine/scan_pool.h"
+#include "extractors/zip_deflate.h"
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -28,8 +29,46 @@ constexpr uint64_t kConcurrentPassLength = uint64_t{4} << 20;
 // What the passes of one buffer may hold back, in copied bytes, while they
 // wait for the passes before them.
 constexpr uint64_t kPassLaneBudget = uint64_t{32} << 20;
+// Children remembered per pass for the seen-before test (about 64 bytes
+// each): beyond this, repeats are scanned again, as if new.
+constexpr size_t kMaxSeenChildren = 1 << 16;
 
 }  // namespace
+
+std::string_view ChildScanName(ChildScan scan) {
+  switch (scan) {
+    case ChildScan::kScanned:
+      return "scanned";
+    case ChildScan::kTooDeep:
+      return "too deep";
+    case ChildScan::kOverBudget:
+      return "over budget";
+    case ChildScan::kSeenBefore:
+      return "seen before";
+    case ChildScan::kStopped:
+      return "stopped";
+  }
+  return "";
+}
+
+DecodedBudget::DecodedBudget(uint64_t fileLength) {
+  const uint64_t cap = InflateCap(fileLength);
+  const uint64_t scaled = cap > UINT64_MAX / kChildFactor ? UINT64_MAX : cap * kChildFactor;
+  allowance_ = std::max(kFloor, scaled);
+}
+
+uint64_t DecodedBudget::left() const {
+  const uint64_t spent = spent_.load(std::memory_order_relaxed);
+  return spent < allowance_ ? allowance_ - spent : 0;
+}
+
+bool DecodedBudget::charge(uint64_t bytes) {
+  uint64_t spent = spent_.load(std::memory_order_relaxed);
+  do {
+    if (spent > allowance_ || bytes > allowance_ - spent) return false;
+  } while (!spent_.compare_exchange_weak(spent, spent + bytes, std::memory_order_relaxed));
+  return true;
+}
 
 int32_t FileTypeCount(const ScanSettings& settings) {
   int32_t n = 0;
@@ -52,6 +91,9 @@ int32_t ScanContext::runPass(std::string_view key, PassFunction pass, const Buff
 
 int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
   if (data.size() < kSmallestDispatched) return 0;
+  // A buffer of the top level is a file of its own: its children start
+  // with a budget of their own.
+  if (level_ == 0) budget_ = std::make_shared<DecodedBudget>(data.size());
   ++level_;
   const float n = static_cast<float>(fileTypeCount());
   const std::string guessed = GuessExtension(data);
@@ -82,6 +124,7 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
   atomicFileFound_ = false;
   for (size_t i = 0; i < passes.size(); ++i) {
     currentPass_ = passes[i].id;
+    if (level_ == 1) seen_.clear();
     total += runPass(passes[i].key, passes[i].pass, data, from);
     job_.addStrelledBytes(share);
     if (data.size() > kProgressLength) progressFromThread(strelledBytes());
@@ -127,6 +170,7 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
     // not run for nothing.
     currentPass_ = passes[0].id;
     atomicFileFound_ = false;
+    seen_.clear();
     total += runPass(passes[0].key, passes[0].pass, data, from);
     job_.addStrelledBytes(share);
     if (progress) progressFromThread(strelledBytes());
@@ -157,6 +201,7 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
       Slot& slot = shared->slots[k];
       ScanContext other(job_, *slot.lane, settings_);
       other.level_ = level_;
+      other.budget_ = budget_;
       other.currentPass_ = passes[k].id;
       slot.count = other.runPass(passes[k].key, passes[k].pass, data, from);
       slot.atomic = other.atomicFileFound_;
@@ -188,6 +233,7 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
       }
       currentPass_ = passes[k].id;
       atomicFileFound_ = false;
+      seen_.clear();
       total += runPass(passes[k].key, passes[k].pass, data, from);
       whole = atomicFileFound_;
       job_.addStrelledBytes(share);
@@ -206,6 +252,60 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
   currentPass_ = outerPass;
   atomicFileFound_ = whole;
   return total;
+}
+
+uint64_t ScanContext::decodedAllowance() const {
+  const uint64_t job = job_.decodedBytesLeft();
+  return budget_ ? std::min(budget_->left(), job) : job;
+}
+
+void ScanContext::markChild(const Buffer& parent, DecodedChild& child) {
+  if (child.marked) return;
+  child.bytes =
+      child.bytes.decodedFrom(parent, Decoder(child.decoder).key, child.offset, child.member);
+  child.marked = true;
+}
+
+ChildOutcome ScanContext::scanChild(const Buffer& parent, DecodedChild& child,
+                                    const std::string& from) {
+  markChild(parent, child);
+  const uint64_t size = child.bytes.size();
+  if (stopStreller()) return {ChildScan::kStopped};
+  // Charged when it fits, whether or not it is scanned then: a child that
+  // does not fit is refused, and leaves what is left to the children after
+  // it (decoders ask decodedAllowance() first, so only a careless one
+  // makes such a child).
+  const bool withinFile = !budget_ || budget_->charge(size);
+  const bool withinJob = withinFile && job_.chargeDecodedBytes(size);
+  if (!withinFile || !withinJob) {
+    if (!overBudgetLogged_) {
+      overBudgetLogged_ = true;
+      StrellLog(fmt::format("Decoded data over budget in {} ({})", from,
+                            withinJob ? "file" : "job"));
+    }
+    return {ChildScan::kOverBudget};
+  }
+  if (!mayScanDecoded()) return {ChildScan::kTooDeep};
+
+  // A repeat's items would all be dropped as duplicates: only its count
+  // matters, for the numbering of the items after it.
+  ItemDigest digest{};
+  const bool trackRepeats = dontSaveDuplicates() && size >= kSmallestDispatched;
+  if (trackRepeats) {
+    digest = itemDigest(child.bytes, 0, size);
+    const auto seen = seen_.find(digest);
+    if (seen != seen_.end() && seen->second.level == level_)
+      return {ChildScan::kSeenBefore, seen->second.items};
+  }
+
+  addBytesToStrell(static_cast<double>(size));
+  const bool atomic = atomicFileFound_;
+  const PassId pass = currentPass_;
+  const int32_t items = strellData(child.bytes, from);
+  atomicFileFound_ = atomic;
+  currentPass_ = pass;
+  if (trackRepeats && seen_.size() < kMaxSeenChildren) seen_.emplace(digest, SeenChild{level_, items});
+  return {ChildScan::kScanned, items};
 }
 
 bool ScanContext::stopStreller() const { return job_.stopStreller(); }

@@ -5,13 +5,19 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include <memory>
+#include <unordered_map>
+
 #include "engine/buffer.h"
+#include "engine/decoder_table.h"
+#include "engine/digest.h"
 #include "engine/found_item.h"
 #include "engine/pass_table.h"
 #include "engine/strell_progress.h"
@@ -48,6 +54,52 @@ class ItemSink {
   virtual void writeFoundFiles() {}
 };
 
+// Bytes a decoder made, on their way back into the dispatcher: the decoder,
+// where its input starts in the parent buffer, and the member's name where
+// the container names it (a zip path).
+struct DecodedChild {
+  Buffer bytes;
+  DecoderId decoder;
+  uint64_t offset = 0;
+  std::string member = {};
+  bool marked = false;  // its origin already says where it came from
+};
+
+// What the gate did with a decoded child.
+enum class ChildScan : uint8_t {
+  kScanned,     // the passes ran over it
+  kTooDeep,     // nested deeper than the dispatcher goes
+  kOverBudget,  // the decoded bytes of its file (or of the job) are spent
+  kSeenBefore,  // the same bytes were scanned already at this depth in this pass
+  kStopped,     // a stop was requested
+};
+std::string_view ChildScanName(ChildScan scan);
+
+struct ChildOutcome {
+  ChildScan scan = ChildScan::kScanned;
+  int32_t items = 0;  // what the passes reported in it (as they did when first seen)
+};
+
+// What the decoded children of one file read from disk may spend together,
+// shared by the contexts that scan its passes concurrently.
+class DecodedBudget {
+ public:
+  // Enough for every ordinary file: the children of a file together may
+  // decode to what kChildFactor streams at the output cap would, and never
+  // less than kFloor.
+  static constexpr uint64_t kFloor = uint64_t{1} << 30;
+  static constexpr uint64_t kChildFactor = 8;
+  explicit DecodedBudget(uint64_t fileLength);
+  // Bytes a decoder may still produce for this file.
+  uint64_t left() const;
+  // Charges decoded bytes; false when they were more than was left.
+  bool charge(uint64_t bytes);
+
+ private:
+  uint64_t allowance_;
+  std::atomic<uint64_t> spent_{0};
+};
+
 class ScanContext : public StrellerProgress {
  public:
   // How deep decoded data is scanned again: a buffer at a recursion level
@@ -67,13 +119,26 @@ class ScanContext : public StrellerProgress {
   bool extended() const { return settings_.extended; }
   bool scans(PassId id) const { return settings_.on(id); }
 
-  // The content dispatcher: runs the passes that are on over the buffer,
-  // its guessed type first, until one finds the buffer is a single item.
-  int32_t strellData(const Buffer& data, const std::string& from);
   int32_t fileTypeCount() const { return FileTypeCount(settings_); }
   int32_t strellRecursionLevel() const { return level_; }
-  // Whether a pass may hand the bytes it decoded to strellData.
+  // Whether bytes decoded here would be scanned again (not too deep).
   bool mayScanDecoded() const { return level_ <= kMaxRescanLevel; }
+
+  // The one way back into the dispatcher for decoded bytes: marks the
+  // child's origin (decoder, offset and member under the parent's chain),
+  // charges its bytes to the file's and the job's decoded-byte budgets,
+  // skips bytes this pass already scanned at this depth (their items were
+  // all reported then), keeps the depth limit, and scans it under the
+  // source name `from` with the whole-buffer flag of this buffer saved and
+  // restored, so that an item filling the child cannot end the passes over
+  // the parent. `child.bytes` carries its origin afterwards.
+  ChildOutcome scanChild(const Buffer& parent, DecodedChild& child, const std::string& from);
+  // Marks the child's origin without scanning it, for a decoder that
+  // reports the child as an item before handing it to scanChild.
+  static void markChild(const Buffer& parent, DecodedChild& child);
+  // Bytes a decoder may still produce before the gate refuses them: the
+  // output limit to decode with.
+  uint64_t decodedAllowance() const;
   bool atomicFileFound() const { return atomicFileFound_; }
   // The item being reported is the whole buffer: no later pass runs.
   void setAtomicFileFound(bool found) { atomicFileFound_ = found; }
@@ -100,6 +165,14 @@ class ScanContext : public StrellerProgress {
   bool dontSaveDuplicates() const;
 
  private:
+  // The job scans the files it reads through this; decoded data comes back
+  // only through scanChild.
+  friend class StrellController;
+
+  // The content dispatcher: runs the passes that are on over the buffer,
+  // its guessed type first, until one finds the buffer is a single item.
+  int32_t strellData(const Buffer& data, const std::string& from);
+
   struct PlannedPass {
     std::string_view key;
     PassId id;
@@ -112,13 +185,25 @@ class ScanContext : public StrellerProgress {
   int32_t runPassesConcurrently(const std::vector<PlannedPass>& passes, bool guessedFirst,
                                 float share, const Buffer& data, const std::string& from);
 
+  // The children scanned by the current pass over a file: digest to depth
+  // and item count, so that a repeat at the same depth gives the same count
+  // without being scanned. Kept per pass, not per job, so that what is
+  // skipped never depends on which worker got where first.
+  struct SeenChild {
+    int32_t level;
+    int32_t items;
+  };
+
   StrellController& job_;
   ItemSink& sink_;
   ScanSettings settings_;
   ScanPool* pool_ = nullptr;
+  std::shared_ptr<DecodedBudget> budget_;
+  std::unordered_map<ItemDigest, SeenChild, DigestHash> seen_;
   double subProgressBytes_ = 0;
   int32_t level_ = 0;
   bool atomicFileFound_ = false;
+  bool overBudgetLogged_ = false;
   PassId currentPass_ = PassId::kFlate;
 };
 

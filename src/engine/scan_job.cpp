@@ -130,6 +130,19 @@ ScanSettings StrellController::scanSettings() const {
   return settings;
 }
 
+uint64_t StrellController::decodedBytesLeft() const {
+  const uint64_t spent = decodedBytes_.load(kRelaxed);
+  return spent < kJobDecodedCap ? kJobDecodedCap - spent : 0;
+}
+
+bool StrellController::chargeDecodedBytes(uint64_t bytes) {
+  uint64_t spent = decodedBytes_.load(kRelaxed);
+  do {
+    if (spent > kJobDecodedCap || bytes > kJobDecodedCap - spent) return false;
+  } while (!decodedBytes_.compare_exchange_weak(spent, spent + bytes, kRelaxed));
+  return true;
+}
+
 int32_t StrellController::strellData(const Buffer& data, const std::string& from) {
   ScanContext context(*this);
   return context.strellData(data, from);
@@ -264,6 +277,7 @@ void StrellController::strell(const std::vector<std::string>& requested) {
   filesScanned_.store(0, kRelaxed);
   filesSkipped_.store(0, kRelaxed);
   duplicatesDropped_.store(0, kRelaxed);
+  decodedBytes_.store(0, kRelaxed);
 
   display_->setStopEnabled(true);
   display_->setHiddenJag(false);

@@ -113,6 +113,13 @@ class StrellController : public ItemSink {
   int32_t filesSkipped() const { return filesSkipped_.load(kRelaxed); }
   int32_t duplicatesDropped() const { return duplicatesDropped_.load(kRelaxed); }
   void countDuplicateDropped() { duplicatesDropped_.fetch_add(1, kRelaxed); }
+  // What decoders may still produce in this job, all files together, and
+  // the charge for what one produced (false when over the cap). The cap
+  // keeps a job over many hostile files finite; each file has its own,
+  // smaller budget besides (DecodedBudget).
+  static constexpr uint64_t kJobDecodedCap = uint64_t{64} << 30;
+  uint64_t decodedBytesLeft() const;
+  bool chargeDecodedBytes(uint64_t bytes);
 
   std::string currentlyStrelling() const;
   void setCurrentlyStrelling(const std::string& label);
@@ -209,6 +216,7 @@ class StrellController : public ItemSink {
   std::atomic<int32_t> filesScanned_{0};
   std::atomic<int32_t> filesSkipped_{0};
   std::atomic<int32_t> duplicatesDropped_{0};
+  std::atomic<uint64_t> decodedBytes_{0};
   mutable std::mutex labelMutex_;
   std::string currentlyStrelling_;
   std::optional<std::string> strellerError_;

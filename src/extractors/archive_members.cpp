@@ -13,6 +13,7 @@
 
 #include "engine/classify.h"
 #include "engine/paths.h"
+#include "engine/decoder_table.h"
 #include "engine/scan_context.h"
 #include "extractors/zip_deflate.h"
 
@@ -228,13 +229,34 @@ int32_t strellGzip(ScanContext& context, const Buffer& data, const std::string& 
   InflateBudget budget(n);
   int32_t count = 0;
 
+  // The members of a stream (cat a.gz b.gz) and of every stream in the
+  // buffer share one output allowance: what one stream may inflate to, and
+  // as much again spread over the buffer, earned as the search advances. A
+  // file of hundreds of members that each inflate to the cap thus costs
+  // about two caps, not hundreds.
+  const uint64_t cap = InflateCap(n);
+  uint64_t outputSpent = 0;
+  auto outputLeftAt = [&](uint64_t p) {
+    const double earned =
+        static_cast<double>(cap) * (1.0 + static_cast<double>(p) / static_cast<double>(n));
+    const uint64_t allowed =
+        earned >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(earned);
+    return std::min(allowed > outputSpent ? allowed - outputSpent : 0,
+                    context.decodedAllowance());
+  };
+
   // Inflates and checks the member at p; its end, or npos when it does not
   // inflate or its trailer does not match.
   auto member = [&](uint64_t p, const GzipHeader& h, bool retry) {
-    std::optional<Buffer> inflated = inflater.inflate(
-        data, h.deflateAt, retry ? budget.retryLimitsAt(h.deflateAt) : budget.limitsAt(h.deflateAt),
-        InflateFormat::kRaw);
+    Inflater::Limits limits =
+        retry ? budget.retryLimitsAt(h.deflateAt) : budget.limitsAt(h.deflateAt);
+    limits.output = outputLeftAt(p);
+    std::optional<Buffer> inflated =
+        inflater.inflate(data, h.deflateAt, limits, InflateFormat::kRaw);
     const Inflater::Attempt& attempt = inflater.lastAttempt();
+    // Failed attempts spend the allowance too, or a flood of members that
+    // each stop at what is left would cost what is left, each.
+    outputSpent += attempt.produced;
     if (retry)
       budget.chargeRetry(h.deflateAt, attempt);
     else
@@ -243,11 +265,11 @@ int32_t strellGzip(ScanContext& context, const Buffer& data, const std::string& 
     if (!inflated || !data.has(trailer, kGzipTrailer) || data.le32(trailer) != Crc32(*inflated) ||
         data.le32(trailer + 4) != static_cast<uint32_t>(inflated->size()))
       return npos;
-    const Buffer bytes = inflated->decodedFrom(data, "gzip", p);
-    context.addBytesToStrell(static_cast<double>(bytes.size()));
     const std::string nested =
         h.name.empty() ? fmt::format("{}-inflated", base) : LastPathComponent(h.name);
-    if (context.mayScanDecoded()) count += context.strellData(bytes, nested);
+    DecodedChild child{std::move(*inflated), DecoderId::kGzip, p, h.name};
+    count += context.scanChild(data, child, nested).items;
+    const Buffer& bytes = child.bytes;
     if (saveInflates) {
       std::string type = GuessExtension(bytes);
       if (type == "xls") type = "ms-ole-storage";
@@ -288,11 +310,10 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
 
   // Scans one member's bytes again, named after the member.
   auto scanMember = [&](const Member& m, const Buffer& bytes) {
-    const Buffer member = bytes.decodedFrom(data, "zip-member", m.dataAt);
-    context.addBytesToStrell(static_cast<double>(member.size()));
     const std::string name = LastPathComponent(std::string(m.name));
-    if (context.mayScanDecoded())
-      count += context.strellData(member, name.empty() ? fmt::format("{}-inflated", base) : name);
+    DecodedChild child{bytes, DecoderId::kZipMember, m.dataAt, std::string(m.name)};
+    count += context.scanChild(data, child, name.empty() ? fmt::format("{}-inflated", base) : name)
+                 .items;
   };
 
   // Walks the members from the local header at p; returns where the walk
@@ -306,8 +327,10 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
       const bool readable = !(m->flags & kFlagEncrypted) && !directory;
       uint64_t compressed = m->compressed;
       if (m->method == kDeflated && (readable || !m->sizesKnown)) {
+        Inflater::Limits limits = budget.limitsAt(m->dataAt);
+        limits.output = context.decodedAllowance();
         std::optional<Buffer> inflated =
-            inflater.inflate(data, m->dataAt, budget.limitsAt(m->dataAt), InflateFormat::kRaw);
+            inflater.inflate(data, m->dataAt, limits, InflateFormat::kRaw);
         budget.charge(m->dataAt, inflater.lastAttempt());
         if (!inflated) break;
         compressed = inflater.lastAttempt().consumed;
@@ -369,6 +392,42 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
     position = stopped > p ? stopped : p + kLocalHeader.size();
   }
   return count;
+}
+
+std::optional<Buffer> DecodeGzipMemberAt(const Buffer& data, uint64_t offset,
+                                         uint64_t maxOutput) {
+  if (!data.startsWith(offset, kGzipMagic)) return std::nullopt;
+  const std::optional<GzipHeader> h = ReadGzipHeader(data, offset);
+  if (!h) return std::nullopt;
+  Inflater inflater;
+  Inflater::Limits limits;
+  limits.output = maxOutput;
+  std::optional<Buffer> inflated =
+      inflater.inflate(data, h->deflateAt, limits, InflateFormat::kRaw);
+  const uint64_t trailer = h->deflateAt + inflater.lastAttempt().consumed;
+  if (!inflated || !data.has(trailer, kGzipTrailer) || data.le32(trailer) != Crc32(*inflated) ||
+      data.le32(trailer + 4) != static_cast<uint32_t>(inflated->size()))
+    return std::nullopt;
+  return inflated;
+}
+
+std::optional<Buffer> DecodeZipMemberAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
+  const std::optional<Member> m = ReadLocalHeader(data, offset);
+  if (!m || (m->flags & kFlagEncrypted)) return std::nullopt;
+  if (m->method == kStored) {
+    if (!m->sizesKnown || !data.has(m->dataAt, m->compressed) || m->compressed > maxOutput)
+      return std::nullopt;
+    return data.slice(m->dataAt, m->compressed);
+  }
+  if (m->method != kDeflated) return std::nullopt;
+  Inflater inflater;
+  Inflater::Limits limits;
+  limits.output = maxOutput;
+  std::optional<Buffer> inflated = inflater.inflate(data, m->dataAt, limits, InflateFormat::kRaw);
+  if (inflated && m->sizesKnown &&
+      (inflater.lastAttempt().consumed != m->compressed || inflated->size() != m->size))
+    return std::nullopt;
+  return inflated;
 }
 
 }  // namespace strellbox

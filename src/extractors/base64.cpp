@@ -27,6 +27,7 @@
 #endif
 
 #include "engine/classify.h"
+#include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
 #include "extractors/mime_header.h"
@@ -494,7 +495,7 @@ class AttachmentReporter {
   // The classic naming: the header field's text less its extension, and
   // the type from the decoded bytes unless the name has two extensions.
   void classic(Buffer decoded, std::optional<std::string> name, uint64_t offset) {
-    decoded = decoded.decodedFrom(data_, "base64", offset);
+    decoded = decoded.decodedFrom(data_, Decoder(DecoderId::kBase64).key, offset);
     std::optional<std::string> base, ext;
     if (name) {
       ext = PathExtension(*name);
@@ -517,8 +518,10 @@ class AttachmentReporter {
   // The extended naming: the header's whole name, its extension kept when
   // the bytes agree with it or say nothing; then the bytes are scanned
   // again as a file of their own.
-  void extended(Buffer decoded, std::string name, std::string_view decoder, uint64_t offset) {
-    decoded = decoded.decodedFrom(data_, decoder, offset);
+  void extended(Buffer bytes, std::string name, DecoderId decoder, uint64_t offset) {
+    DecodedChild child{std::move(bytes), decoder, offset};
+    context_.markChild(data_, child);
+    const Buffer& decoded = child.bytes;
     // Mail programs send paths too (C:\Users\me\a.pdf): the file's
     // own name is the last component, with either separator.
     if (const size_t cut = name.find_last_of("/\\"); cut != std::string::npos)
@@ -543,12 +546,9 @@ class AttachmentReporter {
     ++count_;
     context_.saveStrell(decoded, 0, decoded.size(), type, original, number);
     context_.writeFoundFiles();
-    if (context_.mayScanDecoded()) {
-      // Items inside the attachment do not make it, or the buffer it came
-      // from, a single item: the passes after this one still run here.
-      const bool atomic = context_.atomicFileFound();
-      count_ += context_.strellData(decoded, original);
-      context_.setAtomicFileFound(atomic);
+    if (const ChildOutcome scanned = context_.scanChild(data_, child, original);
+        scanned.scan != ChildScan::kTooDeep) {
+      count_ += scanned.items;
       context_.writeFoundFiles();
     }
   }
@@ -635,7 +635,7 @@ int32_t strellBase64(ScanContext& context, const Buffer& data, const std::string
     if (std::optional<Buffer> decoded = DecodeCleanBase64(data, start, end, false);
         decoded && !decoded->empty()) {
       if (extended)
-        reporter.extended(std::move(*decoded), name, "base64", start);
+        reporter.extended(std::move(*decoded), name, DecoderId::kBase64, start);
       else
         reporter.classic(std::move(*decoded), classicName, start);
     }
@@ -650,7 +650,7 @@ int32_t strellBase64(ScanContext& context, const Buffer& data, const std::string
     if (std::optional<Buffer> decoded = DecodeCleanBase64(data, found.runStart, end, true);
         decoded && !decoded->empty()) {
       if (extended)
-        reporter.extended(std::move(*decoded), "", "base64", found.runStart);
+        reporter.extended(std::move(*decoded), "", DecoderId::kBase64, found.runStart);
       else
         reporter.classic(std::move(*decoded), std::nullopt, found.runStart);
     }
@@ -687,14 +687,14 @@ int32_t strellBase64(ScanContext& context, const Buffer& data, const std::string
     const int32_t before = reporter.count();
     if (uu != npos && uu <= at && uu <= yenc) {
       if (std::optional<DecodedPart> part = DecodeUuencode(data, uu)) {
-        reporter.extended(std::move(part->decoded), part->name, "uuencode", part->body);
+        reporter.extended(std::move(part->decoded), part->name, DecoderId::kUuencode, part->body);
         position = part->end;
       } else {
         position = uu + 6;
       }
     } else if (yenc != npos && yenc <= at) {
       if (std::optional<DecodedPart> part = DecodeYenc(data, yenc)) {
-        reporter.extended(std::move(part->decoded), part->name, "yenc", part->body);
+        reporter.extended(std::move(part->decoded), part->name, DecoderId::kYenc, part->body);
         position = part->end;
       } else {
         position = yenc + 8;
@@ -709,6 +709,17 @@ int32_t strellBase64(ScanContext& context, const Buffer& data, const std::string
           static_cast<double>(position / static_cast<uint64_t>(context.fileTypeCount())));
   }
   return reporter.count();
+}
+
+std::optional<Buffer> DecodeBase64At(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
+  const uint64_t n = data.size();
+  if (offset >= n) return std::nullopt;
+  const uint64_t end = LegalBase64End(data.view(), offset, n, false);
+  // Four characters give at most three bytes.
+  if ((end - offset) / 4 > maxOutput / 3) return std::nullopt;
+  std::optional<Buffer> decoded = DecodeCleanBase64(data, offset, end, true);
+  if (!decoded || decoded->empty()) return std::nullopt;
+  return decoded;
 }
 
 }  // namespace strellbox

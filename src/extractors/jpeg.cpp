@@ -381,7 +381,7 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
         joined.reserve(held.size() + body.size());
         joined.insert(joined.end(), held.begin(), held.end());
         joined.insert(joined.end(), body.begin(), body.end());
-        const Buffer image = Buffer(std::move(joined)).decodedFrom(data, "swf", p);
+        const Buffer image = Buffer(std::move(joined)).decodedFrom(data, Decoder(DecoderId::kSwf).key, p);
         context.saveStrell(image, 0, image.size(), "jpg", from, count);
         ++count;
       } else {

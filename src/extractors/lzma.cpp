@@ -35,7 +35,7 @@ std::optional<Buffer> DecodeLzma(const Buffer& data, uint64_t props, uint64_t si
   attempt = Inflater::Attempt{};
   const uint64_t start = props + kPropsLength;
   if (!data.has(props, kPropsLength) || start >= data.size()) return std::nullopt;
-  if (size > InflateCap(data.size())) {
+  if (size > InflateCap(data.size()) || size > limits.output) {
     attempt.outcome = Outcome::kCapReached;
     return std::nullopt;
   }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
 #include "extractors/lzma.h"
@@ -52,6 +53,18 @@ uint64_t FindMovie(const Buffer& data, uint64_t from, uint64_t limit, bool exten
   return Buffer::npos;
 }
 
+// The plain movie (FWS) of the compressed one at p whose body decoded to
+// `body`: the header (version, length) is kept; only the signature changes.
+Buffer PlainMovie(const Buffer& data, uint64_t p, const Buffer& body) {
+  std::vector<uint8_t> movie;
+  movie.reserve(kHeaderLength + body.size());
+  const std::string_view header = data.view(p, kHeaderLength);
+  movie.assign(header.begin(), header.end());
+  movie[0] = 'F';
+  movie.insert(movie.end(), body.data(), body.data() + body.size());
+  return Buffer(std::move(movie));
+}
+
 }  // namespace
 
 int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& from) {
@@ -62,15 +75,8 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
   InflateBudget budget(n);
   int32_t count = 0;
   // The compressed movie at p decoded to `body`: report the plain movie.
-  // The header (version, length) is kept; only the signature changes.
   auto onMovie = [&](uint64_t p, const Buffer& body, std::string_view decoder) {
-    std::vector<uint8_t> movie;
-    movie.reserve(kHeaderLength + body.size());
-    const std::string_view header = data.view(p, kHeaderLength);
-    movie.assign(header.begin(), header.end());
-    movie[0] = 'F';
-    movie.insert(movie.end(), body.data(), body.data() + body.size());
-    const Buffer plain = Buffer(std::move(movie)).decodedFrom(data, decoder, p);
+    const Buffer plain = PlainMovie(data, p, body).decodedFrom(data, decoder, p);
     context.saveStrell(plain, 0, plain.size(), "swf", from, count);
     ++count;
   };
@@ -88,6 +94,7 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
     const uint64_t earned = lzmaAllowance + InflateBudget::kPerByte * p;
     InflateLimits limits;
     limits.work = earned > lzmaSpent ? earned - lzmaSpent : 0;
+    limits.output = context.decodedAllowance();
     return limits;
   };
   auto decodeLzma = [&](uint64_t p, InflateLimits limits, Inflater::Attempt& attempt) {
@@ -97,11 +104,10 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
     return DecodeLzma(data, p + kLzmaPropsAt, length - kHeaderLength, limits, attempt);
   };
   auto onLzmaMovie = [&](uint64_t p, const Buffer& body) {
-    onMovie(p, body, "lzma");
-    const Buffer tags = body.decodedFrom(data, "lzma", p);
-    context.addBytesToStrell(static_cast<double>(tags.size()));
-    if (context.mayScanDecoded())
-      count += context.strellData(tags, fmt::format("{}-inflated", DeletingPathExtension(from)));
+    onMovie(p, body, Decoder(DecoderId::kLzma).key);
+    DecodedChild tags{body, DecoderId::kLzma, p};
+    count += context.scanChild(data, tags, fmt::format("{}-inflated", DeletingPathExtension(from)))
+                 .items;
   };
   uint64_t position = 0;
   while (position < n - kHeaderLength && !context.stopStreller()) {
@@ -140,7 +146,7 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
     std::optional<Buffer> body =
         inflater.inflate(data, p + kHeaderLength, budget.limitsAt(p + kHeaderLength));
     budget.charge(p + kHeaderLength, inflater.lastAttempt(), p);
-    if (body) onMovie(p, *body, "swf");
+    if (body) onMovie(p, *body, Decoder(DecoderId::kSwf).key);
     // The inflation does not say where the stream ended: resume inside it.
     position = p + kHeaderLength;
   }
@@ -149,9 +155,35 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
     const uint64_t start = p + kHeaderLength;
     std::optional<Buffer> body = inflater.inflate(data, start, budget.retryLimitsAt(start));
     budget.chargeRetry(start, inflater.lastAttempt());
-    if (body) onMovie(p, *body, "swf");
+    if (body) onMovie(p, *body, Decoder(DecoderId::kSwf).key);
   }
   return count;
+}
+
+std::optional<Buffer> DecodeCompressedMovieAt(const Buffer& data, uint64_t offset,
+                                              uint64_t maxOutput) {
+  if (!data.startsWith(offset, "CWS") || !data.has(offset, kHeaderLength)) return std::nullopt;
+  Inflater inflater;
+  Inflater::Limits limits;
+  limits.output = maxOutput;
+  const std::optional<Buffer> body = inflater.inflate(data, offset + kHeaderLength, limits);
+  if (!body) return std::nullopt;
+  return PlainMovie(data, offset, *body);
+}
+
+std::optional<Buffer> DecodeLzmaMovieAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
+  if (!data.startsWith(offset, "ZWS") || !data.has(offset, kLzmaDataAt)) return std::nullopt;
+  const uint64_t length = data.le32(offset + 4);
+  if (length <= kHeaderLength) return std::nullopt;
+  InflateLimits limits;
+  limits.output = maxOutput;
+  // The work of one decoding: what the largest movie the buffer allows needs.
+  limits.work = data.size() + InflateCap(data.size());
+  Inflater::Attempt attempt;
+  const std::optional<Buffer> body =
+      DecodeLzma(data, offset + kLzmaPropsAt, length - kHeaderLength, limits, attempt);
+  if (!body) return std::nullopt;
+  return PlainMovie(data, offset, *body);
 }
 
 }  // namespace strellbox

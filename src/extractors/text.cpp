@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "engine/classify.h"
+#include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
 #include "extractors/pattern_search.h"
@@ -542,7 +543,7 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended) {
 int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string& from) {
   int64_t removed = 0;
   const Buffer text =
-      ASCIILegalize2(data, &removed, context.extended()).decodedFrom(data, "text", 0);
+      ASCIILegalize2(data, &removed, context.extended()).decodedFrom(data, Decoder(DecoderId::kText).key, 0);
   if (text.empty()) return 0;
   const float share =
       100.0f - static_cast<float>(removed) * 100.0f / static_cast<float>(data.size());
@@ -651,6 +652,14 @@ int32_t strellHTML(ScanContext& context, const Buffer& data, const std::string& 
     i = end;
   }
   return count;
+}
+
+std::optional<Buffer> DecodeTextAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
+  if (offset >= data.size()) return std::nullopt;
+  int64_t removed = 0;
+  Buffer text = ASCIILegalize2(data.slice(offset, maxOutput), &removed, false);
+  if (text.empty()) return std::nullopt;
+  return text;
 }
 
 }  // namespace strellbox

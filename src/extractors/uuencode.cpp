@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "extractors/text.h"
 
@@ -105,6 +106,12 @@ std::optional<DecodedPart> DecodeUuencode(const Buffer& b, uint64_t p) {
     }
   }
   return std::nullopt;
+}
+
+std::optional<Buffer> DecodeUuencodeAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
+  std::optional<DecodedPart> part = DecodeUuencode(data, offset);
+  if (!part || part->decoded.size() > maxOutput) return std::nullopt;
+  return std::move(part->decoded);
 }
 
 }  // namespace strellbox

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "extractors/text.h"
 
@@ -208,6 +209,12 @@ std::optional<DecodedPart> DecodeYenc(const Buffer& b, uint64_t p) {
   if (bytes.size() != size) return std::nullopt;
   if (trailer.crc32 && *trailer.crc32 != Crc32(bytes)) return std::nullopt;
   return DecodedPart{p, head->body, firstEnd, head->begin.name, Buffer(std::move(bytes))};
+}
+
+std::optional<Buffer> DecodeYencAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
+  std::optional<DecodedPart> part = DecodeYenc(data, offset);
+  if (!part || part->decoded.size() > maxOutput) return std::nullopt;
+  return std::move(part->decoded);
 }
 
 }  // namespace strellbox

@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "engine/classify.h"
+#include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
 
@@ -196,7 +197,7 @@ std::optional<Buffer> Inflater::inflate(const Buffer& data, uint64_t start, Limi
   const uint64_t n = data.size();
   if (n == 0 || start >= n) return std::nullopt;
 
-  const uint64_t cap = InflateCap(n);
+  const uint64_t cap = std::min(InflateCap(n), limits.output);
   const uint64_t step = (n - start) / 2;
 
   State& s = *state_;
@@ -409,11 +410,10 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
   InflateBudget budget(n);
   int32_t count = 0;
   // The stream at p inflated to `inflated`: scan it again and report it.
-  auto onStream = [&](uint64_t p, Buffer inflated) {
-    inflated = inflated.decodedFrom(data, "zlib", p);
-    context.addBytesToStrell(static_cast<double>(inflated.size()));
-    if (context.mayScanDecoded())
-      count += context.strellData(inflated, fmt::format("{}-inflated", base));
+  auto onStream = [&](uint64_t p, Buffer bytes) {
+    DecodedChild child{std::move(bytes), DecoderId::kZlib, p};
+    count += context.scanChild(data, child, fmt::format("{}-inflated", base)).items;
+    const Buffer& inflated = child.bytes;
     if (saveInflates)
       context.saveStrell(inflated, 0, inflated.size(), InflatedType(inflated),
                          fmt::format("{}[{}]", base, p), count);
@@ -423,7 +423,9 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
   while (position < n - 8 && !context.stopStreller()) {
     const uint64_t p = FindZlibHeader(data, position, n - 8);
     if (p == Buffer::npos) break;
-    std::optional<Buffer> inflated = inflater.inflate(data, p, budget.limitsAt(p));
+    Inflater::Limits limits = budget.limitsAt(p);
+    limits.output = context.decodedAllowance();
+    std::optional<Buffer> inflated = inflater.inflate(data, p, limits);
     budget.charge(p, inflater.lastAttempt());
     if (!inflated || inflated->size() < 2) {
       position = p + kStepAfterFailure;
@@ -439,7 +441,9 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
   }
   for (uint64_t p : budget.takeStarved()) {
     if (context.stopStreller()) break;
-    std::optional<Buffer> inflated = inflater.inflate(data, p, budget.retryLimitsAt(p));
+    Inflater::Limits limits = budget.retryLimitsAt(p);
+    limits.output = context.decodedAllowance();
+    std::optional<Buffer> inflated = inflater.inflate(data, p, limits);
     budget.chargeRetry(p, inflater.lastAttempt());
     if (inflated && inflated->size() >= 2) onStream(p, std::move(*inflated));
   }
@@ -458,6 +462,13 @@ int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::s
     return strellZipMembers(context, data, from, false) +
            strellDeflate(context, data, from, false) + strellGzip(context, data, from, false);
   return strellDeflate(context, data, from, false);
+}
+
+std::optional<Buffer> DecodeZlibAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
+  Inflater inflater;
+  Inflater::Limits limits;
+  limits.output = maxOutput;
+  return inflater.inflate(data, offset, limits);
 }
 
 }  // namespace strellbox

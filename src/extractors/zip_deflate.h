@@ -48,6 +48,9 @@ std::optional<Buffer> Inflate(const Buffer& data, uint64_t start);
 struct InflateLimits {
   uint64_t work = UINT64_MAX;   // bytes read plus bytes written over charged input
   uint64_t input = UINT64_MAX;  // bytes read
+  // Bytes written, below the buffer's own cap (InflateCap): what the
+  // decoded-byte budgets of the file and the job leave.
+  uint64_t output = UINT64_MAX;
   // The input bytes, counted from the start, whose work is charged: the
   // work done while reading [chargedFrom, chargedTo) must stay within
   // `work`; the rest is not limited by it.

@@ -76,6 +76,22 @@ uint64_t EndMarkerAfter(const Buffer& data, uint64_t from) {
   return last;
 }
 
+// The end of the document whose header stands at `start`: past the end
+// marker after which no update follows, and the line break after it; npos
+// when no end marker follows.
+uint64_t DocumentEnd(const Buffer& data, uint64_t start) {
+  uint64_t eof = EndMarkerAfter(data, start + 5);
+  if (eof == Buffer::npos) return Buffer::npos;
+  for (;;) {
+    const uint64_t next = SkipLineSpace(data, eof + 5);
+    if (!UpdateStartsAt(data, next)) break;
+    const uint64_t later = EndMarkerAfter(data, next);
+    if (later == Buffer::npos) break;
+    eof = later;
+  }
+  return SkipLineSpace(data, eof + 5);
+}
+
 // Today's rules: a header "%PDF-" and a version digit; the document runs to
 // the end marker after which neither an update nor anything else of it
 // follows, and a header right after an end marker starts the next
@@ -91,23 +107,15 @@ int32_t StrellPDFExtended(ScanContext& context, const Buffer& data, const std::s
       i = start + 5;
       continue;
     }
-    uint64_t eof = EndMarkerAfter(data, start + 5);
-    if (eof == Buffer::npos) break;
-    for (;;) {
-      const uint64_t next = SkipLineSpace(data, eof + 5);
-      if (!UpdateStartsAt(data, next)) break;
-      const uint64_t later = EndMarkerAfter(data, next);
-      if (later == Buffer::npos) break;
-      eof = later;
-    }
-    const uint64_t end = SkipLineSpace(data, eof + 5);
+    const uint64_t end = DocumentEnd(data, start);
+    if (end == Buffer::npos) break;
     if (end - start > kMinimumDocument) {
       context.saveStrell(data, start, end - start, "pdf", from, count);
       // Read from its own bytes, so that its offsets count from its
       // header; one lying inside a larger buffer says so in its chain.
       Buffer document = data;
       if (start != 0) {
-        document = data.slice(start, end - start).decodedFrom(data, "pdf-document", start);
+        document = data.slice(start, end - start).decodedFrom(data, Decoder(DecoderId::kPdfDocument).key, start);
       } else if (end != len) {
         document = data.slice(0, end);
       }
@@ -154,6 +162,14 @@ int32_t strellPDF(ScanContext& context, const Buffer& data, const std::string& f
     i = end;
   }
   return count;
+}
+
+std::optional<Buffer> DecodePDFDocumentAt(const Buffer& data, uint64_t offset,
+                                          uint64_t maxOutput) {
+  if (!data.startsWith(offset, "%PDF-") || !IsDigit(data.u8(offset + 5))) return std::nullopt;
+  const uint64_t end = DocumentEnd(data, offset);
+  if (end == Buffer::npos || end - offset > maxOutput) return std::nullopt;
+  return data.slice(offset, end - offset);
 }
 
 }  // namespace strellbox

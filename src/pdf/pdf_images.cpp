@@ -5,6 +5,7 @@
 // decoded or re-encoded.
 #include <fmt/format.h>
 
+#include "engine/decoder_table.h"
 #include "engine/digest.h"
 #include "engine/strell_progress.h"
 #include "pdf/pdf_archiver.h"
@@ -181,7 +182,7 @@ void PDFDocument::saveImage(const std::shared_ptr<PDFIndirectObject>& source,
 
   PDFArchiver archiver;
   page.encodeWithCoder(archiver);
-  const Buffer bytes = archiver.takeArchiverData().decodedFrom(provenance, "pdf", offset);
+  const Buffer bytes = archiver.takeArchiverData().decodedFrom(provenance, Decoder(DecoderId::kPdf).key, offset);
   ++saveCounter_;
   if (strellController_ != nullptr)
     strellController_->saveStrell(bytes, 0, bytes.size(), "pdf", originalFile_, saveCounter_);

@@ -3,6 +3,7 @@
 // untouched, with the abbreviated keys and names written out in full.
 #include <set>
 
+#include "engine/decoder_table.h"
 #include "engine/strell_progress.h"
 #include "pdf/pdf_document.h"
 #include "pdf/pdf_filters.h"
@@ -167,7 +168,7 @@ void PDFDocument::saveInlineImages(bool dontSaveDuplicates) {
     auto stream = std::dynamic_pointer_cast<PDFStream>(indirect->object());
     std::optional<Buffer> decoded = PDFDecodeStream(*stream, stream->plainData(), decodeBudget_);
     if (!decoded) continue;
-    const Buffer content = decoded->decodedFrom(data_, "pdf-content", indirect->offset());
+    const Buffer content = decoded->decodedFrom(data_, Decoder(DecoderId::kPdfContent).key, indirect->offset());
     // Parsing the dictionaries may cost a few times the content's length,
     // whatever it holds.
     uint64_t budget = kWorkPerByte * content.size() + 4096;

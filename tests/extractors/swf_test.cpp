@@ -200,6 +200,23 @@ TEST(SwfTest, ExtendedDetectionTakesLaterVersionsAndLzmaMovies) {
   }
 }
 
+// The LZMA body of a movie that is one JPEG is a whole-buffer item of its
+// own; the passes over the file around it still run, and find the PNG.
+TEST(SwfTest, AWholeItemInsideADecodedMovieLeavesTheFileToTheOtherPasses) {
+  const std::string jpeg = RunTool("convert -size 16x16 gradient:red-blue jpg:-");
+  const std::string png = RunTool("convert -size 8x8 xc:green png:-");
+  const std::string file = std::string(400, '\0') + Lzma(jpeg, 10) + png;
+  StrellController c;
+  c.setAllScans(false);
+  for (PassId id : {PassId::kSWF, PassId::kPNG, PassId::kJPEG}) c.setScanFor(id, true);
+  c.setExtendedDetection(true);
+  ItemRecorder rec(c);
+  c.strellData(Buffer::fromString(file), "/in/movie.bin");
+  std::vector<std::string> types;
+  for (const Reported& item : rec.items()) types.push_back(item.type);
+  EXPECT_EQ(types, (std::vector<std::string>{"swf", "jpg", "png"}));
+}
+
 TEST(SwfTest, LzmaMoviesCostWhatTheirHeaderStates) {
   TempDir dir;
   // 64 MiB of zeros coded in about 10 KB.

@@ -231,7 +231,7 @@ TEST_F(PDFExtendedTest, DocumentsAnywhereAndBackToBack) {
   EXPECT_EQ(inside.documents[0].from, 1000u);
   ASSERT_EQ(inside.images.size(), 3u);
   ASSERT_EQ(inside.images[0].chain.size(), 2u);
-  EXPECT_EQ(inside.images[0].chain[0], (OriginStep{"pdf-document", 1000}));
+  EXPECT_EQ(inside.images[0].chain[0], (OriginStep{"pdf-document", 1000, ""}));
   EXPECT_EQ(CheckPages(inside.images), CheckPages(ScanBytes(os, true).images));
 
   // Back to back: two documents, each with its images; the classic rules
