@@ -350,17 +350,11 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
       continue;
     }
     if (reportArchives) {
-      // Measured as the classic rules do: up to the first end record after
-      // the local header and its comment, or to the end of the buffer.
-      const uint64_t q = data.find(kEndRecord, p, n - 20);
-      uint64_t length = n - p;
-      if (q != npos && data.has(q, kEndFixed)) {
-        const uint64_t archive = (q - p) + data.le16(q + 20) + kEndFixed;
-        if (archive <= n - p) length = archive;
-      }
+      // Measured as the classic rules do; an item that runs to the end of
+      // the buffer ends the search.
+      const uint64_t length = ZipLengthByEndRecord(data, p);
       context.saveStrell(data, p, length, "zip", base, count);
       ++count;
-      if (q == npos) break;  // the item ran to the end of the buffer
       position = std::max(p + length, stopped);
       continue;
     }
