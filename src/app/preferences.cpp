@@ -16,7 +16,7 @@ namespace {
 const QHash<QString, QVariant>& RegisteredDefaults() {
   static const QHash<QString, QVariant> defaults = [] {
     QHash<QString, QVariant> table = {
-        {keys::kExtendedDetection, false},
+        {keys::kExtendedDetection, true},
         {keys::kScanJobs, 0},
         {keys::kCheckForUpdates, true},
         {keys::kCheckForUpdatesInterval, 1.0},

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "cli/terminal_display.h"
+#include "engine/decoder_table.h"
 #include "engine/log.h"
 #include "engine/pass_table.h"
 #include "engine/paths.h"
@@ -88,12 +89,22 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   app.name("strellbox-cli");
   app.set_version_flag("--version", std::string("strellbox-cli ") + STRELLBOX_VERSION);
   app.require_subcommand(1);
+  app.add_flag_callback(
+      "--list-decoders",
+      [&out] {
+        // key, rule set, label: one decoder a line, as the chains of --json name them.
+        for (const DecoderRow& row : DecoderTable())
+          out << fmt::format("{:<14}{:<10}{}\n", row.key,
+                             row.rules == RuleSet::kClassic ? "classic" : "extended", row.label);
+        throw CLI::Success();
+      },
+      "List the decoders whose output is scanned again (the names in a row's chain) and exit.");
 
   CLI::App* scan = app.add_subcommand("scan", "Scan files and folders for embedded items.");
   std::vector<std::string> paths;
   std::string outputDir;
   bool beside = false, desktop = false, keepDuplicates = false, json = false, list = false,
-       quiet = false, verbose = false, extended = false;
+       quiet = false, verbose = false, extended = false, classic = false;
   std::vector<std::string> enable, disable, only;
   int jobs = 0;
   scan->add_option("PATH", paths, "Files and folders to scan (folders are scanned whole).")
@@ -125,9 +136,13 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   keysOption("--only", only,
              "Run only these passes (same keys; flate data is always searched for what it "
              "holds).");
-  scan->add_flag("--extended", extended,
-                 "Extended detection: rules beyond the classic ones, for the files today's "
-                 "programs write.");
+  auto* classicOpt = scan->add_flag(
+      "--classic", classic,
+      "Classic rules only: leave out the rules for the files today's programs write (on "
+      "by default) and their passes.");
+  auto* extendedOpt = scan->add_flag(
+      "--extended", extended, "Extended detection (the default; kept for scripts that say so).");
+  classicOpt->excludes(extendedOpt);
   scan->add_option("-j,--jobs", jobs,
                    "Scan with N workers (default: one per online processor); the output is the "
                    "same for every N.")
@@ -144,7 +159,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   scan->add_flag("-v,--verbose", verbose,
                  "Mirror the diagnostic log to stderr and name every entry passed over.");
   scan->footer(fmt::format(
-      "Defaults: {} on; {} off; {} with --extended; duplicates dropped; output in the desktop "
+      "Defaults: {} on; {} off; {} unless --classic; duplicates dropped; output in the desktop "
       "folder.\nExit status: "
       "0 done, 1 a failure was recorded (message on stderr) or no path could be read, 2 usage "
       "error, {} stopped by a signal.",
@@ -158,6 +173,8 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   } catch (const CLI::CallForAllHelp& e) {
     return app.exit(e, out, err);
   } catch (const CLI::CallForVersion& e) {
+    return app.exit(e, out, err);
+  } catch (const CLI::Success& e) {
     return app.exit(e, out, err);
   } catch (const CLI::ParseError& e) {
     app.exit(e, out, err);
@@ -177,7 +194,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       return 2;
     }
   }
-  controller.setExtendedDetection(extended);
+  controller.setExtendedDetection(!classic);
   controller.setScanWorkers(jobs > 0 ? jobs : ScanPool::OnlineProcessors());
   controller.setDontSaveDuplicates(!keepDuplicates);
   controller.setListOnly(list);

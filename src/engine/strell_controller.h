@@ -197,7 +197,9 @@ class StrellController : public ItemSink {
 
   // Preferences.
   std::array<std::atomic<PassDefault>, kPassCount> scanFlags_;
-  std::atomic<bool> extendedDetection_{false};
+  // The rules beyond the classic set find all that the classic rules find
+  // and more, so they are what a job runs unless told otherwise.
+  std::atomic<bool> extendedDetection_{true};
   std::atomic<bool> listOnly_{false};
   std::atomic<int> scanWorkers_{1};
   std::atomic<bool> dontSaveDuplicates_{true};

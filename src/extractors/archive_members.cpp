@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "engine/classify.h"
+#include "engine/cursor.h"
 #include "engine/paths.h"
 #include "engine/decoder_table.h"
 #include "engine/scan_context.h"
@@ -44,40 +45,32 @@ struct GzipHeader {
   std::string name;        // FNAME, Latin-1 as written; empty when absent
 };
 
-// The end of a zero-terminated field starting at `at` (the offset after its
-// zero), or npos when none comes within kMaxGzipText bytes.
-uint64_t TextEnd(const Buffer& b, uint64_t at) {
-  const uint64_t zero = b.find(uint8_t{0}, at, at + kMaxGzipText);
-  return zero == npos ? npos : zero + 1;
-}
-
 std::optional<GzipHeader> ReadGzipHeader(const Buffer& b, uint64_t p) {
-  if (!b.has(p, kGzipFixedHeader)) return std::nullopt;
-  const uint8_t flags = b.u8(p + 3);
-  if (flags & kFlagsReserved) return std::nullopt;
+  Cursor c(b, p);
+  // The magic, the method, the flags, the time, extra flags and system.
+  Cursor fixed = c.window(kGzipFixedHeader);
+  fixed.skip(3);
+  const std::optional<uint8_t> flags = fixed.u8();
+  if (!flags || (*flags & kFlagsReserved)) return std::nullopt;
   GzipHeader h;
-  uint64_t at = p + kGzipFixedHeader;
-  if (flags & kFlagExtra) {
-    at += 2 + uint64_t{b.le16(at)};
-    if (!b.has(at, 0)) return std::nullopt;
+  if (*flags & kFlagExtra) {
+    const std::optional<uint16_t> extra = c.le16();
+    if (!extra || !c.skip(*extra)) return std::nullopt;
   }
-  if (flags & kFlagName) {
-    const uint64_t end = TextEnd(b, at);
-    if (end == npos) return std::nullopt;
-    h.name = std::string(b.view(at, end - 1 - at));
-    at = end;
+  // A name or comment is zero-terminated within kMaxGzipText bytes.
+  if (*flags & kFlagName) {
+    const std::optional<std::string_view> name = c.terminated(0, kMaxGzipText);
+    if (!name) return std::nullopt;
+    h.name = std::string(*name);
   }
-  if (flags & kFlagComment) {
-    at = TextEnd(b, at);
-    if (at == npos) return std::nullopt;
+  if ((*flags & kFlagComment) && !c.terminated(0, kMaxGzipText)) return std::nullopt;
+  if (*flags & kFlagHeaderCRC) {
+    const uint64_t crc = crc32(0, b.data() + p, static_cast<uInt>(c.at() - p)) & 0xFFFF;
+    const std::optional<uint16_t> stated = c.le16();
+    if (!stated || *stated != crc) return std::nullopt;
   }
-  if (flags & kFlagHeaderCRC) {
-    const uint64_t crc = crc32(0, b.data() + p, static_cast<uInt>(at - p)) & 0xFFFF;
-    if (!b.has(at, 2) || b.le16(at) != crc) return std::nullopt;
-    at += 2;
-  }
-  if (at >= b.size()) return std::nullopt;
-  h.deflateAt = at;
+  if (c.left() == 0) return std::nullopt;
+  h.deflateAt = c.at();
   return h;
 }
 
@@ -126,10 +119,6 @@ constexpr uint16_t kZip64Extra = 0x0001;
 // what crafted local headers can make the walk do.
 constexpr uint64_t kMaxRecords = uint64_t{1} << 20;
 
-uint64_t Le64(const Buffer& b, uint64_t at) {
-  return uint64_t{b.le32(at)} | (uint64_t{b.le32(at + 4)} << 32);
-}
-
 // One member as its local header gives it.
 struct Member {
   uint64_t header = 0;  // the local header
@@ -142,36 +131,40 @@ struct Member {
 };
 
 std::optional<Member> ReadLocalHeader(const Buffer& b, uint64_t q) {
-  if (!b.startsWith(q, kLocalHeader) || !b.has(q, kLocalFixed)) return std::nullopt;
+  Cursor c(b, q);
+  if (!c.startsWith(kLocalHeader)) return std::nullopt;
+  c.skip(kLocalHeader.size() + 2);  // and the version needed
+  const std::optional<uint16_t> flags = c.le16(), method = c.le16();
+  c.skip(8);  // time, date, CRC-32
+  const std::optional<uint32_t> compressed = c.le32(), size = c.le32();
+  const std::optional<uint16_t> nameLength = c.le16(), extraLength = c.le16();
+  if (!c.ok()) return std::nullopt;
+  const std::optional<std::string_view> name = c.bytes(*nameLength);
+  Cursor extra = c.window(*extraLength);
+  if (!c.ok()) return std::nullopt;
   Member m;
   m.header = q;
-  m.flags = b.le16(q + 6);
-  m.method = b.le16(q + 8);
-  m.compressed = b.le32(q + 18);
-  m.size = b.le32(q + 22);
-  const uint64_t nameLength = b.le16(q + 26), extraLength = b.le16(q + 28);
-  const uint64_t extra = q + kLocalFixed + nameLength;
-  m.dataAt = extra + extraLength;
-  if (!b.has(q, m.dataAt - q)) return std::nullopt;
-  m.name = b.view(q + kLocalFixed, nameLength);
+  m.dataAt = c.at();
+  m.flags = *flags;
+  m.method = *method;
+  m.compressed = *compressed;
+  m.size = *size;
+  m.name = *name;
   // Zip64: the sizes that do not fit stand in the extra field, the
   // uncompressed one first.
   if (m.compressed == 0xFFFFFFFF || m.size == 0xFFFFFFFF) {
-    for (uint64_t at = extra; at + 4 <= m.dataAt;) {
-      const uint16_t id = b.le16(at), length = b.le16(at + 2);
-      if (at + 4 + length > m.dataAt) break;
-      if (id == kZip64Extra) {
-        uint64_t field = at + 4;
-        if (m.size == 0xFFFFFFFF && field + 8 <= at + 4 + length) {
-          m.size = Le64(b, field);
-          field += 8;
-        }
-        if (m.compressed == 0xFFFFFFFF && field + 8 <= at + 4 + length)
-          m.compressed = Le64(b, field);
+    while (extra.left() >= 4) {
+      const std::optional<uint16_t> id = extra.le16(), length = extra.le16();
+      Cursor field = extra.window(*length);
+      if (!extra.ok()) break;
+      if (*id == kZip64Extra) {
+        if (m.size == 0xFFFFFFFF)
+          if (const std::optional<uint64_t> v = field.le64()) m.size = *v;
+        if (m.compressed == 0xFFFFFFFF)
+          if (const std::optional<uint64_t> v = field.le64()) m.compressed = *v;
         m.zip64 = true;
         break;
       }
-      at += 4 + length;
     }
   }
   m.sizesKnown = !(m.flags & kFlagDescriptor) || m.compressed != 0;
@@ -182,10 +175,11 @@ std::optional<Member> ReadLocalHeader(const Buffer& b, uint64_t q) {
 // (with or without its signature, 32- or 64-bit sizes), or 0 when none
 // stands there.
 uint64_t DescriptorLength(const Buffer& b, uint64_t at, uint64_t compressed) {
-  const uint64_t sizes = b.startsWith(at, kDescriptor) ? at + 8 : at + 4;
-  const uint64_t head = sizes - at;
-  if (b.has(sizes, 8) && b.le32(sizes) == compressed) return head + 8;
-  if (b.has(sizes, 16) && Le64(b, sizes) == compressed) return head + 16;
+  Cursor c(b, at);
+  c.skip(c.startsWith(kDescriptor) ? 8 : 4);  // the signature and CRC-32, or the CRC-32
+  const uint64_t head = c.at() - at;
+  if (Cursor(c).window(8).le32() == compressed) return head + 8;
+  if (Cursor(c).window(16).le64() == compressed) return head + 16;
   return 0;
 }
 
@@ -193,8 +187,8 @@ uint64_t DescriptorLength(const Buffer& b, uint64_t at, uint64_t compressed) {
 // the first descriptor whose compressed size is the distance to it.
 uint64_t FindStoredEnd(const Buffer& b, uint64_t dataAt) {
   for (uint64_t h = b.find(kDescriptor, dataAt); h != npos; h = b.find(kDescriptor, h + 1)) {
-    if (b.has(h + 8, 4) && b.le32(h + 8) == h - dataAt) return h;
-    if (b.has(h + 8, 8) && Le64(b, h + 8) == h - dataAt) return h;
+    if (Cursor(b, h + 8).le32() == h - dataAt) return h;
+    if (Cursor(b, h + 8).le64() == h - dataAt) return h;
   }
   return npos;
 }
@@ -203,19 +197,25 @@ uint64_t FindStoredEnd(const Buffer& b, uint64_t dataAt) {
 // central records, any zip64 end record and locator, and the end record
 // with its comment. npos when the records do not lead to an end record.
 uint64_t ArchiveEnd(const Buffer& b, uint64_t q) {
-  for (uint64_t records = 0; b.startsWith(q, kCentralHeader); ++records) {
-    if (records == kMaxRecords || !b.has(q, kCentralFixed)) return npos;
-    q += kCentralFixed + uint64_t{b.le16(q + 28)} + b.le16(q + 30) + b.le16(q + 32);
+  Cursor c(b, q);
+  for (uint64_t records = 0; c.startsWith(kCentralHeader); ++records) {
+    if (records == kMaxRecords) return npos;
+    Cursor fixed = Cursor(c).window(kCentralFixed);
+    fixed.skip(28);  // to the lengths of the name, extra field and comment
+    const std::optional<uint16_t> name = fixed.le16(), extra = fixed.le16(), comment = fixed.le16();
+    if (!fixed.ok() || !c.step(kCentralFixed + uint64_t{*name} + *extra + *comment)) return npos;
   }
-  if (b.startsWith(q, kZip64EndRecord)) {
-    const uint64_t length = Le64(b, q + 4);
-    if (length > b.size() || !b.has(q, 12 + length)) return npos;
-    q += 12 + length;
+  if (c.startsWith(kZip64EndRecord)) {
+    c.skip(kZip64EndRecord.size());
+    const std::optional<uint64_t> length = c.le64();  // what follows it
+    if (!length || !c.skip(*length)) return npos;
   }
-  if (b.startsWith(q, kZip64Locator)) q += kZip64LocatorLength;
-  if (!b.startsWith(q, kEndRecord) || !b.has(q, kEndFixed)) return npos;
-  const uint64_t end = q + kEndFixed + b.le16(q + 20);
-  return end <= b.size() ? end : npos;
+  if (c.startsWith(kZip64Locator)) c.skip(kZip64LocatorLength);
+  if (!c.startsWith(kEndRecord)) return npos;
+  c.skip(kEndFixed - 2);
+  const std::optional<uint16_t> comment = c.le16();
+  if (!comment || !c.skip(*comment)) return npos;
+  return c.at();
 }
 
 }  // namespace
@@ -373,17 +373,11 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
       continue;
     }
     if (reportArchives) {
-      // Measured as the classic rules do: up to the first end record after
-      // the local header and its comment, or to the end of the buffer.
-      const uint64_t q = data.find(kEndRecord, p, n - 20);
-      uint64_t length = n - p;
-      if (q != npos && data.has(q, kEndFixed)) {
-        const uint64_t archive = (q - p) + data.le16(q + 20) + kEndFixed;
-        if (archive <= n - p) length = archive;
-      }
+      // Measured as the classic rules do; an item that runs to the end of
+      // the buffer ends the search.
+      const uint64_t length = ZipLengthByEndRecord(data, p);
       context.saveStrell(data, p, length, "zip", base, count);
       ++count;
-      if (q == npos) break;  // the item ran to the end of the buffer
       position = std::max(p + length, stopped);
       continue;
     }

@@ -7,6 +7,8 @@
 // its colour profile), and a sound whose RIFF size a streaming writer left
 // unset or too large is measured by its chunks.
 #include <algorithm>
+#include <optional>
+#include <span>
 
 #include "engine/scan_context.h"
 #include "extractors/image_scan.h"
@@ -15,38 +17,39 @@ namespace strellbox {
 
 namespace {
 
-constexpr uint64_t npos = Buffer::npos;
-
-// How one of the two formats is recognised and measured.
+// How one of the two formats is recognised and measured: candidates start
+// before N - window, which is also the step past a dropped one.
 struct SizedFormat {
-  std::string_view signature;
-  uint64_t window;  // candidates start before N - window; also the step past a dropped one
-  std::string_view type;
+  CarvedFormat carved;
   // The item's length from its header (64-bit: a size near 2^32 cannot wrap),
   // or 0 when the candidate is not taken. Walking work is charged to the
   // budget.
   uint64_t (*length)(const Buffer& b, uint64_t p, WalkBudget& budget);
-  // The rest of the signature (the search is for its first part).
-  bool (*isSignature)(const Buffer& b, uint64_t p);
 };
+
+constexpr SizedFormat Sized(std::string_view type, std::span<const CarveSignature> signatures,
+                            uint64_t window,
+                            uint64_t (*length)(const Buffer&, uint64_t, WalkBudget&)) {
+  return {{.type = type, .signatures = signatures, .window = window, .stepAfterDrop = window},
+          length};
+}
 
 // --- BMP ---------------------------------------------------------------------
 
 constexpr uint64_t kBMPFileHeader = 14;
 
-constexpr SizedFormat kBMP = {
-    "BM",
-    32,
-    "bmp",
-    // The information header must be the common 40-byte one (only the low
-    // byte of its size is looked at). A size field of 0 would make an empty
-    // item and leave the search where it was; such a header is passed over.
-    [](const Buffer& b, uint64_t p, WalkBudget&) -> uint64_t {
-      const uint64_t length = b.le32(p + 2);
-      return length > 0 && p + length <= b.size() && b.u8(p + 14) == 0x28 ? length : 0;
-    },
-    [](const Buffer&, uint64_t) { return true; },
-};
+constexpr uint64_t kBMPWindow = 32;
+constexpr CarveSignature kBMPSignatures[] = {{"BM"}};
+
+// The information header must be the common 40-byte one (only the low byte
+// of its size is looked at). A size field of 0 would make an empty item and
+// leave the search where it was; such a header is passed over.
+uint64_t BMPLength(const Buffer& b, uint64_t p, WalkBudget&) {
+  const uint64_t length = b.le32(p + 2);
+  return length > 0 && p + length <= b.size() && b.u8(p + 14) == 0x28 ? length : 0;
+}
+
+constexpr SizedFormat kBMP = Sized("bmp", kBMPSignatures, kBMPWindow, BMPLength);
 
 bool IsBitDepth(uint16_t bits) {
   return bits == 1 || bits == 2 || bits == 4 || bits == 8 || bits == 16 || bits == 24 ||
@@ -77,24 +80,22 @@ uint64_t ExtendedBMPLength(const Buffer& b, uint64_t p, WalkBudget&) {
   return length;
 }
 
-constexpr SizedFormat kExtendedBMP = {
-    "BM", 32, "bmp", ExtendedBMPLength, [](const Buffer&, uint64_t) { return true; },
-};
+constexpr SizedFormat kExtendedBMP = Sized("bmp", kBMPSignatures, kBMPWindow, ExtendedBMPLength);
 
 // --- WAV ---------------------------------------------------------------------
 
 constexpr uint64_t kRIFFHeader = 8;
 
-constexpr SizedFormat kWAV = {
-    "RIFF",
-    12,
-    "wav",
-    [](const Buffer& b, uint64_t p, WalkBudget&) -> uint64_t {
-      const uint64_t length = uint64_t{b.le32(p + 4)} + kRIFFHeader;
-      return p + length <= b.size() ? length : 0;
-    },
-    [](const Buffer& b, uint64_t p) { return b.startsWith(p + 8, "WAVE"); },
-};
+constexpr uint64_t kWAVWindow = 12;
+constexpr CarveSignature kWAVSignatures[] = {
+    {"RIFF", [](const Buffer& b, uint64_t p) { return b.startsWith(p + 8, "WAVE"); }}};
+
+uint64_t WAVLength(const Buffer& b, uint64_t p, WalkBudget&) {
+  const uint64_t length = uint64_t{b.le32(p + 4)} + kRIFFHeader;
+  return p + length <= b.size() ? length : 0;
+}
+
+constexpr SizedFormat kWAV = Sized("wav", kWAVSignatures, kWAVWindow, WAVLength);
 
 bool IsChunkId(const Buffer& b, uint64_t at) {
   for (uint64_t i = 0; i < 4; ++i) {
@@ -135,41 +136,15 @@ uint64_t ExtendedWAVLength(const Buffer& b, uint64_t p, WalkBudget& budget) {
   return sound ? q - p : 0;
 }
 
-constexpr SizedFormat kExtendedWAV = {
-    "RIFF",
-    12,
-    "wav",
-    ExtendedWAVLength,
-    [](const Buffer& b, uint64_t p) { return b.startsWith(p + 8, "WAVE"); },
-};
+constexpr SizedFormat kExtendedWAV = Sized("wav", kWAVSignatures, kWAVWindow, ExtendedWAVLength);
 
-// The one pass of both formats.
+// The one pass of both formats; nothing inside an item is reported again.
 int32_t StrellSized(ScanContext& context, const SizedFormat& format, const Buffer& data,
                     const std::string& from) {
-  const uint64_t n = data.size();
-  if (n <= kSmallestScannedBuffer) return 0;
-
-  int32_t count = 0;
-  WalkBudget budget(n);
-  const uint64_t limit = n - format.window;
-  uint64_t position = 0;
-  while (position < limit && !context.stopStreller()) {
-    uint64_t p = data.find(format.signature, position, limit);
-    while (p != npos && !format.isSignature(data, p)) p = data.find(format.signature, p + 1, limit);
-    if (p == npos) break;
-
-    const uint64_t length = format.length(data, p, budget);
-    if (length > 0) {
-      if (p == 0 && length > n - 8) context.setAtomicFileFound(true);
-      context.saveStrell(data, p, length, format.type, from, count);
-      ++count;
-      position = p + length;  // nothing inside the item is reported again
-    } else {
-      if (budget.exhausted()) break;
-      position = p + format.window;
-    }
-  }
-  return count;
+  return CarveItems(context, format.carved, data, from,
+                    [&](uint64_t p, WalkBudget& budget, WalkMode) -> std::optional<uint64_t> {
+                      return format.length(data, p, budget);
+                    });
 }
 
 }  // namespace

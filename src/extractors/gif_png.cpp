@@ -9,8 +9,6 @@ namespace strellbox {
 
 namespace {
 
-constexpr uint64_t npos = Buffer::npos;
-
 // --- GIF ---------------------------------------------------------------------
 
 constexpr std::string_view kGIFStart = "GIF8";  // then '7' or '9', then 'a'
@@ -22,17 +20,17 @@ constexpr uint8_t kGIFCommentLabel = 0xFE;
 constexpr uint8_t kGIFImage = 0x2C;
 constexpr uint8_t kGIFTrailer = 0x3B;
 
-// First GIF87a or GIF89a signature at p with from <= p < limit, or npos.
-uint64_t FindGIF(const Buffer& b, uint64_t from, uint64_t limit) {
-  while (from < limit) {
-    const uint64_t p = b.find(kGIFStart, from, limit);
-    if (p == npos) return npos;
-    const uint8_t version = b.u8(p + 4);
-    if ((version == '9' || version == '7') && b.u8(p + 5) == 'a') return p;
-    from = p + 1;
-  }
-  return npos;
+// The version ('7' or '9', then 'a') behind "GIF8".
+bool IsGIFVersion(const Buffer& b, uint64_t p) {
+  const uint8_t version = b.u8(p + 4);
+  return (version == '9' || version == '7') && b.u8(p + 5) == 'a';
 }
+
+constexpr CarveSignature kGIFSignatures[] = {{kGIFStart, IsGIFVersion}};
+constexpr CarvedFormat kGIF = {.type = "gif",
+                               .signatures = kGIFSignatures,
+                               .stepAfterDrop = kGIFSkipAfterDrop,
+                               .marksDeadEnds = true};
 
 // Bytes of the colour table that a packed-fields byte announces.
 uint64_t ColourTableSize(uint8_t packed) {
@@ -110,6 +108,13 @@ std::optional<uint64_t> MeasureGIF(const Buffer& b, uint64_t p, WalkBudget& budg
 
 constexpr std::string_view kPNGSignature = "\x89PNG\r\n\x1A\n";
 constexpr uint64_t kPNGChunkFrame = 12;  // length, type and CRC around the data
+// A truncated or damaged PNG must not hide the ones after it: the search
+// goes on right behind its signature.
+constexpr CarveSignature kPNGSignatures[] = {{kPNGSignature}};
+constexpr CarvedFormat kPNG = {.type = "png",
+                               .signatures = kPNGSignatures,
+                               .stepAfterDrop = kPNGSignature.size(),
+                               .marksDeadEnds = true};
 
 // Walks the chunks of the PNG whose signature stands at p; returns the
 // image's length (it ends 12 bytes after the start of its IEND chunk, whose
@@ -134,60 +139,17 @@ std::optional<uint64_t> MeasurePNG(const Buffer& b, uint64_t p, WalkBudget& budg
 }  // namespace
 
 int32_t strellGIF(ScanContext& context, const Buffer& data, const std::string& from) {
-  const uint64_t n = data.size();
-  if (n <= kSmallestScannedBuffer) return 0;
-
-  int32_t count = 0;
-  WalkBudget budget(n);
-  GIFDeadEnds dead(n);
-  uint64_t position = 0;
-  while (position < n - 8 && !context.stopStreller()) {
-    const uint64_t p = FindGIF(data, position, n - 8);
-    if (p == npos) break;
-    const uint64_t spent = budget.spent();
-    if (const auto length = MeasureGIF(data, p, budget, dead, WalkMode::kFirst)) {
-      if (p == 0 && *length > n - 8) context.setAtomicFileFound(true);
-      context.saveStrell(data, p, *length, "gif", from, count);
-      ++count;
-      position = p + *length;  // the byte after the trailer
-    } else {
-      if (budget.exhausted()) break;
-      if (budget.spent() - spent > WalkBudget::kShortWalk)
-        MeasureGIF(data, p, budget, dead, WalkMode::kMarking);
-      position = p + kGIFSkipAfterDrop;
-    }
-  }
-  return count;
+  GIFDeadEnds dead(data.size());
+  return CarveItems(context, kGIF, data, from, [&](uint64_t p, WalkBudget& budget, WalkMode mode) {
+    return MeasureGIF(data, p, budget, dead, mode);
+  });
 }
 
 int32_t strellPNG(ScanContext& context, const Buffer& data, const std::string& from) {
-  const uint64_t n = data.size();
-  if (n <= kSmallestScannedBuffer) return 0;
-
-  int32_t count = 0;
-  WalkBudget budget(n);
-  DeadEnds dead(n);
-  uint64_t position = 0;
-  while (position < n - 8 && !context.stopStreller()) {
-    const uint64_t p = data.find(kPNGSignature, position, n - 8);
-    if (p == npos) break;
-    const uint64_t spent = budget.spent();
-    if (const auto length = MeasurePNG(data, p, budget, dead, WalkMode::kFirst)) {
-      if (p == 0 && *length > n - 8) context.setAtomicFileFound(true);
-      context.saveStrell(data, p, *length, "png", from, count);
-      ++count;
-      position = p + *length;  // the byte after the IEND chunk
-    } else {
-      // A truncated or damaged PNG must not hide the ones after it: search on
-      // right behind its signature, unless crafted data has already made the
-      // walks of this call too long.
-      if (budget.exhausted()) break;
-      if (budget.spent() - spent > WalkBudget::kShortWalk)
-        MeasurePNG(data, p, budget, dead, WalkMode::kMarking);
-      position = p + kPNGSignature.size();
-    }
-  }
-  return count;
+  DeadEnds dead(data.size());
+  return CarveItems(context, kPNG, data, from, [&](uint64_t p, WalkBudget& budget, WalkMode mode) {
+    return MeasurePNG(data, p, budget, dead, mode);
+  });
 }
 
 }  // namespace strellbox

@@ -1,6 +1,6 @@
 // Pieces shared by the image and sound passes (JPEG, GIF, PNG, BMP, WAV):
-// the budget and the record of dead ends that keep the structural walks
-// linear on hostile input. Signatures are found with Buffer::find.
+// the record of dead ends that, with the walk budget of engine/carve.h,
+// keeps the structural walks linear on hostile input.
 #pragma once
 
 #include <cstdint>
@@ -9,52 +9,9 @@
 #include <vector>
 
 #include "engine/buffer.h"
+#include "engine/carve.h"
 
 namespace strellbox {
-
-// Buffers of this many bytes or fewer are not read: they hold no item worth
-// reporting.
-constexpr uint64_t kSmallestScannedBuffer = 100;
-
-// Walking work (steps and scanned bytes) of the image passes on this
-// thread so far; lets tests check that a pass over crafted data stays
-// linear.
-inline thread_local uint64_t tImageWalkWork = 0;
-
-// The walking work one pass may spend on one buffer. Every step of a walk,
-// and every byte a walk scans, is one unit. A dropped candidate resumes the
-// search close behind its own start; the dead ends below keep later walks
-// from going over the same path again, and once a call has spent more than
-// kWalkWorkPerByte units per byte of its buffer anyway (the record of dead
-// ends is full), the next dropped candidate ends the call. A legitimate
-// buffer spends about one unit per byte: its items are walked once each and
-// the search jumps past them.
-class WalkBudget {
- public:
-  static constexpr uint64_t kWalkWorkPerByte = 4;
-  // A dropped walk that spent no more than this is not marked as dead ends:
-  // a later walk joining it costs as little again.
-  static constexpr uint64_t kShortWalk = 16;
-
-  explicit WalkBudget(uint64_t bufferLength) : limit_(bufferLength * kWalkWorkPerByte) {}
-  // A budget of `units` in all, for walks whose steps each cover many bytes.
-  static WalkBudget ofUnits(uint64_t units) {
-    WalkBudget budget(0);
-    budget.limit_ = units;
-    return budget;
-  }
-
-  void spend(uint64_t units) {
-    spent_ += units;
-    tImageWalkWork += units;
-  }
-  bool exhausted() const { return spent_ > limit_; }
-  uint64_t spent() const { return spent_; }
-
- private:
-  uint64_t limit_;
-  uint64_t spent_ = 0;
-};
 
 // Offsets from which a structural walk is known to drop its candidate.
 //
@@ -108,10 +65,6 @@ class DeadEnds {
   uint64_t pagesHeld_ = 0;
   std::vector<std::unique_ptr<uint64_t[]>> pages_;
 };
-
-// How one walk treats the record of dead ends: a first walk stops where it
-// meets one; the replay after a drop marks every offset it steps on.
-enum class WalkMode { kFirst, kMarking };
 
 // Whether a walk stops at offset x: at a known dead end. A replay marks
 // every offset it steps on up to there.

@@ -425,7 +425,7 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
         continue;
       }
       const uint64_t length = w.q - w.start + 2;
-      if (w.start == 0 && length > n - 8) context.setAtomicFileFound(true);
+      if (IsWholeBuffer(w.start, length, n)) context.setAtomicFileFound(true);
       context.saveStrell(data, w.start, length, "jpg", from, count);
       ++count;
       if (walk.exif != npos) {
@@ -451,7 +451,7 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
         continue;
       }
       const uint64_t length = walk.q - walk.start + 2;
-      if (walk.start == 0 && length > n - 8) context.setAtomicFileFound(true);
+      if (IsWholeBuffer(walk.start, length, n)) context.setAtomicFileFound(true);
       context.saveStrell(data, walk.start, length, "jpg", from, count);
       ++count;
       // Resume at the EOI: nothing inside an accepted image (an EXIF

@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "engine/carve.h"
 #include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
@@ -120,7 +121,7 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
       const uint64_t length = data.le32(p + 4);
       const bool fits = length > 2 && length <= n - p;
       if (fits && data.u8(p + length - 2) == 0 && data.u8(p + length - 1) == 0) {
-        if (p == 0 && length > n - kHeaderLength && !context.scans(PassId::kJPEG))
+        if (IsWholeBuffer(p, length, n) && !context.scans(PassId::kJPEG))
           context.setAtomicFileFound(true);
         context.saveStrell(data, p, length, "swf", from, count);
         ++count;

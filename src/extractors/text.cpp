@@ -9,6 +9,7 @@
 #include <bit>
 #include <optional>
 
+#include "engine/carve.h"
 #include "engine/classify.h"
 #include "engine/decoder_table.h"
 #include "engine/paths.h"
@@ -646,7 +647,7 @@ int32_t strellHTML(ScanContext& context, const Buffer& data, const std::string& 
       }
     }
 
-    if (start == 0 && length > n - 8) context.setAtomicFileFound(true);
+    if (IsWholeBuffer(start, length, n)) context.setAtomicFileFound(true);
     context.saveStrell(data, start, length, "html", source, count);
     ++count;
     i = end;

@@ -6,6 +6,7 @@
 // sub-directories of raw files. A row of its own, run with extended
 // detection.
 #include <algorithm>
+#include <optional>
 #include <unordered_set>
 #include <vector>
 
@@ -17,7 +18,6 @@ namespace strellbox {
 
 namespace {
 
-constexpr uint64_t npos = Buffer::npos;
 constexpr uint64_t kHeader = 8;
 
 // Directories walked for one file at most: a multi-page TIFF has one per
@@ -151,50 +151,27 @@ uint64_t MeasureTIFF(const Buffer& b, uint64_t p, WalkBudget& budget) {
   return image ? extent : 0;
 }
 
-// The next "II" or "MM" (a byte order), searched only as the pass moves
-// past the last one found.
-struct ByteOrderCursor {
-  uint8_t letter;
-  uint64_t at = 0;
-  bool searched = false;
-  uint64_t next(const Buffer& b, uint64_t from, uint64_t limit) {
-    if (!searched || (at != npos && at < from)) {
-      at = b.findPair(letter, letter, from, limit);
-      searched = true;
-    }
-    return at;
-  }
+// A header starts with its byte order, "II" or "MM"; the TIFF inside an
+// EXIF segment is the metadata of the image around it, not an image file,
+// and is dropped by the measure.
+constexpr CarveSignature kByteOrders[] = {{"II"}, {"MM"}};
+constexpr CarvedFormat kTIFF = {
+    .type = "tiff",
+    .signatures = kByteOrders,
+    .window = kHeader,
+    .stepAfterDrop = 1,
+    .budget = [](uint64_t n) { return WalkBudget::ofUnits(n / kBytesPerRead); },
 };
 
 }  // namespace
 
 int32_t strellTIFF(ScanContext& context, const Buffer& data, const std::string& from) {
-  const uint64_t n = data.size();
-  if (n <= kSmallestScannedBuffer) return 0;
-  int32_t count = 0;
-  WalkBudget budget = WalkBudget::ofUnits(n / kBytesPerRead);
-  const uint64_t limit = n - kHeader;
-  ByteOrderCursor little{'I'}, big{'M'};
-  uint64_t position = 0;
-  while (position < limit && !context.stopStreller()) {
-    const uint64_t p =
-        std::min(little.next(data, position, limit), big.next(data, position, limit));
-    if (p == npos) break;
-    // The TIFF inside an EXIF segment is the metadata of the image around
-    // it, not an image file.
-    const bool exif = p >= 6 && data.startsWith(p - 6, std::string_view("Exif\0\0", 6));
-    const uint64_t length = exif ? 0 : MeasureTIFF(data, p, budget);
-    if (length > 0) {
-      if (p == 0 && length > n - 8) context.setAtomicFileFound(true);
-      context.saveStrell(data, p, length, "tiff", from, count);
-      ++count;
-      position = p + length;
-    } else {
-      if (budget.exhausted()) break;
-      position = p + 1;
-    }
-  }
-  return count;
+  return CarveItems(context, kTIFF, data, from,
+                    [&](uint64_t p, WalkBudget& budget, WalkMode) -> std::optional<uint64_t> {
+                      if (p >= 6 && data.startsWith(p - 6, std::string_view("Exif\0\0", 6)))
+                        return std::nullopt;
+                      return MeasureTIFF(data, p, budget);
+                    });
 }
 
 }  // namespace strellbox

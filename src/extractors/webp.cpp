@@ -3,6 +3,8 @@
 // first must be an image (VP8, VP8L) or the extended header (VP8X), and an
 // image's own signature must stand in it. A row of its own, run with
 // extended detection.
+#include <optional>
+
 #include "engine/scan_context.h"
 #include "extractors/image_scan.h"
 
@@ -10,7 +12,6 @@ namespace strellbox {
 
 namespace {
 
-constexpr uint64_t npos = Buffer::npos;
 constexpr uint64_t kHeader = 12;      // "RIFF", the size, "WEBP"
 constexpr uint64_t kChunkHeader = 8;  // FourCC and size
 constexpr uint64_t kVP8XLength = 10;
@@ -72,31 +73,23 @@ uint64_t MeasureWebP(const Buffer& b, uint64_t p, WalkBudget& budget) {
   return q == end && image ? end - p : 0;
 }
 
+constexpr CarveSignature kWebPSignatures[] = {
+    {"RIFF", [](const Buffer& b, uint64_t p) { return b.startsWith(p + 8, "WEBP"); }}};
+constexpr CarvedFormat kWebP = {
+    .type = "webp",
+    .signatures = kWebPSignatures,
+    .window = kHeader,
+    .stepAfterDrop = kHeader,
+    .budget = [](uint64_t n) { return WalkBudget::ofUnits(n / kBytesPerStep); },
+};
+
 }  // namespace
 
 int32_t strellWebP(ScanContext& context, const Buffer& data, const std::string& from) {
-  const uint64_t n = data.size();
-  if (n <= kSmallestScannedBuffer) return 0;
-  int32_t count = 0;
-  WalkBudget budget = WalkBudget::ofUnits(n / kBytesPerStep);
-  const uint64_t limit = n - kHeader;
-  uint64_t position = 0;
-  while (position < limit && !context.stopStreller()) {
-    uint64_t p = data.find("RIFF", position, limit);
-    while (p != npos && !data.startsWith(p + 8, "WEBP")) p = data.find("RIFF", p + 1, limit);
-    if (p == npos) break;
-    const uint64_t length = MeasureWebP(data, p, budget);
-    if (length > 0) {
-      if (p == 0 && length > n - 8) context.setAtomicFileFound(true);
-      context.saveStrell(data, p, length, "webp", from, count);
-      ++count;
-      position = p + length;
-    } else {
-      if (budget.exhausted()) break;
-      position = p + kHeader;
-    }
-  }
-  return count;
+  return CarveItems(context, kWebP, data, from,
+                    [&](uint64_t p, WalkBudget& budget, WalkMode) -> std::optional<uint64_t> {
+                      return MeasureWebP(data, p, budget);
+                    });
 }
 
 }  // namespace strellbox

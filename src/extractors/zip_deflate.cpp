@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <memory>
 
+#include "engine/carve.h"
 #include "engine/classify.h"
 #include "engine/decoder_table.h"
 #include "engine/paths.h"
@@ -374,31 +375,29 @@ void InflateBudget::chargeRetry(uint64_t offset, const Inflater::Attempt& attemp
   nextFailed_ = std::min(nextFailed_, offset);
 }
 
-int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& from) {
+uint64_t ZipLengthByEndRecord(const Buffer& data, uint64_t p) {
   const uint64_t n = data.size();
-  if (n <= kMinLength) return 0;
-  const std::string name = DeletingPathExtension(from);
-  int32_t count = 0;
-  uint64_t position = 0;
-  while (position < n - 8 && !context.stopStreller()) {
-    const uint64_t p = data.find("PK\x03\x04", position, n - 8);
-    if (p == Buffer::npos) break;
-    // Only the first end record after the local header counts; the
-    // central directory is not read.
-    const uint64_t q = data.find("PK\x05\x06", p, n - 20);
-    uint64_t length = n - p;
-    if (q != Buffer::npos && data.has(q, 22)) {
-      const uint64_t archive = (q - p) + data.le16(q + 20) + 22;
-      if (archive <= n - p) length = archive;
-    }
-    context.saveStrell(data, p, length, "zip", name, count);
-    ++count;
-    if (q == Buffer::npos) break;  // the item ran to the end of the buffer
-    // Resume right after this archive, so that one following it directly
-    // is found too.
-    position = p + length;
+  const uint64_t q = n >= 20 ? data.find("PK\x05\x06", p, n - 20) : Buffer::npos;
+  if (q != Buffer::npos && data.has(q, 22)) {
+    const uint64_t archive = (q - p) + data.le16(q + 20) + 22;
+    if (archive <= n - p) return archive;
   }
-  return count;
+  return n - p;
+}
+
+int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& from) {
+  // Only the first end record after the local header counts; the central
+  // directory is not read. An archive is never taken for the whole buffer,
+  // and the search resumes right after it, so that one following it
+  // directly is found too.
+  static constexpr CarveSignature kLocalHeader[] = {{"PK\x03\x04"}};
+  static constexpr CarvedFormat kZip = {.type = "zip",
+                                        .signatures = kLocalHeader,
+                                        .wholeBufferItems = false,
+                                        .naming = CarveNaming::kSourceStem};
+  return CarveItems(context, kZip, data, from, [&](uint64_t p, WalkBudget&, WalkMode) {
+    return std::optional<uint64_t>(ZipLengthByEndRecord(data, p));
+  });
 }
 
 int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::string& from,

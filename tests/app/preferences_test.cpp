@@ -66,7 +66,7 @@ class PreferencesTest : public QObject {
                                                       {p.scanButton(PassId::kFlate), false},
                                                       {p.scanButton(PassId::kASCII), false},
                                                       {p.scanButton(PassId::kHTML), false},
-                                                      {p.extendedButton, false},
+                                                      {p.extendedButton, true},
                                                       {p.updateButton, true},
                                                       {p.dontSaveDuplicatesButton, true},
                                                       {p.openOutputFolderButton, true}};
@@ -77,7 +77,7 @@ class PreferencesTest : public QObject {
 
     StrellController& c = app->streller();
     QVERIFY(c.scanFor(PassId::kPDF) && c.scanFor(PassId::kWAV) && !c.scanFor(PassId::kFlate) &&
-            !c.scanFor(PassId::kHTML) && !c.extendedDetection());
+            !c.scanFor(PassId::kHTML) && c.extendedDetection());
     QVERIFY(c.dontSaveDuplicates());
     QCOMPARE(c.saveRadioChosen(), 0);
     QCOMPARE(c.saveFolder(), std::string("~/Desktop"));
@@ -107,7 +107,7 @@ class PreferencesTest : public QObject {
                              {"flateButton", "scanForFlate", "0"},
                              {"asciiButton", "scanForASCII", "0"},
                              {"htmlButton", "scanForHTML", "0"},
-                             {"extendedButton", "extendedDetection", "0"},
+                             {"extendedButton", "extendedDetection", "1"},
                              {"updateButton", "checkForUpdates", "1"},
                              {"dontSaveDuplicatesButton", "dontSaveDuplicates", "1"},
                              {"openOutputFolderButton", "openOutputFolder", "1"}};

@@ -272,7 +272,8 @@ TEST(Cli, JsonRowsSayWhereEachItemLay) {
   test::WriteFile(dir / "mixed.bin", bytes);
 
   CliRun r =
-      Cli({"scan", "--json", "--output", (dir / "out").string(), (dir / "mixed.bin").string()});
+      Cli({"scan", "--classic", "--json", "--output", (dir / "out").string(),
+           (dir / "mixed.bin").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   auto rows = Rows(r.out);
   const nlohmann::json summary = rows.back();

@@ -67,6 +67,8 @@ TEST(Dispatcher, GuessedTypeRunsFirstAndAWholeBufferItemEndsThePasses) {
 
 TEST(Dispatcher, ExtendedDetectionReachesThePassesAndGatesItsOwnRows) {
   StrellController c;
+  EXPECT_TRUE(c.extendedDetection());  // the default
+  c.setExtendedDetection(false);
   c.setAllScans(false);
   std::vector<bool> seen;
   c.setPassForTesting("txt", [&](ScanContext& ctx, const Buffer&, const std::string&) {

@@ -51,12 +51,16 @@ std::string Part(const std::string& headers, const std::string& body,
          eol + headers + eol + body + eol + "--boundary--" + eol;
 }
 
-// A controller whose items are recorded, with a folder for writeFoundFiles.
+// A controller under the classic rules whose items are recorded, with a
+// folder for writeFoundFiles.
 struct Harness {
   TempDir dir;
   StrellController controller;
   ItemRecorder rec{controller};
-  Harness() { controller.setStrellOutputDirectory((dir / "out").string()); }
+  Harness() {
+    controller.setExtendedDetection(false);
+    controller.setStrellOutputDirectory((dir / "out").string());
+  }
   int32_t run(const std::string& bytes) {
     return RunPass(controller, strellbox::strellBase64, Bytes(bytes), "x.mbox");
   }
@@ -346,6 +350,7 @@ TEST(StrellBase64, WritesEachItemAtOnceAndReportsProgressOnLargeBuffers) {
   TempDir dir;
   test::RecordingDisplay display;
   StrellController c(&display);
+  c.setExtendedDetection(false);
   c.setStrellOutputDirectory((dir / "out").string());
   const std::string a = "\x01" + RandomBytes(1'000'000, 30), b = "\x02" + RandomBytes(600'000, 31);
   const std::string mail = Part("X: filename=\"a.bin\"\n", Encode(a)) + Part("", Encode(b));
@@ -462,6 +467,7 @@ TEST(StrellBase64Job, WritesTheAttachmentsOfACrLfMailbox) {
   const std::vector<std::string> atts = MakeMail(dir, "named", true);
   TempDir root;
   StrellController c;
+  c.setExtendedDetection(false);
   const fs::path out = RunJob(c, root, dir / "mail.mbox");
   EXPECT_EQ(test::ListFiles(out), (std::vector<std::string>{"Q?caf=E9", "archive.gz", "data",
                                                             "photo.jpg", "report.pdf"}));

@@ -96,6 +96,7 @@ TEST(SwfTest, MoviesAreMeasuredAndCompressedOnesComeOutPlain) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
     StrellController c;
+    c.setExtendedDetection(false);  // the classic versions
     c.setScanFor(PassId::kJPEG, r.scanForJPEG);
     ItemRecorder rec(c);
     ScanContext context(c);

@@ -177,6 +177,7 @@ std::string HandMadePDF(size_t padding) {
 
 TEST(PDFPassTest, ReportsDocuments) {
   StrellController controller;
+  controller.setExtendedDetection(false);
   test::ItemRecorder recorder(controller);
   const std::string pdf = HandMadePDF(120);
 

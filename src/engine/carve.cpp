@@ -1,0 +1,72 @@
+#include "engine/carve.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "engine/paths.h"
+#include "engine/scan_context.h"
+
+namespace strellbox {
+
+namespace {
+
+constexpr uint64_t npos = Buffer::npos;
+
+// The next place one signature stands, searched again only once the loop
+// has moved past the last one found: with several signatures, the one
+// found further on is not searched for again at every candidate.
+class SignatureCursor {
+ public:
+  explicit SignatureCursor(const CarveSignature& signature) : signature_(signature) {}
+
+  uint64_t next(const Buffer& b, uint64_t from, uint64_t limit) {
+    if (searched_ && (at_ == npos || at_ >= from)) return at_;
+    searched_ = true;
+    at_ = b.find(signature_.bytes, from, limit);
+    while (at_ != npos && signature_.confirm && !signature_.confirm(b, at_))
+      at_ = b.find(signature_.bytes, at_ + 1, limit);
+    return at_;
+  }
+
+ private:
+  const CarveSignature& signature_;
+  uint64_t at_ = npos;
+  bool searched_ = false;
+};
+
+}  // namespace
+
+int32_t CarveItems(ScanContext& context, const CarvedFormat& format, const Buffer& data,
+                   const std::string& from, const CarveMeasure& measure) {
+  const uint64_t n = data.size();
+  if (n <= kSmallestScannedBuffer || n <= format.window) return 0;
+  const std::string name =
+      format.naming == CarveNaming::kSourceStem ? DeletingPathExtension(from) : from;
+  std::vector<SignatureCursor> cursors(format.signatures.begin(), format.signatures.end());
+  WalkBudget budget = format.budget(n);
+  const uint64_t limit = n - format.window;
+  int32_t count = 0;
+  uint64_t position = 0;
+  while (position < limit && !context.stopStreller()) {
+    uint64_t p = npos;
+    for (SignatureCursor& cursor : cursors) p = std::min(p, cursor.next(data, position, limit));
+    if (p == npos) break;
+    const uint64_t spent = budget.spent();
+    const std::optional<uint64_t> length = measure(p, budget, WalkMode::kFirst);
+    // An empty item would leave the search where it was: it counts as none.
+    if (length && *length > 0) {
+      if (format.wholeBufferItems && IsWholeBuffer(p, *length, n)) context.setAtomicFileFound(true);
+      context.saveStrell(data, p, *length, format.type, name, count);
+      ++count;
+      position = p + *length;
+      continue;
+    }
+    if (budget.exhausted()) break;
+    if (format.marksDeadEnds && budget.spent() - spent > WalkBudget::kShortWalk)
+      measure(p, budget, WalkMode::kMarking);
+    position = p + std::max<uint64_t>(format.stepAfterDrop, 1);
+  }
+  return count;
+}
+
+}  // namespace strellbox
