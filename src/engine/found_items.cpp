@@ -102,11 +102,9 @@ std::optional<std::string> WriteAtomically(const std::string& folder, std::strin
 int32_t StrellController::exportNo() { return gExportNo.load(std::memory_order_relaxed); }
 
 // Items of these types are offered to the preview: those of the passes
-// whose images it shows, and TIFF images found inside other data. A PDF
-// renders as an image on current systems only.
+// whose images it shows, and TIFF images found inside other data.
 bool PreviewsType(std::string_view type) {
   if (type == "tiff") return true;
-  if (type == "pdf" && !IsPanther()) return false;
   for (const PassRow& row : PassTable())
     if (!row.previewType.empty() && row.previewType == type) return true;
   return false;

@@ -74,16 +74,11 @@ TEST(Store, ImagesAreWrittenAtOnceOthersWaitForTheNextWrite) {
   EXPECT_TRUE(s.c.images().empty());
 }
 
-TEST(Store, PdfItemsArePreviewedOnlyOnNewerSystems) {
+TEST(Store, PdfItemsArePreviewed) {
   TempDir dir;
   Store s(dir);
   s.c.saveStrell(Item("%PDF-1.3"), 0, 8, "pdf", "a", 0);
   EXPECT_EQ(s.display.blinks(), 1);
-  SetSystemVersionOverride(0x1028);
-  s.c.saveStrell(Item("%PDF-1.4"), 0, 8, "pdf", "a", 1);
-  SetSystemVersionOverride(std::nullopt);
-  EXPECT_EQ(s.display.blinks(), 1);
-  EXPECT_EQ(s.c.images().size(), 1u);
 }
 
 TEST(Store, UnusableNamesBecomeNumberedAndStayInsideTheFolder) {
