@@ -85,16 +85,13 @@ TEST(Store, UnusableNamesBecomeNumberedAndStayInsideTheFolder) {
   TempDir dir;
   Store s(dir);
   s.c.setDontSaveDuplicates(false);
-  const int32_t before = StrellController::exportNo();
   for (const char* name : {"", "..", "."}) s.c.saveStrell(Item("x"), 0, 1, "bin", name, 0);
   s.c.saveStrell(Item("y"), 0, 1, "txt", "/a/../../evil", 0);
   s.c.saveStrell(Item("z"), 0, 1, "txt", std::string("bad\x01name\n", 9), 0);
   s.c.writeFoundFiles();
   const auto files = ListFiles(dir / "out");
-  EXPECT_EQ(files,
-            (std::vector<std::string>{
-                fmt::format("Strell-{}.bin", before), fmt::format("Strell-{}.bin", before + 1),
-                fmt::format("Strell-{}.bin", before + 2), "bad_name_.txt", "evil.txt"}));
+  EXPECT_EQ(files, (std::vector<std::string>{"Strell-0.bin", "Strell-1.bin", "Strell-2.bin",
+                                             "bad_name_.txt", "evil.txt"}));
   EXPECT_EQ(ListFiles(dir.path()), std::vector<std::string>{});
 }
 
