@@ -23,7 +23,7 @@ class DisplayNotifier;
 class ScanPreferences;
 class StrellController;
 
-class ScanJob : public JobControl {
+class ScanJob final : public JobControl {
  public:
   // `controller` is what the scans of this job report through (its
   // preferences, its store); the job keeps none of its own.
