@@ -20,7 +20,6 @@
 #include <cstring>
 #include <memory>
 
-#include "app/alerts.h"
 #include "app/app_controller.h"
 #include "app/main_window.h"
 #include "app/single_instance.h"
@@ -91,9 +90,6 @@ int main(int argc, char* argv[]) {
   QApplication application(argc, argv);
   QGuiApplication::setDesktopFileName(QStringLiteral("strellbox"));
   QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/strellbox.png")));
-
-  strellbox::MessageBoxPresenter startAlerts;
-  if (strellbox::RefuseUnsupportedSystem(startAlerts) != 0) return 1;
 
   strellbox::Translations translations;
 

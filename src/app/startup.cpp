@@ -4,16 +4,11 @@
 #include <QCoreApplication>
 #include <QLibraryInfo>
 
-#include "app/alerts.h"
 #include "engine/localize.h"
-#include "engine/platform.h"
 
 namespace strellbox {
 
 namespace {
-
-// The oldest system the program runs on, packed decimal.
-constexpr uint32_t kOldestSupportedSystem = 0x1028;
 
 // The engine's own user-visible texts, listed here so the translation
 // tools keep them; the engine looks them up in this context.
@@ -27,19 +22,6 @@ constexpr char kEngineContext[] = "Strellbox";
 };
 
 }  // namespace
-
-int RefuseUnsupportedSystem(AlertPresenter& alerts) {
-  if (SystemVersion() >= kOldestSupportedSystem) return 0;
-  // These two texts stay in English: they appear before anything else is set up.
-  Alert alert;
-  alert.style = Alert::Style::Stop;
-  alert.message = QStringLiteral("Unsupported System Version");
-  alert.informativeText =
-      QStringLiteral("Sorry, but you need Mac OS X 10.2.8 or greater to run Strellbox!");
-  alert.buttons = {QStringLiteral("OK")};
-  alerts.runModal(alert);
-  return 1;
-}
 
 void DescribeCommandLine(QCommandLineParser& parser) {
   parser.setApplicationDescription(

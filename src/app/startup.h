@@ -1,4 +1,4 @@
-// Start-up: the system-version test and the translations.
+// Start-up: the command line and the translations.
 #pragma once
 
 #include <QLocale>
@@ -10,12 +10,6 @@ class QCommandLineParser;
 class QCoreApplication;
 
 namespace strellbox {
-
-class AlertPresenter;
-
-// Below the oldest supported system (or when the version cannot be read)
-// shows the stop alert and answers 1, the exit status; otherwise 0.
-int RefuseUnsupportedSystem(AlertPresenter& alerts);
 
 // The options and arguments of strellbox: --help, --version,
 // --screenshot-when-done FILE, and the paths to scan.

@@ -4,8 +4,8 @@
 // function decodes the data at an offset on its own, as its pass does, so
 // that every decoder can be listed, fuzzed and tried from one place.
 //
-// A new decoder is one file with its decode function, one row here, its
-// German label in the window's translations, and its tests. Its pass hands
+// A new decoder is one file with its decode function, one row here (with
+// its label, which --list-decoders prints), and its tests. Its pass hands
 // what it decoded to ScanContext::scanChild, which owns everything else.
 #pragma once
 
@@ -47,7 +47,7 @@ using DecodeFunction = std::optional<Buffer> (*)(const Buffer& data, uint64_t of
 struct DecoderRow {
   DecoderId id;
   std::string_view key;    // the chain's name ("zlib")
-  std::string_view label;  // English, for listings
+  std::string_view label;  // for --list-decoders
   RuleSet rules;
   // Nothing for the decoders that need more than the bytes at an offset
   // (a PDF document's objects); their pass decodes them.

@@ -12,23 +12,6 @@
 
 namespace strellbox {
 
-namespace {
-// A current system: newer than every version the checks distinguish.
-constexpr uint32_t kCurrentSystem = 0x1100;
-std::atomic<int64_t> gOverride{-1};
-}  // namespace
-
-uint32_t SystemVersion() {
-  int64_t o = gOverride.load(std::memory_order_relaxed);
-  return o >= 0 ? static_cast<uint32_t>(o) : kCurrentSystem;
-}
-
-void SetSystemVersionOverride(std::optional<uint32_t> version) {
-  gOverride.store(version ? static_cast<int64_t>(*version) : -1, std::memory_order_relaxed);
-}
-
-bool IsPanther() { return SystemVersion() > 0x102F; }
-
 std::string HomeFolder() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
   if (const passwd* pw = getpwuid(getuid()); pw && pw->pw_dir) return pw->pw_dir;

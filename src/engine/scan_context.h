@@ -25,6 +25,7 @@
 namespace strellbox {
 
 class ScanPool;
+class ScanJob;
 class StrellController;
 
 // The preferences a scan reads, taken once per file.
@@ -168,6 +169,7 @@ class ScanContext : public StrellerProgress {
   // The job scans the files it reads through this; decoded data comes back
   // only through scanChild.
   friend class StrellController;
+  friend class ScanJob;
 
   // The content dispatcher: runs the passes that are on over the buffer,
   // its guessed type first, until one finds the buffer is a single item.

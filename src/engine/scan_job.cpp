@@ -1,5 +1,5 @@
-// The scan job: one worker thread, owned by the controller, runs a request
-// and then every request that arrived meanwhile.
+// The scan job: one worker thread runs a request and then every request
+// that arrived meanwhile.
 #include <dirent.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -10,9 +10,12 @@
 #include <memory>
 
 #include "engine/classify.h"
+#include "engine/display_notifier.h"
 #include "engine/log.h"
 #include "engine/paths.h"
+#include "engine/scan_job.h"
 #include "engine/scan_pool.h"
+#include "engine/scan_preferences.h"
 #include "engine/strell_controller.h"
 
 namespace strellbox {
@@ -83,125 +86,54 @@ std::optional<double> EntrySize(const std::string& path) {
 
 }  // namespace
 
-StrellController::StrellController(StrellDisplay* display)
-    : display_(display ? display : &nullDisplay_) {
-  for (const PassRow& row : PassTable()) setScanSetting(row.id, row.byDefault);
-  images_.reserve(100);
+ScanJob::ScanJob(StrellController& controller, const ScanPreferences& preferences,
+                 DisplayNotifier& notifier, FoundItemStore& store)
+    : controller_(controller), preferences_(preferences), notifier_(notifier), store_(store) {
   strellQueue_.reserve(100);
 }
 
-StrellController::~StrellController() { shutdown(); }
+ScanJob::~ScanJob() { shutdown(); }
 
-void StrellController::setDisplay(StrellDisplay* display) {
-  display_ = display ? display : &nullDisplay_;
-}
-
-std::string StrellController::saveFolder() const {
-  std::lock_guard<std::mutex> lock(saveFolderMutex_);
-  return saveFolder_;
-}
-
-void StrellController::setSaveFolder(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(saveFolderMutex_);
-  saveFolder_ = folder;
-}
-
-void StrellController::setAllScans(bool on) {
-  for (const PassRow& row : PassTable()) setScanFor(row.id, on);
-}
-
-bool StrellController::scanFor(PassId id) const {
-  switch (scanSetting(id)) {
-    case PassDefault::kOn:
-      return true;
-    case PassDefault::kWithExtended:
-      return extendedDetection();
-    case PassDefault::kOff:
-      break;
-  }
-  return false;
-}
-
-ScanSettings StrellController::scanSettings() const {
-  ScanSettings settings;
-  for (const PassRow& row : PassTable())
-    settings.scan[static_cast<size_t>(row.id)] = scanFor(row.id);
-  settings.extended = extendedDetection();
-  return settings;
-}
-
-uint64_t StrellController::decodedBytesLeft() const {
-  const uint64_t spent = decodedBytes_.load(kRelaxed);
-  return spent < kJobDecodedCap ? kJobDecodedCap - spent : 0;
-}
-
-bool StrellController::chargeDecodedBytes(uint64_t bytes) {
-  uint64_t spent = decodedBytes_.load(kRelaxed);
-  do {
-    if (spent > kJobDecodedCap || bytes > kJobDecodedCap - spent) return false;
-  } while (!decodedBytes_.compare_exchange_weak(spent, spent + bytes, kRelaxed));
-  return true;
-}
-
-int32_t StrellController::strellData(const Buffer& data, const std::string& from) {
-  ScanContext context(*this);
-  return context.strellData(data, from);
-}
-
-void StrellController::setPassForTesting(const std::string& key, PassOverride pass) {
-  if (pass)
-    passOverrides_[key] = std::move(pass);
-  else
-    passOverrides_.erase(key);
-}
-
-const StrellController::PassOverride* StrellController::passOverride(std::string_view key) const {
-  if (passOverrides_.empty()) return nullptr;
-  auto it = passOverrides_.find(key);
-  return it == passOverrides_.end() ? nullptr : &it->second;
-}
-
-std::string StrellController::currentlyStrelling() const {
+std::string ScanJob::currentlyStrelling() const {
   std::lock_guard<std::mutex> lock(labelMutex_);
   return currentlyStrelling_;
 }
 
-void StrellController::setCurrentlyStrelling(const std::string& label) {
+void ScanJob::setCurrentlyStrelling(const std::string& label) {
   std::lock_guard<std::mutex> lock(labelMutex_);
   currentlyStrelling_ = label;
 }
 
-std::optional<std::string> StrellController::strellerError() const {
+std::optional<std::string> ScanJob::strellerError() const {
   std::lock_guard<std::mutex> lock(labelMutex_);
   return strellerError_;
 }
 
-void StrellController::setStrellerError(std::optional<std::string> message) {
+void ScanJob::setStrellerError(std::optional<std::string> message) {
   std::lock_guard<std::mutex> lock(labelMutex_);
   strellerError_ = std::move(message);
 }
 
-// Added to by every worker of the job at once.
-void StrellController::addBytesToStrell(double bytes) { bytesToStrell_.fetch_add(bytes, kRelaxed); }
+void ScanJob::failJob(const std::string& message) {
+  setStrellerError(message);
+  stopStreller_.store(true, kRelaxed);
+}
 
-void StrellController::addStrelledBytes(double bytes) { strelledBytes_.fetch_add(bytes, kRelaxed); }
-
-void StrellController::progressFromThread(double bytes) {
-  display_->progressFromThread(bytes, bytesToStrell_.load(kRelaxed), foundItems_.load(kRelaxed));
+void ScanJob::progressFromThread(double bytes) {
+  notifier_.progress(bytes, bytesToStrell_.load(kRelaxed), store_.foundItems());
 }
 
 // --- Starting a job (main thread) ------------------------------------------
 
-void StrellController::threadStrell(const std::vector<std::string>& paths) {
-  if (paths.size() == 1 &&
-      std::find(recentItems_.begin(), recentItems_.end(), paths[0]) == recentItems_.end()) {
+void ScanJob::threadStrell(const std::vector<std::string>& paths) {
+  const bool recent = paths.size() == 1 && std::find(recentItems_.begin(), recentItems_.end(),
+                                                     paths[0]) == recentItems_.end();
+  if (recent) {
     recentItems_.insert(recentItems_.begin(), paths[0]);
     if (recentItems_.size() > kMaxRecentItems) recentItems_.pop_back();
-    display_->setupRecentMenu();
   }
-  display_->clearPreview();
   updateCounters_.store(true, kRelaxed);
-  display_->startCounterRefresh();
+  notifier_.requestArrived(recent);
 
   std::unique_lock<std::mutex> lock(queueMutex_);
   if (shuttingDown_) return;
@@ -214,10 +146,10 @@ void StrellController::threadStrell(const std::vector<std::string>& paths) {
   // is immediate.
   if (worker_.joinable()) worker_.join();
   workerActive_ = true;
-  worker_ = std::thread(&StrellController::workerLoop, this, paths);
+  worker_ = std::thread(&ScanJob::workerLoop, this, paths);
 }
 
-void StrellController::workerLoop(std::vector<std::string> paths) {
+void ScanJob::workerLoop(std::vector<std::string> paths) {
   for (;;) {
     strell(paths);
     std::lock_guard<std::mutex> lock(queueMutex_);
@@ -232,17 +164,17 @@ void StrellController::workerLoop(std::vector<std::string> paths) {
   }
 }
 
-bool StrellController::jobActive() const {
+bool ScanJob::jobActive() const {
   std::lock_guard<std::mutex> lock(queueMutex_);
   return workerActive_;
 }
 
-void StrellController::waitUntilIdle() {
+void ScanJob::waitUntilIdle() {
   std::unique_lock<std::mutex> lock(queueMutex_);
   idle_.wait(lock, [this] { return !workerActive_; });
 }
 
-void StrellController::requestShutdown() {
+void ScanJob::requestShutdown() {
   {
     std::lock_guard<std::mutex> lock(queueMutex_);
     shuttingDown_ = true;
@@ -251,14 +183,14 @@ void StrellController::requestShutdown() {
   stopStreller_.store(true, kRelaxed);
 }
 
-void StrellController::shutdown() {
+void ScanJob::shutdown() {
   requestShutdown();
   if (worker_.joinable()) worker_.join();
 }
 
 // --- The job (worker thread) -----------------------------------------------
 
-void StrellController::strell(const std::vector<std::string>& requested) {
+void ScanJob::strell(const std::vector<std::string>& requested) {
   // Absolute, normal paths: "." and "dir/" name their folders, and every
   // source and container names its file wherever the job was started.
   std::vector<std::string> paths;
@@ -268,32 +200,26 @@ void StrellController::strell(const std::vector<std::string>& requested) {
   setStrellerError(std::nullopt);
   strelling_.store(true, kRelaxed);
   stopStreller_.store(shuttingDown(), kRelaxed);
-  {
-    std::unique_lock<std::shared_mutex> lock(digestsMutex_);
-    streamDigests_ = {};
-    streamDigests_.reserve(10000);
-  }
-  listedNames_.clear();
+  store_.beginJob();
   filesScanned_.store(0, kRelaxed);
   filesSkipped_.store(0, kRelaxed);
-  duplicatesDropped_.store(0, kRelaxed);
   decodedBytes_.store(0, kRelaxed);
 
-  display_->setStopEnabled(true);
-  display_->setHiddenJag(false);
+  notifier_.jobStarted();
 
   if (paths.empty()) {
-    display_->setFoundCount(0);
+    notifier_.nothingToScan();
   } else {
-    calculateStrellOutputFolder(paths);
+    store_.calculateStrellOutputFolder(paths);
     itemsToStrell_.store(0, kRelaxed);
     const std::vector<std::string> entries = directoryExpand(paths);
     const auto count = static_cast<int32_t>(entries.size());
     itemsToStrell_.store(count, kRelaxed);
-    foundItems_.store(0, kRelaxed);
+    store_.resetFoundItems();
     progressFromThread(0.0);
     strelledBytes_.store(0, kRelaxed);
-    const int workers = scanWorkers() > 0 ? scanWorkers() : ScanPool::OnlineProcessors();
+    const int chosen = preferences_.scanWorkers();
+    const int workers = chosen > 0 ? chosen : ScanPool::OnlineProcessors();
     if (workers > 1 && !entries.empty()) {
       strellEntries(entries, workers);
     } else {
@@ -305,14 +231,13 @@ void StrellController::strell(const std::vector<std::string>& requested) {
         strellOne(entry);
         progressFromThread(strelledBytes_.load(kRelaxed));
         itemsToStrell_.store(count - i, kRelaxed);
-        if (foundItems_.load(kRelaxed) != 0 && !stopStreller()) writeFoundFiles();
+        if (store_.foundItems() != 0 && !stopStreller()) store_.writeFoundFiles();
       }
     }
   }
 
-  images_.clear();
-  display_->setStopEnabled(false);
-  display_->progressFinish();
+  store_.dropWaitingItems();
+  notifier_.jobEnded();
   strelling_.store(false, kRelaxed);
 
   // Requests that arrived during this job run now, before this job's report.
@@ -324,21 +249,21 @@ void StrellController::strell(const std::vector<std::string>& requested) {
   }
   if (!queued.empty()) strell(queued);
 
-  if (auto message = strellerError()) display_->reportStrellerError(*message);
-  if (strellOutputDirectoryCreated_) display_->openFolder(strellOutputDirectory_);
+  if (auto message = strellerError()) notifier_.reportError(*message);
+  if (store_.strellOutputDirectoryCreated()) notifier_.openFolder(store_.strellOutputDirectory());
   updateCounters_.store(false, kRelaxed);
 }
 
-bool StrellController::shuttingDown() const {
+bool ScanJob::shuttingDown() const {
   std::lock_guard<std::mutex> lock(queueMutex_);
   return shuttingDown_;
 }
 
-std::vector<std::string> StrellController::directoryExpand(const std::vector<std::string>& paths) {
+std::vector<std::string> ScanJob::directoryExpand(const std::vector<std::string>& paths) {
   bytesToStrell_.store(0, kRelaxed);
   std::vector<std::string> result;
   result.reserve(100);
-  display_->setIndeterminate(true);
+  notifier_.expanding(true);
 
   auto account = [this](const std::string& full) {
     if (auto size = EntrySize(full)) {
@@ -369,17 +294,17 @@ std::vector<std::string> StrellController::directoryExpand(const std::vector<std
     }
   }
 
-  display_->setIndeterminate(false);
+  notifier_.expanding(false);
   if (stopStreller()) result.clear();
   return result;
 }
 
-void StrellController::skipEntry(const std::string& path, const std::string& reason, bool special) {
+void ScanJob::skipEntry(const std::string& path, const std::string& reason, bool special) {
   filesSkipped_.fetch_add(1, kRelaxed);
-  display_->entrySkipped(path, reason, special);
+  notifier_.entrySkipped(path, reason, special);
 }
 
-std::string StrellController::EntryLabel(const std::string& path) {
+std::string ScanJob::EntryLabel(const std::string& path) {
   const double size = EntrySize(path).value_or(0.0);
   const std::string name = LastPathComponent(path);
   if (size > 1048576.0)
@@ -387,7 +312,7 @@ std::string StrellController::EntryLabel(const std::string& path) {
   return fmt::format("{} ({} kB)", name, static_cast<int64_t>(size / 1024));
 }
 
-bool StrellController::accountEntry(const std::string& path, ReadStatus status) {
+bool ScanJob::accountEntry(const std::string& path, ReadStatus status) {
   switch (status) {
     case ReadStatus::kRead:
       filesScanned_.fetch_add(1, kRelaxed);
@@ -410,15 +335,15 @@ bool StrellController::accountEntry(const std::string& path, ReadStatus status) 
   return false;
 }
 
-int32_t StrellController::strellOne(const std::string& path) {
+int32_t ScanJob::strellOne(const std::string& path) {
   const std::string label = EntryLabel(path);
   EntryRead entry = readEntry(path);
   setCurrentlyStrelling(label);
   if (!accountEntry(path, entry.status)) return 0;
-  return strellData(entry.data, entry.source);
+  return controller_.strellData(entry.data, entry.source);
 }
 
-StrellController::EntryRead StrellController::readEntry(const std::string& path) {
+ScanJob::EntryRead ScanJob::readEntry(const std::string& path) {
   EntryRead entry;
   entry.data = Buffer::readFile(path, Buffer::kMapThreshold, &entry.status);
   const Buffer& data = entry.data;
@@ -441,7 +366,7 @@ StrellController::EntryRead StrellController::readEntry(const std::string& path)
   return entry;
 }
 
-void StrellController::strellEntries(const std::vector<std::string>& entries, int workers) {
+void ScanJob::strellEntries(const std::vector<std::string>& entries, int workers) {
   // One entry of the list on its way: its items wait in its lane until the
   // entries before it are committed.
   struct InFlight {
@@ -462,7 +387,7 @@ void StrellController::strellEntries(const std::vector<std::string>& entries, in
   size_t submitted = 0;
   auto submitUpTo = [&](size_t limit) {
     for (; submitted < std::min(limit, count) && !stopStreller(); ++submitted) {
-      auto entry = std::make_unique<InFlight>(budget, *this);
+      auto entry = std::make_unique<InFlight>(budget, store_);
       InFlight* e = entry.get();
       const std::string* path = &entries[submitted];
       pool.submit([this, e, path, &pool] {
@@ -470,7 +395,7 @@ void StrellController::strellEntries(const std::vector<std::string>& entries, in
           EntryRead read = readEntry(*path);
           e->status = read.status;
           if (read.status == ReadStatus::kRead) {
-            ScanContext context(*this, e->lane, scanSettings(), &pool);
+            ScanContext context(controller_, e->lane, preferences_.scanSettings(), &pool);
             context.strellData(read.data, read.source);
           }
         }
@@ -488,16 +413,29 @@ void StrellController::strellEntries(const std::vector<std::string>& entries, in
     if (inFlight.empty()) break;
     setCurrentlyStrelling(EntryLabel(entries[i]));
     InFlight& e = *inFlight.front();
-    e.lane.drainInto(*this, stopped);
+    e.lane.drainInto(store_, stopped);
     accountEntry(entries[i], e.status);
     inFlight.pop_front();
     progressFromThread(strelledBytes_.load(kRelaxed));
     itemsToStrell_.store(static_cast<int32_t>(count - i - 1), kRelaxed);
-    if (foundItems_.load(kRelaxed) != 0 && !stopStreller()) writeFoundFiles();
+    if (store_.foundItems() != 0 && !stopStreller()) store_.writeFoundFiles();
   }
   // After a stop the entries still in flight end at their next candidate;
   // what they found is dropped.
-  for (auto& e : inFlight) e->lane.drainInto(*this, [] { return true; });
+  for (auto& e : inFlight) e->lane.drainInto(store_, [] { return true; });
+}
+
+uint64_t ScanJob::decodedBytesLeft() const {
+  const uint64_t spent = decodedBytes_.load(kRelaxed);
+  return spent < kJobDecodedCap ? kJobDecodedCap - spent : 0;
+}
+
+bool ScanJob::chargeDecodedBytes(uint64_t bytes) {
+  uint64_t spent = decodedBytes_.load(kRelaxed);
+  do {
+    if (spent > kJobDecodedCap || bytes > kJobDecodedCap - spent) return false;
+  } while (!decodedBytes_.compare_exchange_weak(spent, spent + bytes, kRelaxed));
+  return true;
 }
 
 }  // namespace strellbox

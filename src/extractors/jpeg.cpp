@@ -17,7 +17,6 @@
 
 #include "engine/log.h"
 #include "engine/paths.h"
-#include "engine/platform.h"
 #include "engine/scan_context.h"
 #include "extractors/image_scan.h"
 #include "extractors/tiff_ifd.h"
@@ -397,12 +396,12 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
         continue;
       }
       const std::string name = fmt::format("{}-non-standard", base);
-      context.saveStrell(data, p, length, IsPanther() ? "jpg" : "jpeg-not", name, count);
+      context.saveStrell(data, p, length, "jpg", name, count);
       ++count;
       position = end;
     } else if (const auto tagged = extended ? sizedTagImage(p) : std::nullopt) {
       if (tagged->nonStandard)
-        context.saveStrell(data, tagged->at, tagged->size, IsPanther() ? "jpg" : "jpeg-not",
+        context.saveStrell(data, tagged->at, tagged->size, "jpg",
                            fmt::format("{}-non-standard", base), count);
       else
         context.saveStrell(data, tagged->at, tagged->size, "jpg", from, count);

@@ -21,7 +21,6 @@
 #include "app/strell_image_view.h"
 #include "app_test_support.h"
 #include "engine/localize.h"
-#include "engine/platform.h"
 #include "engine/strell_controller.h"
 
 using namespace strellbox;
@@ -272,33 +271,6 @@ class PreferencesTest : public QObject {
              QStringList({QStringLiteral("/b/newest"), QStringLiteral("/a/older")}));
     auto app = start();
     QCOMPARE(app->streller().recentItems(), std::vector<std::string>({"/b/newest", "/a/older"}));
-  }
-
-  void oldSystemsAreRefused_data() {
-    QTest::addColumn<int>("version");
-    QTest::addColumn<int>("status");
-    QTest::newRow("10.2.8 runs") << 0x1028 << 0;
-    QTest::newRow("current runs") << 0x1100 << 0;
-    QTest::newRow("10.2.7 refused") << 0x1027 << 1;
-    QTest::newRow("failed query refused") << 0 << 1;
-  }
-  void oldSystemsAreRefused() {
-    QFETCH(int, version);
-    QFETCH(int, status);
-    SetSystemVersionOverride(static_cast<uint32_t>(version));
-    // The refusal stays English even where a translation is installed.
-    Translations german(QLocale(QLocale::German, QLocale::Germany));
-    RecordingAlerts alerts;
-    const int answer = RefuseUnsupportedSystem(alerts);
-    SetSystemVersionOverride(std::nullopt);
-    QCOMPARE(answer, status);
-    QCOMPARE(alerts.shown.size(), status);
-    if (status == 1) {
-      QCOMPARE(alerts.shown[0].style, Alert::Style::Stop);
-      QCOMPARE(alerts.shown[0].message, QStringLiteral("Unsupported System Version"));
-      QCOMPARE(alerts.shown[0].informativeText,
-               QStringLiteral("Sorry, but you need Mac OS X 10.2.8 or greater to run Strellbox!"));
-    }
   }
 
   void germanRunShowsGermanTexts() {

@@ -112,6 +112,31 @@ TEST_F(Job, ARequestDuringAJobIsScannedAfterItOnTheSameWorker) {
   EXPECT_EQ(c.recentItems(), (std::vector<std::string>{second, first}));
 }
 
+TEST_F(Job, UnnamedItemsAreNumberedByTheirOwnJobFromZero) {
+  // Whatever ran before, in this controller or in another one.
+  const auto unnamed = [](ScanContext& ctx, const Buffer& data, const std::string&) {
+    ctx.saveStrell(data, 0, 1, "bin", "", 0);
+    ctx.saveStrell(data, 1, 1, "bin", "", 0);
+    return 2;
+  };
+  c.setPassForTesting("silentflate", unnamed);
+  StrellController other;
+  other.setAllScans(false);
+  other.setDontSaveDuplicates(false);
+  other.setSaveRadioChosen(2);
+  other.setSaveFolder(out.str());
+  other.setPassForTesting("silentflate", unnamed);
+  const std::string a = file("a.dat");
+  for (StrellController* job : {&c, &other, &c}) {
+    job->threadStrell({a});
+    job->waitUntilIdle();
+  }
+  for (const char* folder : {"a Strell", "a Strell-1", "a Strell-2"})
+    EXPECT_EQ(ListFiles(out.path() / folder),
+              (std::vector<std::string>{"Strell-0.bin", "Strell-1.bin"}))
+        << folder;
+}
+
 TEST_F(Job, NoRequestIsLostWhileJobsComeAndGo) {
   std::vector<std::string> files;
   for (int i = 0; i < 40; ++i) files.push_back(file(fmt::format("f{}.dat", i)));

@@ -5,7 +5,6 @@
 #include <map>
 
 #include "engine/log.h"
-#include "engine/platform.h"
 #include "extractors/image_scan.h"
 #include "extractors/image_test_util.h"
 
@@ -317,13 +316,6 @@ TEST_F(JpegFiles, DefineBitsJPEG3YieldsItsJpegDataOnly) {
   EXPECT_EQ(run.items[0].bytes, jpeg);
   EXPECT_EQ(run.items[0].type, "jpg");
   EXPECT_EQ(run.items[0].original, "movie.v1-non-standard");
-
-  SetSystemVersionOverride(0x1028);
-  run = RunOnePass(kJPEG, body, "/in/movie.swf");
-  SetSystemVersionOverride(std::nullopt);
-  ASSERT_EQ(run.items.size(), 1u);
-  EXPECT_EQ(run.items[0].type, "jpeg-not");
-  EXPECT_EQ(run.items[0].original, "movie-non-standard");
 
   // A size that misses the EOI drops the candidate; it is not walked as a
   // stand-alone image either.

@@ -1,5 +1,8 @@
 // The found-item store: duplicate suppression, naming, the preview hand-off,
 // and the writer that puts every waiting item into the job's output folder.
+// It serves one job at a time, on the job's thread.
+#include "engine/found_item_store.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -10,19 +13,20 @@
 #include <atomic>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <shared_mutex>
 
+#include "engine/display_notifier.h"
 #include "engine/localize.h"
 #include "engine/log.h"
+#include "engine/pass_table.h"
 #include "engine/paths.h"
 #include "engine/platform.h"
-#include "engine/strell_controller.h"
+#include "engine/scan_preferences.h"
 
 namespace strellbox {
 
 namespace {
-
-std::atomic<int32_t> gExportNo{0};
 
 // Longest item or output-folder name kept; leaves room for "-N", an
 // extension or " Strell" within the file system's 255-byte limit on a name.
@@ -99,36 +103,42 @@ std::optional<std::string> WriteAtomically(const std::string& folder, std::strin
 
 }  // namespace
 
-int32_t StrellController::exportNo() { return gExportNo.load(std::memory_order_relaxed); }
-
 // Items of these types are offered to the preview: those of the passes
-// whose images it shows, and TIFF images found inside other data. A PDF
-// renders as an image on current systems only.
+// whose images it shows, and TIFF images found inside other data.
 bool PreviewsType(std::string_view type) {
   if (type == "tiff") return true;
-  if (type == "pdf" && !IsPanther()) return false;
   for (const PassRow& row : PassTable())
     if (!row.previewType.empty() && row.previewType == type) return true;
   return false;
 }
 
-void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
-                                  std::string_view type, std::string_view original,
-                                  int32_t foundNo) {
-  ScanContext context(*this);
-  context.saveStrell(data, from, length, type, original, foundNo);
+FoundItemStore::FoundItemStore(const ScanPreferences& preferences, DisplayNotifier& notifier,
+                               JobControl& job)
+    : preferences_(preferences), notifier_(notifier), job_(job) {
+  images_.reserve(100);
 }
 
-bool StrellController::alreadySaved(const ItemDigest& digest) const {
+void FoundItemStore::beginJob() {
+  {
+    std::unique_lock<std::shared_mutex> lock(digestsMutex_);
+    streamDigests_ = {};
+    streamDigests_.reserve(10000);
+  }
+  listedNames_.clear();
+  duplicatesDropped_.store(0, kRelaxed);
+  exportNo_ = 0;
+}
+
+bool FoundItemStore::alreadySaved(const ItemDigest& digest) const {
   std::shared_lock<std::shared_mutex> lock(digestsMutex_);
   return streamDigests_.count(digest) != 0;
 }
 
-void StrellController::takeFoundItem(FoundItem item) {
+void FoundItemStore::takeFoundItem(FoundItem item) {
   // Keyed by a whole collision-resistant digest: two different items never
   // count as one.
   bool repeated = false;
-  if (dontSaveDuplicates()) {
+  if (preferences_.dontSaveDuplicates()) {
     std::unique_lock<std::shared_mutex> lock(digestsMutex_);
     repeated = !streamDigests_.insert(item.digest).second;
   }
@@ -142,18 +152,18 @@ void StrellController::takeFoundItem(FoundItem item) {
   if (preview) blinkImage(bytes);
 }
 
-void StrellController::queueFoundItem(FoundItem item) {
+void FoundItemStore::queueFoundItem(FoundItem item) {
   images_.push_back(std::move(item));
   foundItems_.fetch_add(1, kRelaxed);
 }
 
-bool StrellController::blinkImage(const Buffer& bytes) {
-  display_->blinkData(bytes);
+bool FoundItemStore::blinkImage(const Buffer& bytes) {
+  notifier_.preview(bytes);
   writeFoundFiles();
   return true;
 }
 
-bool StrellController::makeOutputFolder() {
+bool FoundItemStore::makeOutputFolder() {
   if (!outputParentToMake_.empty()) {
     std::error_code ec;
     std::filesystem::create_directories(outputParentToMake_, ec);
@@ -168,64 +178,64 @@ bool StrellController::makeOutputFolder() {
   return false;
 }
 
-void StrellController::writeFoundFiles() {
-  if (listOnly()) {
+void FoundItemStore::writeFoundFiles() {
+  if (preferences_.listOnly()) {
     listFoundFiles();
     return;
   }
   if (!strellOutputDirectoryCreated_) {
     strellOutputDirectoryCreated_ = makeOutputFolder();
-    if (!strellOutputDirectoryCreated_) {
-      setStrellerError(Localized(kFolderError));
-      stopStreller_.store(true, kRelaxed);
-    }
+    if (!strellOutputDirectoryCreated_) job_.failJob(Localized(kFolderError));
   }
   for (FoundItem& item : images_) {
-    if (stopStreller()) break;
-    std::string name = SafeItemName(item.name);
-    if (name.empty()) name = fmt::format("Strell-{}", exportNo());
+    if (job_.stopStreller()) break;
+    const std::string name = itemName(item);
     std::string path = item.type.empty()
                            ? fmt::format("{}/{}", strellOutputDirectory_, name)
                            : fmt::format("{}/{}.{}", strellOutputDirectory_, name, item.type);
     if (PathExists(path)) path = UniquePathName(path);
     if (auto written = WriteAtomically(strellOutputDirectory_, path, item.data)) {
-      display_->fileWritten(*written, LastPathComponent(*written), item);
+      notifier_.fileWritten(*written, LastPathComponent(*written), item);
     } else {
-      setStrellerError(Localized(kSaveError));
-      stopStreller_.store(true, kRelaxed);
+      job_.failJob(Localized(kSaveError));
     }
     item.data = Buffer();
-    gExportNo.fetch_add(1, std::memory_order_relaxed);
+    ++exportNo_;
   }
   images_.clear();
 }
 
-void StrellController::listFoundFiles() {
+void FoundItemStore::listFoundFiles() {
   // The names a real run would give in a new folder, numbered the same way.
   for (FoundItem& item : images_) {
-    if (stopStreller()) break;
-    std::string name = SafeItemName(item.name);
-    if (name.empty()) name = fmt::format("Strell-{}", exportNo());
+    if (job_.stopStreller()) break;
+    const std::string name = itemName(item);
     std::string file = item.type.empty() ? name : fmt::format("{}.{}", name, item.type);
     for (int i = 1; listedNames_.count(file) != 0; ++i)
       file = item.type.empty() ? fmt::format("{}-{}", name, i)
                                : fmt::format("{}-{}.{}", name, i, item.type);
     listedNames_.insert(file);
-    display_->fileWritten(std::string(), file, item);
+    notifier_.fileWritten(std::string(), file, item);
     item.data = Buffer();
-    gExportNo.fetch_add(1, std::memory_order_relaxed);
+    ++exportNo_;
   }
   images_.clear();
 }
 
-void StrellController::calculateStrellOutputFolder(const std::vector<std::string>& paths) {
+std::string FoundItemStore::itemName(const FoundItem& item) const {
+  std::string name = SafeItemName(item.name);
+  if (name.empty()) name = fmt::format("Strell-{}", exportNo_);
+  return name;
+}
+
+void FoundItemStore::calculateStrellOutputFolder(const std::vector<std::string>& paths) {
   // A folder named after one source keeps within the limit on a name.
   auto named = [&](const std::string& path) {
     return FitName(DeletingPathExtension(LastPathComponent(path)), kMaxNameBytes);
   };
   std::string folder;
   outputParentToMake_.clear();
-  switch (saveRadioChosen()) {
+  switch (preferences_.saveRadioChosen()) {
     case 1:
       if (paths.empty()) {
         folder = "Strell";
@@ -239,8 +249,9 @@ void StrellController::calculateStrellOutputFolder(const std::vector<std::string
       }
       break;
     case 2:
-      folder = paths.size() == 1 ? fmt::format("{}/{} Strell", saveFolder(), named(paths[0]))
-                                 : fmt::format("{}/Strell", saveFolder());
+      folder = paths.size() == 1
+                   ? fmt::format("{}/{} Strell", preferences_.saveFolder(), named(paths[0]))
+                   : fmt::format("{}/Strell", preferences_.saveFolder());
       break;
     default: {
       const std::string desktop = DesktopFolder();
@@ -253,7 +264,7 @@ void StrellController::calculateStrellOutputFolder(const std::vector<std::string
   setStrellOutputDirectory(UniquePathName(ExpandTilde(folder)));
 }
 
-void StrellController::setStrellOutputDirectory(const std::string& path) {
+void FoundItemStore::setStrellOutputDirectory(const std::string& path) {
   strellOutputDirectory_ = path;
   strellOutputDirectoryCreated_ = false;
 }
