@@ -157,8 +157,12 @@ nlohmann::json TerminalDisplay::Row(const std::string& path, const std::string& 
   PutText(row, "container", origin.container);
   row["offset"] = item.offset;
   nlohmann::json chain = nlohmann::json::array();
-  for (const OriginStep& step : origin.chain)
-    chain.push_back({{"decoder", step.decoder}, {"offset", step.offset}});
+  for (const OriginStep& step : origin.chain) {
+    nlohmann::json link = {{"decoder", step.decoder}, {"offset", step.offset}};
+    // The member's path in its container, where the container names it.
+    if (!step.member.empty()) PutText(link, "member", step.member);
+    chain.push_back(std::move(link));
+  }
   row["chain"] = std::move(chain);
   row["pass"] = Pass(item.pass).cliKey;
   std::string hex;

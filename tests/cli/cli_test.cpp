@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "cli/terminal_display.h"
+#include "engine/decoder_table.h"
 #include "engine/digest.h"
 #include "engine/pass_table.h"
 #include "engine/paths.h"
@@ -312,6 +313,42 @@ TEST(Cli, JsonRowsSayWhereEachItemLay) {
   EXPECT_EQ(summary["files_skipped"], 0);
   EXPECT_EQ(summary["duplicates_dropped"], 0);
   EXPECT_TRUE(summary["seconds"].is_number());
+}
+
+// The decoders are listed as the chains name them, and a chain names the
+// member a zip archive holds an item in.
+TEST(Cli, DecodersAreListedAndChainsNameTheMemberAnItemLayIn) {
+  const CliRun list = Cli({"--list-decoders"});
+  ASSERT_EQ(list.status, 0) << list.err;
+  std::istringstream lines(list.out);
+  std::set<std::string> keys;
+  for (std::string line; std::getline(lines, line);) keys.insert(line.substr(0, line.find(' ')));
+  for (const DecoderRow& row : DecoderTable()) EXPECT_EQ(keys.count(std::string(row.key)), 1u);
+
+  test::ScopedHome home;
+  TempDir dir;
+  test::WriteFile(dir / "a.gif", kGif);
+  ASSERT_EQ(std::system(("cd '" + dir.str() +
+                         "' && python3 -c \"import zipfile; z=zipfile.ZipFile('pics.zip','w',"
+                         "zipfile.ZIP_DEFLATED); z.write('a.gif','dir/a.gif'); z.close()\"")
+                            .c_str()),
+            0);
+  const std::string zip = test::ReadFile(dir / "pics.zip");
+  test::WriteFile(dir / "in.bin", std::string(64, '.') + zip);
+  std::filesystem::remove(dir / "a.gif");
+  std::filesystem::remove(dir / "pics.zip");
+  // A small GIF is stored as it is, so it is found in the file too: the
+  // copy in the member is a repeat, kept here.
+  const CliRun r = Cli(
+      {"scan", "--json", "--keep-duplicates", "--output", (dir / "out").string(), dir.str()});
+  ASSERT_EQ(r.status, 0) << r.err;
+  nlohmann::json gif;
+  for (const auto& row : Rows(r.out))
+    if (row.contains("type") && row["type"] == "gif" && !row["chain"].empty()) gif = row;
+  ASSERT_TRUE(gif.is_object()) << r.out;
+  ASSERT_EQ(gif["chain"].size(), 1u);
+  EXPECT_EQ(gif["chain"][0]["decoder"], "zip-member");
+  EXPECT_EQ(gif["chain"][0]["member"], "dir/a.gif");
 }
 
 TEST(Cli, ListReportsTheItemsOfARealRunAndWritesNothing) {
