@@ -70,7 +70,7 @@ for k, m in enumerate(mailbox.mbox(os.path.join(case, "mail.mbox"))):
     with open(os.path.join(case, "msgs", f"{k:03d}.eml"), "wb") as f:
         f.write(m.as_bytes())
 EOF
-    "$cli" scan --only base64 --keep-duplicates --quiet --output "$case/classic" "$case/mail.mbox" || true
+    "$cli" scan --only base64 --keep-duplicates --quiet --classic --output "$case/classic" "$case/mail.mbox" || true
     "$cli" scan --only base64 --keep-duplicates --quiet --extended --output "$case/extended" \
       "$case/mail.mbox" || true
     (cd "$case/munpack" && for m in "$case"/msgs/*.eml; do munpack -q -f "$m" >/dev/null 2>&1 || true; done)

@@ -47,8 +47,8 @@ identical() {
 }
 
 mkdir -p "$work/munpack" "$work/ripmime"
-t_strell=$(seconds "$cli" scan --only base64 --keep-duplicates --quiet --output "$work/strell" "$work/mail.mbox")
-t_strell_dup=$(seconds "$cli" scan --only base64 --quiet --output "$work/strell-dup" "$work/mail.mbox")
+t_strell=$(seconds "$cli" scan --only base64 --keep-duplicates --quiet --classic --output "$work/strell" "$work/mail.mbox")
+t_strell_dup=$(seconds "$cli" scan --only base64 --quiet --classic --output "$work/strell-dup" "$work/mail.mbox")
 t_strell_ext=$(seconds "$cli" scan --only base64 --keep-duplicates --extended --quiet --output "$work/strell-ext" "$work/mail.mbox")
 t_ripmime=$(seconds ripmime --mailbox -i "$work/mail.mbox" -d "$work/ripmime" --no_nameless)
 t_munpack=$(seconds munpack -q -C "$work/munpack" "$work"/msgs/*.eml)

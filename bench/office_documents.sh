@@ -28,7 +28,7 @@ status=0
 for format in docx odt epub; do
   pandoc doc.md --metadata title=Figures -o "doc.$format"
   for mode in classic extended; do
-    flags=()
+    flags=(--classic)
     [ "$mode" = extended ] && flags=(--extended)
     start=$(date +%s.%N)
     "$cli" scan --json --list "${flags[@]}" "doc.$format" > rows.json

@@ -57,7 +57,7 @@ img2pdf "$work"/img*.* -o "$work/images.pdf"
 cat "$work/images.pdf" > /dev/null
 mkdir -p "$work/pi"
 t0=$(now); pdfimages -all "$work/images.pdf" "$work/pi/img"; t1=$(now)
-"$cli" scan --quiet --only pdf --output "$work/out" "$work/images.pdf"; t2=$(now)
+"$cli" scan --quiet --classic --only pdf --output "$work/out" "$work/images.pdf"; t2=$(now)
 pi_s=$(echo "$t1 - $t0" | bc -l)
 ours_s=$(echo "$t2 - $t1" | bc -l)
 printf 'image PDF %d bytes, pdfimages wrote %d files, strellbox wrote %d files\n' \
