@@ -161,6 +161,7 @@ nlohmann::json TerminalDisplay::Row(const std::string& path, const std::string& 
     chain.push_back({{"decoder", step.decoder}, {"offset", step.offset}});
   row["chain"] = std::move(chain);
   row["pass"] = Pass(item.pass).cliKey;
+  row["end"] = ItemEndName(item.end);
   std::string hex;
   for (uint8_t b : item.digest) hex += fmt::format("{:02x}", b);
   row["sha256"] = hex;

@@ -1,16 +1,29 @@
 // One found embedded file on its way to the output folder, with where it
 // was found: the buffer its bytes lay in (the origin of `data`), its offset
-// there and the pass that reported it.
+// there, the pass that reported it and how its end was known.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "engine/buffer.h"
 #include "engine/digest.h"
 #include "engine/pass_table.h"
 
 namespace strellbox {
+
+// How a pass knew where an item ends.
+enum class ItemEnd : uint8_t {
+  kLength,   // a length field of the format
+  kWalk,     // its structure walked to its end
+  kMarker,   // an end marker found
+  kBuffer,   // it runs to the end of its buffer, not known to end there
+  kDecoded,  // a decoder's whole output
+};
+// "length", "walk", "marker", "buffer", "decoded": the name in the CLI's
+// rows and in the report.
+std::string_view ItemEndName(ItemEnd end);
 
 struct FoundItem {
   std::string name;  // file name without extension
@@ -19,7 +32,9 @@ struct FoundItem {
   std::string source;   // the source name the extractor was given
   uint64_t offset = 0;  // the item's first byte in the buffer it was found in
   PassId pass = PassId::kFlate;
+  ItemEnd end = ItemEnd::kLength;
   ItemDigest digest{};  // SHA-256 of the bytes
+
 };
 
 }  // namespace strellbox

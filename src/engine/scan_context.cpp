@@ -315,9 +315,10 @@ void ScanContext::subProgress(double fraction) {
 }
 
 void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
-                             std::string_view type, std::string_view original, int32_t foundNo) {
+                             std::string_view type, std::string_view original, int32_t foundNo,
+                             ItemEnd end) {
   if (const auto& observer = job_.saveObserver()) {
-    observer(data, from, length, type, original, foundNo);
+    observer(data, from, length, type, original, foundNo, end);
     return;
   }
   if (from > data.size()) from = data.size();
@@ -345,6 +346,7 @@ void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
   item.source = std::string(original);
   item.offset = from;
   item.pass = currentPass_;
+  item.end = end;
   sink_.takeFoundItem(std::move(item));
 }
 

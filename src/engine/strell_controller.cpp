@@ -18,9 +18,9 @@ int32_t StrellController::strellData(const Buffer& data, const std::string& from
 
 void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
                                   std::string_view type, std::string_view original,
-                                  int32_t foundNo) {
+                                  int32_t foundNo, ItemEnd end) {
   ScanContext context(*this);
-  context.saveStrell(data, from, length, type, original, foundNo);
+  context.saveStrell(data, from, length, type, original, foundNo, end);
 }
 
 StrellController::TestHooks& StrellController::hooks() {

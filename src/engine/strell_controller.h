@@ -114,9 +114,10 @@ class StrellController : public ItemSink {
   int32_t fileTypeCount() const { return FileTypeCount(scanSettings()); }
 
   // --- The found-item store -------------------------------------------------
-  // Reports one item as a pass would (see ScanContext::saveStrell).
+  // Reports one item as a pass would (see ScanContext::saveStrell); the
+  // tests' items know their length.
   void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
-                  std::string_view original, int32_t foundNo);
+                  std::string_view original, int32_t foundNo, ItemEnd end = ItemEnd::kLength);
   void takeFoundItem(FoundItem item) override { store_.takeFoundItem(std::move(item)); }
   bool alreadySaved(const ItemDigest& digest) const override { return store_.alreadySaved(digest); }
   void writeFoundFiles() override { store_.writeFoundFiles(); }
@@ -145,7 +146,7 @@ class StrellController : public ItemSink {
   // When set, every reported item goes here instead of into the store.
   using SaveObserver =
       std::function<void(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
-                         std::string_view original, int32_t foundNo)>;
+                         std::string_view original, int32_t foundNo, ItemEnd end)>;
   void setSaveObserverForTesting(SaveObserver observer);
   const SaveObserver& saveObserver() const {
     return hooks_ ? hooks_->saveObserver : kNoSaveObserver;

@@ -511,7 +511,8 @@ class AttachmentReporter {
     // otherwise the decoded bytes say what the file is.
     if (PathExtension(*base).empty()) ext = GuessExtension(decoded);
     ++count_;
-    context_.saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number);
+    context_.saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number,
+                        ItemEnd::kDecoded);
     context_.writeFoundFiles();
   }
 
@@ -544,7 +545,7 @@ class AttachmentReporter {
       original = base + "." + type;
     }
     ++count_;
-    context_.saveStrell(decoded, 0, decoded.size(), type, original, number);
+    context_.saveStrell(decoded, 0, decoded.size(), type, original, number, ItemEnd::kDecoded);
     context_.writeFoundFiles();
     if (const ChildOutcome scanned = context_.scanChild(data_, child, original);
         scanned.scan != ChildScan::kTooDeep) {

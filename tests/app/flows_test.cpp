@@ -176,7 +176,7 @@ class FlowsTest : public QObject {
     // stop before that drops it: one worker.)
     c.setScanWorkers(1);
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer&, const std::string& from) {
-      ctx.saveStrell(image, 0, image.size(), "png", from, 0);
+      ctx.saveStrell(image, 0, image.size(), "png", from, 0, ItemEnd::kLength);
       // Busy until stopped (by Esc, or by quitting when a check fails).
       while (!c.stopStreller()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
       return 1;

@@ -318,7 +318,7 @@ class WindowTest : public QObject {
     // The first file of the list holds the job up (with several workers
     // the others may be scanned meanwhile, but none is counted before it).
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
-      ctx.saveStrell(data, 0, data.size(), "txt", from, 0);
+      ctx.saveStrell(data, 0, data.size(), "txt", from, 0, ItemEnd::kLength);
       if (from.find("/file0.bin") != std::string::npos) gate.wait();
       return 1;
     });
@@ -385,7 +385,7 @@ class WindowTest : public QObject {
       for (int i = 0; i < items; ++i) {
         const QByteArray png = PngBytes(4 + i, 4);
         const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
-        ctx.saveStrell(image, 0, image.size(), "png", from, i);
+        ctx.saveStrell(image, 0, image.size(), "png", from, i, ItemEnd::kLength);
       }
       if (stop) c.stopStrelling();
       return items;
@@ -414,7 +414,7 @@ class WindowTest : public QObject {
     c.setSaveRadioChosen(2);
     c.setSaveFolder(notAFolder.string());
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
-      ctx.saveStrell(data, 0, data.size(), "txt", from, 0);
+      ctx.saveStrell(data, 0, data.size(), "txt", from, 0, ItemEnd::kLength);
       return 1;
     });
     app->threadStrell({QString::fromStdString(folder.string())});
@@ -499,7 +499,7 @@ class WindowTest : public QObject {
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer&, const std::string& from) {
       const int n = ++entries;
       const Buffer image = picture(n * 9);
-      ctx.saveStrell(image, 0, image.size(), "png", from, 0);
+      ctx.saveStrell(image, 0, image.size(), "png", from, 0, ItemEnd::kLength);
       if (n == 4) gate.wait();
       return 1;
     });

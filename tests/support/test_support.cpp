@@ -134,9 +134,9 @@ int RecordingDisplay::finishes() const {
 ItemRecorder::ItemRecorder(StrellController& controller) {
   controller.setSaveObserverForTesting([this](const Buffer& data, uint64_t from, uint64_t length,
                                               std::string_view type, std::string_view original,
-                                              int32_t foundNo) {
+                                              int32_t foundNo, ItemEnd end) {
     items_.push_back({from, length, std::string(type), std::string(original), foundNo,
-                      std::string(data.view(from, length)), data.origin().chain});
+                      std::string(data.view(from, length)), data.origin().chain, end});
   });
 }
 

@@ -103,6 +103,7 @@ struct Reported {
   int32_t foundNo;
   std::string bytes;              // the reported range's bytes
   std::vector<OriginStep> chain;  // the decodings that made the buffer reported from
+  ItemEnd end;
 };
 
 // Captures reported items through the controller's save seam.
