@@ -36,4 +36,8 @@ std::string GuessExtension(const Buffer& data);
 // True for the extensions browsers cache web content under (case-insensitive).
 bool IsWellKnownExtension(std::optional<std::string_view> extension);
 
+// True when the bytes are well-formed UTF-8 (file names are bytes, and the
+// rows and the report must say when one is not text).
+bool IsUtf8(std::string_view s);
+
 }  // namespace strellbox

@@ -18,4 +18,16 @@ std::string_view ItemEndName(ItemEnd end) {
   return "";
 }
 
+std::string_view ItemFilterName(ItemFilter filter) {
+  switch (filter) {
+    case ItemFilter::kMinSize:
+      return "min-size";
+    case ItemFilter::kMaxSize:
+      return "max-size";
+    case ItemFilter::kMinPixels:
+      return "min-pixels";
+  }
+  return "";
+}
+
 }  // namespace strellbox
