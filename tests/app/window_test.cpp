@@ -8,13 +8,19 @@
 #include <zlib.h>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
 #include <QTest>
 #include <atomic>
 #include <memory>
@@ -400,7 +406,7 @@ class WindowTest : public QObject {
     QTest::qWait(50);
     QCOMPARE(opened_.size(), opens ? 1 : 0);
     if (items > 0) {
-      QCOMPARE(w.typeCountsField->text(), QStringLiteral("%1 png").arg(items));
+      QCOMPARE(PlainText(w.typeCountsField->text()), QStringLiteral("%1 png").arg(items));
       QVERIFY(w.openFolderButton->isEnabled());
     }
   }
@@ -518,6 +524,87 @@ class WindowTest : public QObject {
     gate.open = true;
     QTRY_VERIFY(!c.jobActive());
     QCOMPARE(QImage(file).size(), w.size());
+  }
+
+  void resultsListFiltersSortsAndCopies() {
+    MainWindow w;
+    // The controller whose store left out two items, for the counts line.
+    StrellController c;
+    c.setStrellOutputDirectory((env_->root() / "unused").string());
+    c.setMinItemSize(5);
+    for (const char* small : {"ab", "cd"})
+      c.saveStrell(Buffer::fromString(small), 0, 2, "bin", "s", 0);
+    w.setStreller(&c);
+    auto row = [](QString name, QString type, qint64 size, QString container) {
+      ResultRow r;
+      r.path = "/out/" + name;
+      r.fileName = name;
+      r.type = type;
+      r.size = size;
+      r.source = container;
+      r.container = container;
+      return r;
+    };
+    w.jobStarted();
+    w.addResults({row("b.png", "png", 100, "/in/mail.mbox"),
+                  row("a.jpg", "jpg", 9, "/in/page.html"), row("c.png", "png", 10, "/in/page.html"),
+                  row("d.jpg", "jpg", 1000, "/in/x.bin")});
+    w.jobFinished(false);
+    QCOMPARE(PlainText(w.typeCountsField->text()),
+             QStringLiteral("2 jpg · 2 png · 2 filtered out"));
+    auto shown = [&] {
+      QStringList names;
+      for (int i = 0; i < w.resultsFilter->rowCount(); ++i)
+        names.append(w.results->row(w.resultsFilter->resultRow(i)).fileName);
+      return names;
+    };
+    QCOMPARE(shown(), QStringList({"b.png", "a.jpg", "c.png", "d.jpg"}));  // as found
+
+    // Clicking a type in the counts line, or choosing it, shows only its rows.
+    Q_EMIT w.typeCountsField->linkActivated(QStringLiteral("type:png"));
+    QCOMPARE(w.typeFilterButton->currentText(), QStringLiteral("png"));
+    QCOMPARE(shown(), QStringList({"b.png", "c.png"}));
+    w.typeFilterButton->setCurrentIndex(0);
+    QCOMPARE(w.typeFilterButton->currentText(), QStringLiteral("All types"));
+    // A text keeps the rows whose name or source holds it.
+    w.filterField->setText(QStringLiteral("PAGE"));
+    QCOMPARE(shown(), QStringList({"a.jpg", "c.png"}));
+    w.filterField->setText(QStringLiteral("d.j"));
+    QCOMPARE(shown(), QStringList({"d.jpg"}));
+    w.filterField->clear();
+
+    // Every column sorts, the size as a number.
+    const std::pair<int, QStringList> orders[] = {
+        {ResultsModel::kName, {"a.jpg", "b.png", "c.png", "d.jpg"}},
+        {ResultsModel::kType, {"a.jpg", "d.jpg", "b.png", "c.png"}},
+        {ResultsModel::kSize, {"a.jpg", "c.png", "b.png", "d.jpg"}},
+        {ResultsModel::kSource, {"b.png", "a.jpg", "c.png", "d.jpg"}},
+    };
+    for (const auto& [column, order] : orders) {
+      w.resultsView->sortByColumn(column, Qt::AscendingOrder);
+      QCOMPARE(shown(), order);
+    }
+    w.resultsView->sortByColumn(ResultsModel::kSize, Qt::DescendingOrder);
+    QCOMPARE(shown(), QStringList({"d.jpg", "b.png", "c.png", "a.jpg"}));
+
+    // The selected rows are copied as the files and their paths; the
+    // actions act on the rows of the results, whatever the order shown.
+    w.resultsView->selectRow(1);  // b.png, then c.png, in the list by size
+    w.resultsView->selectionModel()->select(
+        w.resultsFilter->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QCOMPARE(w.selectedResults(), QList<int>({0, 2}));
+    w.copyAction->trigger();
+    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+    QVERIFY(copied);
+    QCOMPARE(copied->urls(),
+             QList<QUrl>({QUrl::fromLocalFile("/out/b.png"), QUrl::fromLocalFile("/out/c.png")}));
+    QCOMPARE(copied->text(), QStringLiteral("/out/b.png\n/out/c.png"));
+
+    // A new job lists every type again.
+    Q_EMIT w.typeCountsField->linkActivated(QStringLiteral("type:jpg"));
+    w.jobStarted();
+    QCOMPARE(w.typeFilterButton->count(), 1);
+    QVERIFY(!w.resultsFilter->type());
   }
 };
 
