@@ -31,6 +31,10 @@ namespace {
 // Longest item or output-folder name kept; leaves room for "-N", an
 // extension or " Strell" within the file system's 255-byte limit on a name.
 constexpr size_t kMaxNameBytes = 200;
+// Records that may wait to be written: beyond this many, what waits is
+// written at once, so that a file of many repeats (records without bytes)
+// holds no more than this many back.
+constexpr size_t kMaxWaitingRecords = 4096;
 
 constexpr const char* kFolderError =
     "Could not make a new folder for the strelled files. Check the preferences";
@@ -127,6 +131,7 @@ void FoundItemStore::takeFoundItem(FoundItem item) {
     duplicatesDropped_.fetch_add(1, kRelaxed);
     item.data = item.data.withoutBytes();
     images_.push_back(std::move(item));
+    if (images_.size() >= kMaxWaitingRecords) writeFoundFiles();
     return;
   }
   const bool preview = PreviewsType(item.type);
