@@ -397,14 +397,13 @@ void MainWindow::jobFinished(bool stopped) {
 void MainWindow::showTypeCounts() {
   QStringList parts;
   for (const auto& [type, n] : results->countsByType()) {
-    // Types are offered in the type button as they first appear.
-    if (typeFilterButton->findData(type) < 0)
-      typeFilterButton->addItem(type.isEmpty() ? tr("without type") : type, type);
     const QString label = type.isEmpty() ? tr("without type") : type;
+    // Types are offered in the type button as they first appear.
+    if (typeFilterButton->findData(type) < 0) typeFilterButton->addItem(label, type);
+    // One pass over the pattern: an encoded type may hold "%2".
     parts.append(QStringLiteral("<a href=\"type:%1\">%2 %3</a>")
-                     .arg(QString::fromUtf8(QUrl::toPercentEncoding(type)))
-                     .arg(n)
-                     .arg(label.toHtmlEscaped()));
+                     .arg(QString::fromUtf8(QUrl::toPercentEncoding(type)), QString::number(n),
+                          label.toHtmlEscaped()));
   }
   const int filtered = streller_ ? streller_->itemsFiltered() : 0;
   if (filtered > 0) parts.append(tr("%n filtered out", nullptr, filtered));

@@ -98,13 +98,6 @@ std::vector<std::pair<QString, int>> ResultsModel::countsByType() const {
   return counts;
 }
 
-QString ResultsModel::typeCounts() const {
-  QStringList parts;
-  for (const auto& [type, n] : countsByType())
-    parts.append(QStringLiteral("%1 %2").arg(n).arg(type.isEmpty() ? tr("without type") : type));
-  return parts.join(QStringLiteral(" · "));
-}
-
 QString ResultsModel::sourceText(const ResultRow& row) {
   QString source = QFileInfo(row.container.isEmpty() ? row.source : row.container).fileName();
   for (const ResultRow::Step& step : row.chain) source += QStringLiteral(" › ") + step.decoder;

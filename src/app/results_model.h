@@ -68,8 +68,6 @@ class ResultsModel : public QAbstractTableModel {
   const ResultRow& row(int index) const { return rows_[static_cast<size_t>(index)]; }
   int count() const { return static_cast<int>(rows_.size()); }
 
-  // "3 jpg · 2 png", most frequent first; empty without rows.
-  QString typeCounts() const;
   // The types of the rows with their counts, most frequent first.
   std::vector<std::pair<QString, int>> countsByType() const;
   // The text of a row's source column: the file it came from and the

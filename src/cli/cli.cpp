@@ -186,8 +186,9 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   scan->add_flag("--keep-duplicates", keepDuplicates,
                  "Write every item, also when the same bytes were written before in this job.");
   scan->add_flag("--json", json,
-                 "Print one JSON object per written file on stdout (path, name, type, size, "
-                 "source, container, offset, chain, pass, end, sha256), then a summary object.");
+                 "Print one JSON object per item on stdout (path, name, type, size, source, "
+                 "container, offset, chain, pass, end, sha256, md5, duplicate_of, filtered), then "
+                 "a summary object.");
   scan->add_flag("--list", list,
                  "Report every item (with --json: the same rows, path null) and write nothing.");
   auto* reportOpt =

@@ -20,6 +20,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTableView>
 #include <QTest>
 #include <atomic>
@@ -600,11 +601,19 @@ class WindowTest : public QObject {
              QList<QUrl>({QUrl::fromLocalFile("/out/b.png"), QUrl::fromLocalFile("/out/c.png")}));
     QCOMPARE(copied->text(), QStringLiteral("/out/b.png\n/out/c.png"));
 
-    // A new job lists every type again.
+    // A new job lists every type again; a type that looks like a
+    // placeholder is shown and chosen as it is.
     Q_EMIT w.typeCountsField->linkActivated(QStringLiteral("type:jpg"));
     w.jobStarted();
     QCOMPARE(w.typeFilterButton->count(), 1);
     QVERIFY(!w.resultsFilter->type());
+    w.addResults({row("e.x%2y", "x%2y", 5, "/in/odd.bin")});
+    QCOMPARE(PlainText(w.typeCountsField->text()), QStringLiteral("1 x%2y · 2 filtered out"));
+    const QString link = QRegularExpression(QStringLiteral("href=\"([^\"]*)\""))
+                             .match(w.typeCountsField->text())
+                             .captured(1);
+    Q_EMIT w.typeCountsField->linkActivated(link);
+    QCOMPARE(w.resultsFilter->type(), std::optional<QString>(QStringLiteral("x%2y")));
   }
 };
 

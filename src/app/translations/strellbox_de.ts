@@ -400,10 +400,6 @@ Erstellt mit %2.</translation>
 <context>
     <name>strellbox::ResultsModel</name>
     <message>
-        <source>without type</source>
-        <translation>ohne Typ</translation>
-    </message>
-    <message>
         <source>Found in %1</source>
         <translation>Gefunden in %1</translation>
     </message>
