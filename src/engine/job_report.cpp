@@ -13,6 +13,7 @@
 #include <cmath>
 
 #include "engine/atomic_file.h"
+#include "engine/classify.h"
 #include "engine/log.h"
 #include "engine/pass_table.h"
 #include "engine/scan_preferences.h"
@@ -30,32 +31,6 @@ constexpr const char* kDfxmlVersion = "1.1.0";
 bool IsXmlChar(uint32_t c) {
   return c == 0x09 || c == 0x0A || c == 0x0D || (c >= 0x20 && c <= 0xD7FF) ||
          (c >= 0xE000 && c <= 0xFFFD) || (c >= 0x10000 && c <= 0x10FFFF);
-}
-
-// The code point of the UTF-8 sequence at s[i] and its length, or a length
-// of 0 when the bytes there are not UTF-8.
-std::pair<uint32_t, size_t> Utf8At(std::string_view s, size_t i) {
-  const auto c = static_cast<unsigned char>(s[i]);
-  if (c < 0x80) return {c, 1};
-  size_t n;
-  uint32_t min;
-  if ((c & 0xE0) == 0xC0)
-    n = 1, min = 0x80;
-  else if ((c & 0xF0) == 0xE0)
-    n = 2, min = 0x800;
-  else if ((c & 0xF8) == 0xF0)
-    n = 3, min = 0x10000;
-  else
-    return {0, 0};
-  if (i + n >= s.size()) return {0, 0};
-  uint32_t v = c & (0x3F >> n);
-  for (size_t k = 1; k <= n; ++k) {
-    const auto d = static_cast<unsigned char>(s[i + k]);
-    if ((d & 0xC0) != 0x80) return {0, 0};
-    v = (v << 6) | (d & 0x3F);
-  }
-  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return {0, 0};
-  return {v, n + 1};
 }
 
 // An element with text; text that XML cannot carry exactly keeps its

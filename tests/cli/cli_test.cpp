@@ -434,6 +434,15 @@ TEST(Cli, NamesThatAreNotUtf8CarryTheirBytes) {
   EXPECT_EQ(bytesOf("source"), (dir / name).string());
   EXPECT_TRUE(std::filesystem::exists(bytesOf("path")));
   EXPECT_FALSE(rows[0].contains("type_base64"));
+
+  // The report, which XML could not hold them in, gives U+FFFD for such
+  // bytes and the exact bytes beside them.
+  const std::string report =
+      test::ReadFile(dir / "out" / "caf\xE9-\xFF Strell" / JobReport::kFileName);
+  const std::string exact = Base64Encode((dir / name).string());
+  EXPECT_NE(report.find("<sb:container sb:base64=\"" + exact + "\">"), std::string::npos) << report;
+  EXPECT_NE(report.find("caf\xEF\xBF\xBD-\xEF\xBF\xBD.dat"), std::string::npos);
+  EXPECT_EQ(report.find(name), std::string::npos);
 }
 
 // The real program, for what a process does as a whole: its umask, its
