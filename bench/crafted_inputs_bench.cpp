@@ -384,7 +384,8 @@ void RunCrafted(benchmark::State& state, const PassRun& pass, Bytes (*make)(),
   controller.setStrellOutputDirectory(out.string());
   int64_t items = 0;
   controller.setSaveObserverForTesting([&items](const Buffer&, uint64_t, uint64_t, std::string_view,
-                                                std::string_view, int32_t) { ++items; });
+                                                std::string_view, int32_t,
+                                                strellbox::ItemEnd) { ++items; });
   std::vector<double> randomTimes, craftedTimes, ratios;
   int64_t randomItems = 0, craftedItems = 0;
   for (auto _ : state) {

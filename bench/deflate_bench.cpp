@@ -80,7 +80,7 @@ void RunDeflatePass(benchmark::State& state, const Buffer& b) {
   c.setAllScans(false);
   int64_t items = 0;
   c.setSaveObserverForTesting([&items](const Buffer&, uint64_t, uint64_t, std::string_view,
-                                       std::string_view, int32_t) { ++items; });
+                                       std::string_view, int32_t, strellbox::ItemEnd) { ++items; });
   const uint64_t workBefore = strellbox::InflateWorkOnThisThread();
   for (auto _ : state)
     benchmark::DoNotOptimize(RunPass(c, strellbox::strellDeflate, b, "bench.bin", true));

@@ -133,8 +133,8 @@ void TimePass(benchmark::State& state, Pass pass, const Buffer& b, bool versusMe
   }
   StrellController controller;
   controller.setExtendedDetection(extended);
-  controller.setSaveObserverForTesting(
-      [](const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t) {});
+  controller.setSaveObserverForTesting([](const Buffer&, uint64_t, uint64_t, std::string_view,
+                                          std::string_view, int32_t, strellbox::ItemEnd) {});
   int32_t found = 0;
   std::vector<double> passes, sweeps;
   for (auto _ : state) {

@@ -150,8 +150,8 @@ void Run(benchmark::State& state, const Buffer& data, bool extended) {
   const auto out = std::filesystem::temp_directory_path() /
                    ("strellbox-mail-bench-" + std::to_string(::getpid()));
   controller.setStrellOutputDirectory(out.string());  // made empty by the first item
-  controller.setSaveObserverForTesting(
-      [](const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t) {});
+  controller.setSaveObserverForTesting([](const Buffer&, uint64_t, uint64_t, std::string_view,
+                                          std::string_view, int32_t, strellbox::ItemEnd) {});
   int32_t items = 0;
   for (auto _ : state) items = RunPass(controller, strellbox::strellBase64, data, "mail.mbox");
   std::filesystem::remove_all(out);

@@ -19,7 +19,7 @@ class Discard : public StrellerProgress {
   bool stopStreller() const override { return false; }
   void subProgress(double) override {}
   void saveStrell(const Buffer&, uint64_t, uint64_t length, std::string_view, std::string_view,
-                  int32_t) override {
+                  int32_t, strellbox::ItemEnd) override {
     bytes += length;
     ++items;
   }

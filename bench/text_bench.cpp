@@ -86,8 +86,8 @@ void BM_ASCIIPass(benchmark::State& state) {
   controller.setExtendedDetection(state.range(0) != 0);
   uint64_t kept = 0;
   controller.setSaveObserverForTesting([&](const Buffer&, uint64_t, uint64_t length,
-                                           std::string_view, std::string_view,
-                                           int32_t) { kept = length; });
+                                           std::string_view, std::string_view, int32_t,
+                                           strellbox::ItemEnd) { kept = length; });
   for (auto _ : state)
     benchmark::DoNotOptimize(RunPass(controller, strellbox::strellASCII, data, "mixed.bin"));
   state.counters["kept_bytes"] = static_cast<double>(kept);

@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t items = 0;
     uint64_t decoded = 0;
     controller.setSaveObserverForTesting([&](const Buffer& buffer, uint64_t from, uint64_t length,
-                                             std::string_view, std::string_view, int32_t foundNo) {
+                                             std::string_view, std::string_view, int32_t foundNo,
+                                             strellbox::ItemEnd) {
       if (from > buffer.size() || length > buffer.size() - from || foundNo < 0) __builtin_trap();
       // Attachments come from the input, not from bytes decoded out of it
       // (those are scanned again and report what they hold).

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     c->setAllScans(false);
     c->setExtendedDetection(true);
     c->setSaveObserverForTesting([](const Buffer& data, uint64_t from, uint64_t length,
-                                    std::string_view, std::string_view, int32_t) {
+                                    std::string_view, std::string_view, int32_t,
+                                    strellbox::ItemEnd) {
       if (from > data.size() || length > data.size() - from) std::abort();
       if (data.origin().chain.empty() || data.origin().chain.back().decoder != "gzip") std::abort();
     });

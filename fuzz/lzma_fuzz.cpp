@@ -63,7 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c->setAllScans(false);
     c->setExtendedDetection(true);
     c->setSaveObserverForTesting([](const Buffer& d, uint64_t from, uint64_t length,
-                                    std::string_view, std::string_view, int32_t) {
+                                    std::string_view, std::string_view, int32_t,
+                                    strellbox::ItemEnd) {
       if (from > d.size() || length > d.size() - from) std::abort();
     });
     return c;

@@ -18,7 +18,7 @@ class Sink : public StrellerProgress {
   bool stopStreller() const override { return false; }
   void subProgress(double) override {}
   void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view,
-                  std::string_view, int32_t) override {
+                  std::string_view, int32_t, strellbox::ItemEnd) override {
     // What we write must read back.
     PDFDocument page;
     page.setData(data.slice(from, length));

@@ -19,8 +19,8 @@ class Sink : public StrellerProgress {
  public:
   bool stopStreller() const override { return false; }
   void subProgress(double) override {}
-  void saveStrell(const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view,
-                  int32_t) override {}
+  void saveStrell(const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t,
+                  strellbox::ItemEnd) override {}
 };
 
 std::string Row(int type, uint32_t field2, uint32_t field3) {

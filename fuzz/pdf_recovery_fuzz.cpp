@@ -18,8 +18,8 @@ class Sink : public StrellerProgress {
  public:
   bool stopStreller() const override { return false; }
   void subProgress(double) override {}
-  void saveStrell(const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view,
-                  int32_t) override {}
+  void saveStrell(const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t,
+                  strellbox::ItemEnd) override {}
 };
 
 }  // namespace

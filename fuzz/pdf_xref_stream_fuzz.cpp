@@ -20,7 +20,7 @@ class Sink : public StrellerProgress {
   bool stopStreller() const override { return false; }
   void subProgress(double) override {}
   void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view,
-                  std::string_view, int32_t) override {
+                  std::string_view, int32_t, strellbox::ItemEnd) override {
     PDFDocument page;
     page.setExtended(true);
     page.setData(data.slice(from, length));

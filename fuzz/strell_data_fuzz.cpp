@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     controller.setAllScans(true);
     controller.setExtendedDetection(extended);
     controller.setSaveObserverForTesting([&](const Buffer& buffer, uint64_t from, uint64_t length,
-                                             std::string_view, std::string_view, int32_t) {
+                                             std::string_view, std::string_view, int32_t,
+                                             strellbox::ItemEnd) {
       // Every reported range must lie inside its buffer.
       if (from > buffer.size() || length > buffer.size() - from) __builtin_trap();
     });

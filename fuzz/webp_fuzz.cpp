@@ -14,7 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   static StrellController* controller = [] {
     auto* c = new StrellController;
     c->setSaveObserverForTesting([](const Buffer& data, uint64_t from, uint64_t length,
-                                    std::string_view, std::string_view, int32_t) {
+                                    std::string_view, std::string_view, int32_t,
+                                    strellbox::ItemEnd) {
       if (from > data.size() || length > data.size() - from) std::abort();
       if (!data.startsWith(from, "RIFF") || !data.startsWith(from + 8, "WEBP")) std::abort();
       if (uint64_t{data.le32(from + 4)} + 8 != length) std::abort();

@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     c->setAllScans(false);
     c->setExtendedDetection(true);
     c->setSaveObserverForTesting([](const Buffer& data, uint64_t from, uint64_t length,
-                                    std::string_view type, std::string_view, int32_t) {
+                                    std::string_view type, std::string_view, int32_t,
+                                    strellbox::ItemEnd) {
       if (from > data.size() || length > data.size() - from) std::abort();
       if (type == "zip" && !data.startsWith(from, "PK\x03\x04")) std::abort();
     });

@@ -13,8 +13,10 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QThread>
 #include <QTimer>
+#include <algorithm>
 
 #include "app/alerts.h"
 #include "app/desktop.h"
@@ -36,6 +38,14 @@ QString KeyOf(const PassRow& row) {
   return QString::fromLatin1(row.preferenceKey.data(), row.preferenceKey.size());
 }
 
+// The preference key of a noise filter's field.
+QString FilterKey(const PreferencesWindow& p, const QSpinBox* field) {
+  if (field == p.minSizeField) return keys::kMinItemSize;
+  if (field == p.maxSizeField) return keys::kMaxItemSize;
+  if (field == p.minWidthField) return keys::kMinPictureWidth;
+  return keys::kMinPictureHeight;
+}
+
 std::string Encoded(const QString& path) { return QFile::encodeName(path).toStdString(); }
 QString Decoded(const std::string& path) {
   return QFile::decodeName(QByteArray::fromStdString(path));
@@ -52,6 +62,8 @@ StrellAppController::StrellAppController(AppServices services, QObject* parent)
   preferencesWindow_ = std::make_unique<PreferencesWindow>();
   display_ = std::make_unique<QtDisplay>(strellWindow_.get(), this);
   streller_ = std::make_unique<StrellController>(display_.get());
+  streller_->setReportCreator(
+      {"strellbox", {}, {{"Qt", qVersion()}, {"libplist", STRELLBOX_PLIST_VERSION}}});
   strellWindow_->setStreller(streller_.get());
   strellWindow_->strellImageView->setStreller(
       [this](const QStringList& paths) { threadStrell(paths); });
@@ -95,6 +107,15 @@ void StrellAppController::awakeFromNib() {
   p.dontSaveDuplicatesButton->setChecked(noDuplicates);
   openOutputFolder_ = preferences_->boolForKey(keys::kOpenOutputFolder);
   p.openOutputFolderButton->setChecked(openOutputFolder_);
+  const bool report = preferences_->boolForKey(keys::kWriteReport);
+  streller_->setWriteReport(report);
+  p.writeReportButton->setChecked(report);
+  for (QSpinBox* field : {p.minSizeField, p.maxSizeField, p.minWidthField, p.minHeightField})
+    field->setValue(std::max(0, preferences_->integerForKey(FilterKey(p, field))));
+  streller_->setMinItemSize(static_cast<uint64_t>(p.minSizeField->value()));
+  streller_->setMaxItemSize(static_cast<uint64_t>(p.maxSizeField->value()));
+  streller_->setMinPictureSize(static_cast<uint32_t>(p.minWidthField->value()),
+                               static_cast<uint32_t>(p.minHeightField->value()));
 
   p.updateIntervalButton->setCurrentIndex(
       preferences_->integerForKey(keys::kCheckForUpdatesInterval));
@@ -128,6 +149,7 @@ void StrellAppController::connectControls() {
       {p.updateButton, &StrellAppController::takeCheckForUpdateFrom},
       {p.dontSaveDuplicatesButton, &StrellAppController::takeDontSaveDuplicatesFrom},
       {p.openOutputFolderButton, &StrellAppController::takeOpenOutputFolderFrom},
+      {p.writeReportButton, &StrellAppController::takeWriteReportFrom},
   };
   for (const auto& [box, slot] : boxes)
     connect(box, &QCheckBox::clicked, this, [this, box = box, slot = slot] { (this->*slot)(box); });
@@ -136,6 +158,8 @@ void StrellAppController::connectControls() {
   connect(p.saveRadioButtons, &QButtonGroup::idClicked, this,
           [this, &p] { takeSaveLocationFrom(p.saveRadioButtons); });
   connect(p.chooseButton, &QPushButton::clicked, this, &StrellAppController::chooseSaveLocation);
+  for (QSpinBox* field : {p.minSizeField, p.maxSizeField, p.minWidthField, p.minHeightField})
+    connect(field, &QSpinBox::valueChanged, this, [this, field] { takeFilterFrom(field); });
 
   MainWindow& w = *strellWindow_;
   connect(w.openAction, &QAction::triggered, this, &StrellAppController::openAndStrell);
@@ -194,6 +218,24 @@ void StrellAppController::takeDontSaveDuplicatesFrom(const QAbstractButton* send
 void StrellAppController::takeOpenOutputFolderFrom(const QAbstractButton* sender) {
   openOutputFolder_ = FlagOf(sender);
   preferences_->setBool(keys::kOpenOutputFolder, openOutputFolder_);
+}
+
+void StrellAppController::takeWriteReportFrom(const QAbstractButton* sender) {
+  const bool on = FlagOf(sender);
+  streller_->setWriteReport(on);
+  preferences_->setBool(keys::kWriteReport, on);
+}
+
+void StrellAppController::takeFilterFrom(const QSpinBox* sender) {
+  const PreferencesWindow& p = *preferencesWindow_;
+  if (sender == p.minSizeField)
+    streller_->setMinItemSize(static_cast<uint64_t>(sender->value()));
+  else if (sender == p.maxSizeField)
+    streller_->setMaxItemSize(static_cast<uint64_t>(sender->value()));
+  else
+    streller_->setMinPictureSize(static_cast<uint32_t>(p.minWidthField->value()),
+                                 static_cast<uint32_t>(p.minHeightField->value()));
+  preferences_->setInteger(FilterKey(p, sender), sender->value());
 }
 
 void StrellAppController::takeUpdateIntervalFrom(const QComboBox* sender) {

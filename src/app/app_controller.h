@@ -18,6 +18,7 @@
 class QAbstractButton;
 class QButtonGroup;
 class QComboBox;
+class QSpinBox;
 
 namespace strellbox {
 
@@ -82,6 +83,9 @@ class StrellAppController : public QObject {
   void takeCheckForUpdateFrom(const QAbstractButton* sender);
   void takeDontSaveDuplicatesFrom(const QAbstractButton* sender);
   void takeOpenOutputFolderFrom(const QAbstractButton* sender);
+  void takeWriteReportFrom(const QAbstractButton* sender);
+  // A noise filter's field: its key and the engine's bound.
+  void takeFilterFrom(const QSpinBox* sender);
   void takeUpdateIntervalFrom(const QComboBox* sender);
   void takeSaveLocationFrom(const QButtonGroup* sender);
   void chooseSaveLocation();

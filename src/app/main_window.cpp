@@ -1,20 +1,25 @@
 #include "app/main_window.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QFile>
 #include <QGridLayout>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSplitter>
 #include <QTableView>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -124,10 +129,34 @@ QWidget* MainWindow::buildResults(QWidget* parent) {
   typeCountsField->setObjectName(QStringLiteral("typeCountsField"));
   typeCountsField->setTextFormat(Qt::PlainText);
 
+  typeCountsField->setTextFormat(Qt::RichText);
+  typeCountsField->setTextInteractionFlags(Qt::LinksAccessibleByMouse |
+                                           Qt::LinksAccessibleByKeyboard);
+  typeCountsField->setToolTip(tr("Click a type to list only its items"));
+  connect(typeCountsField, &QLabel::linkActivated, this, [this](const QString& link) {
+    // "type:" and the type, percent-encoded.
+    showType(QUrl::fromPercentEncoding(link.mid(5).toUtf8()));
+  });
+
   results = new ResultsModel(&images_, this);
+  resultsFilter = new ResultsFilter(results, this);
+  typeFilterButton = new QComboBox(panel);
+  typeFilterButton->setObjectName(QStringLiteral("typeFilterButton"));
+  typeFilterButton->addItem(tr("All types"));
+  typeFilterButton->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  connect(typeFilterButton, &QComboBox::currentIndexChanged, this, [this](int index) {
+    const QVariant type = typeFilterButton->itemData(index);
+    resultsFilter->setType(type.isValid() ? std::optional<QString>(type.toString()) : std::nullopt);
+  });
+  filterField = new QLineEdit(panel);
+  filterField->setObjectName(QStringLiteral("filterField"));
+  filterField->setPlaceholderText(tr("Filter by name or source"));
+  filterField->setClearButtonEnabled(true);
+  connect(filterField, &QLineEdit::textChanged, resultsFilter, &ResultsFilter::setText);
+
   resultsView = new QTableView(panel);
   resultsView->setObjectName(QStringLiteral("resultsView"));
-  resultsView->setModel(results);
+  resultsView->setModel(resultsFilter);
   resultsView->setSelectionBehavior(QAbstractItemView::SelectRows);
   resultsView->setSelectionMode(QAbstractItemView::ExtendedSelection);
   resultsView->setDragEnabled(true);
@@ -150,10 +179,14 @@ QWidget* MainWindow::buildResults(QWidget* parent) {
   header->resizeSection(ResultsModel::kSize,
                         metrics.horizontalAdvance(QStringLiteral("999.9 bytes")) + 24);
   header->setSectionResizeMode(ResultsModel::kSource, QHeaderView::Stretch);
+  // Every column sorts; until one is clicked the rows stand as found.
+  header->setSortIndicator(-1, Qt::AscendingOrder);
+  resultsView->setSortingEnabled(true);
   resultsView->setContextMenuPolicy(Qt::ActionsContextMenu);
   // Double-click or Enter opens the file with the desktop's application.
-  connect(resultsView, &QAbstractItemView::activated, this,
-          [this](const QModelIndex& index) { emit resultOpenRequested(index.row()); });
+  connect(resultsView, &QAbstractItemView::activated, this, [this](const QModelIndex& index) {
+    emit resultOpenRequested(resultsFilter->resultRow(index.row()));
+  });
   auto* openItem = new QAction(tr("Open"), resultsView);
   connect(openItem, &QAction::triggered, this, [this] {
     if (const int row = selectedResult(); row >= 0) emit resultOpenRequested(row);
@@ -162,7 +195,11 @@ QWidget* MainWindow::buildResults(QWidget* parent) {
   connect(revealItem, &QAction::triggered, this, [this] {
     if (const int row = selectedResult(); row >= 0) emit resultRevealRequested(row);
   });
-  resultsView->addActions({openItem, revealItem});
+  copyAction = new QAction(tr("Copy"), resultsView);
+  copyAction->setShortcut(QKeySequence::Copy);
+  copyAction->setShortcutContext(Qt::WidgetShortcut);
+  connect(copyAction, &QAction::triggered, this, &MainWindow::copySelectedResults);
+  resultsView->addActions({openItem, revealItem, copyAction});
 
   outputFolderField = new QLabel(panel);
   outputFolderField->setObjectName(QStringLiteral("outputFolderField"));
@@ -186,9 +223,13 @@ QWidget* MainWindow::buildResults(QWidget* parent) {
   folderRow->addWidget(outputFolderField, 1);
   folderRow->addWidget(showInFolderButton);
   folderRow->addWidget(openFolderButton);
+  auto* filterRow = new QHBoxLayout;
+  filterRow->addWidget(typeFilterButton);
+  filterRow->addWidget(filterField, 1);
   auto* layout = new QVBoxLayout(panel);
   layout->addWidget(jobStateField);
   layout->addWidget(typeCountsField);
+  layout->addLayout(filterRow);
   layout->addWidget(resultsView, 1);
   layout->addLayout(folderRow);
   return panel;
@@ -271,6 +312,7 @@ void MainWindow::updateCounters() {
   if (!streller_) return;
   toStrellCountField->setNum(streller_->itemsToStrell());
   foundImageCountField->setNum(streller_->foundItems());
+  if (jobRunning_) showTypeCounts();
   // The name belongs to a running job: once the job's end has cleared and
   // hidden the field, a last refresh leaves it empty.
   if (!strellingField->isHidden())
@@ -313,6 +355,10 @@ void MainWindow::jobStarted() {
   jobRunning_ = true;
   jobClock_.start();
   results->clear();
+  // A new list: every type, and no text, until the user asks again.
+  showType(std::nullopt);
+  while (typeFilterButton->count() > 1) typeFilterButton->removeItem(1);
+  filterField->clear();
   showJobState(tr("Scanning…"));
   typeCountsField->clear();
   outputFolderField->clear();
@@ -324,7 +370,7 @@ void MainWindow::jobStarted() {
 void MainWindow::addResults(std::vector<ResultRow> rows) {
   const bool first = results->count() == 0;
   results->append(std::move(rows));
-  typeCountsField->setText(results->typeCounts());
+  showTypeCounts();
   if (first && results->count() > 0) {
     const QString folder = results->outputFolder();
     outputFolderField->setText(tr("Saved in %1").arg(Abbreviated(folder)));
@@ -344,12 +390,49 @@ void MainWindow::jobFinished(bool stopped) {
     showJobState(tr("1 item saved to %1").arg(Abbreviated(results->outputFolder())));
   else
     showJobState(tr("%1 items saved to %2").arg(n).arg(Abbreviated(results->outputFolder())));
+  showTypeCounts();
   setWindowTitle(tr("Strellbox"));
+}
+
+void MainWindow::showTypeCounts() {
+  QStringList parts;
+  for (const auto& [type, n] : results->countsByType()) {
+    const QString label = type.isEmpty() ? tr("without type") : type;
+    // Types are offered in the type button as they first appear.
+    if (typeFilterButton->findData(type) < 0) typeFilterButton->addItem(label, type);
+    // One pass over the pattern: an encoded type may hold "%2".
+    parts.append(QStringLiteral("<a href=\"type:%1\">%2 %3</a>")
+                     .arg(QString::fromUtf8(QUrl::toPercentEncoding(type)), QString::number(n),
+                          label.toHtmlEscaped()));
+  }
+  const int filtered = streller_ ? streller_->itemsFiltered() : 0;
+  if (filtered > 0) parts.append(tr("%n filtered out", nullptr, filtered));
+  typeCountsField->setText(parts.join(QStringLiteral(" · ")));
+}
+
+void MainWindow::showType(const std::optional<QString>& type) {
+  const int index = type ? typeFilterButton->findData(*type) : 0;
+  typeFilterButton->setCurrentIndex(index < 0 ? 0 : index);
+}
+
+QList<int> MainWindow::selectedResults() const {
+  QList<int> rows;
+  for (const QModelIndex& index : resultsView->selectionModel()->selectedRows())
+    rows.append(resultsFilter->resultRow(index.row()));
+  std::sort(rows.begin(), rows.end());
+  return rows;
 }
 
 int MainWindow::selectedResult() const {
   const QModelIndexList rows = resultsView->selectionModel()->selectedRows();
-  return rows.isEmpty() ? -1 : rows.first().row();
+  return rows.isEmpty() ? -1 : resultsFilter->resultRow(rows.first().row());
+}
+
+void MainWindow::copySelectedResults() {
+  QModelIndexList cells;
+  for (int row : selectedResults()) cells.append(results->index(row, 0));
+  if (cells.isEmpty()) return;
+  QGuiApplication::clipboard()->setMimeData(results->mimeData(cells));
 }
 
 void MainWindow::showJobState(const QString& text) { jobStateField->setText(text); }

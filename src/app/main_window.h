@@ -11,6 +11,7 @@
 #include <QSize>
 #include <QTimer>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "app/image_worker.h"
@@ -18,7 +19,9 @@
 #include "engine/buffer.h"
 
 class QAction;
+class QComboBox;
 class QLabel;
+class QLineEdit;
 class QMenu;
 class QProgressBar;
 class QPushButton;
@@ -56,11 +59,15 @@ class MainWindow : public QMainWindow {
   QProgressBar* progress;
   QPushButton* stopStrellerButton;
 
-  // The results.
+  // The results, and the list that shows them filtered and sorted.
   ResultsModel* results;
+  ResultsFilter* resultsFilter;
   QTableView* resultsView;
-  QLabel* jobStateField;    // "14 items saved to …", "Nothing found", "Stopped"
-  QLabel* typeCountsField;  // "3 jpg · 2 png"
+  QComboBox* typeFilterButton;  // "All types", then each type found
+  QLineEdit* filterField;       // a text in the name or source
+  QAction* copyAction;          // the selected rows, as files and as their paths
+  QLabel* jobStateField;        // "14 items saved to …", "Nothing found", "Stopped"
+  QLabel* typeCountsField;      // "3 jpg · 2 png · 4 filtered out"; a type shows only its rows
   QLabel* outputFolderField;
   QPushButton* openFolderButton;
   QPushButton* showInFolderButton;
@@ -102,8 +109,14 @@ class MainWindow : public QMainWindow {
   bool jobRunning() const { return jobRunning_; }
   // Milliseconds since the job started.
   qint64 jobElapsed() const { return jobClock_.isValid() ? jobClock_.elapsed() : 0; }
-  // The row selected in the list, or -1.
+  // The row of the results selected in the list (the first), or -1; and
+  // every row selected.
   int selectedResult() const;
+  QList<int> selectedResults() const;
+  // The list shows only this type's rows (nothing: every type).
+  void showType(const std::optional<QString>& type);
+  // Puts the selected rows on the clipboard.
+  void copySelectedResults();
 
   // --- Preview -----------------------------------------------------------
   // The worker's hand-off (GUI thread, the worker waits): the bytes go to
@@ -134,6 +147,9 @@ class MainWindow : public QMainWindow {
   QWidget* buildResults(QWidget* parent);
   void showJobState(const QString& text);
   void updateTitle(int percent);
+  // The counts line: each type a link that filters the list by it, and the
+  // items the noise filters left out.
+  void showTypeCounts();
 
   const StrellController* streller_ = nullptr;
   QList<QImage> imagesToBlink_;

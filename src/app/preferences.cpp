@@ -25,6 +25,11 @@ const QHash<QString, QVariant>& RegisteredDefaults() {
         {keys::kSaveFolder, QStringLiteral("~/Desktop")},
         {keys::kLastVersionCheck, QStringLiteral("2004-08-24 10:45:32 +0600")},
         {keys::kOpenOutputFolder, true},
+        {keys::kWriteReport, true},
+        {keys::kMinItemSize, 0},
+        {keys::kMaxItemSize, 0},
+        {keys::kMinPictureWidth, 0},
+        {keys::kMinPictureHeight, 0},
     };
     for (const PassRow& row : PassTable()) {
       if (row.byDefault == PassDefault::kWithExtended) continue;

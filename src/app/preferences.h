@@ -29,6 +29,14 @@ inline constexpr char kOpenOutputFolder[] = "openOutputFolder";
 // The folder the file panels last showed; they start in the home folder
 // until then.
 inline constexpr char kLastPanelFolder[] = "lastPanelFolder";
+// Each job writes its DFXML report, report.xml, into its output folder.
+inline constexpr char kWriteReport[] = "writeReport";
+// Noise filters, 0 for none: items of fewer or more bytes, pictures of a
+// smaller width or height are left out.
+inline constexpr char kMinItemSize[] = "minItemSize";
+inline constexpr char kMaxItemSize[] = "maxItemSize";
+inline constexpr char kMinPictureWidth[] = "minPictureWidth";
+inline constexpr char kMinPictureHeight[] = "minPictureHeight";
 }  // namespace keys
 
 // A stored value read as an integer: booleans are 0 or 1, numbers are

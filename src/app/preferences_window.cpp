@@ -4,13 +4,17 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QVBoxLayout>
+#include <limits>
 
 #include "engine/platform.h"
 
@@ -104,12 +108,46 @@ PreferencesWindow::PreferencesWindow(const std::array<PassRow, kPassCount>& rows
   saveLayout->addWidget(beside);
   saveLayout->addLayout(folderRow);
 
+  auto* reportBox = new QGroupBox(tr("Report and filters"), this);
+  auto* reportLayout = new QVBoxLayout(reportBox);
+  writeReportButton = new QCheckBox(
+      tr("Write a report of each job (report.xml) into its output folder"), reportBox);
+  writeReportButton->setObjectName(QStringLiteral("writeReportButton"));
+  writeReportButton->setToolTip(
+      tr("Digital Forensics XML: every item with where it was found and its hash"));
+  auto bound = [&](const char* name, int maximum, const QString& suffix) {
+    auto* field = new QSpinBox(reportBox);
+    field->setObjectName(QString::fromLatin1(name));
+    field->setRange(0, maximum);
+    field->setSpecialValueText(tr("no limit"));
+    field->setSuffix(suffix);
+    field->setGroupSeparatorShown(true);
+    return field;
+  };
+  constexpr int kMost = std::numeric_limits<int>::max();
+  minSizeField = bound("minSizeField", kMost, tr(" bytes"));
+  maxSizeField = bound("maxSizeField", kMost, tr(" bytes"));
+  minWidthField = bound("minWidthField", 1000000, tr(" px"));
+  minHeightField = bound("minHeightField", 1000000, tr(" px"));
+  auto* pictureRow = new QHBoxLayout;
+  pictureRow->addWidget(minWidthField);
+  pictureRow->addWidget(new QLabel(QStringLiteral("×"), reportBox));
+  pictureRow->addWidget(minHeightField);
+  pictureRow->addStretch();
+  auto* filters = new QFormLayout;
+  filters->addRow(tr("Leave out items smaller than:"), minSizeField);
+  filters->addRow(tr("Leave out items larger than:"), maxSizeField);
+  filters->addRow(tr("Leave out pictures smaller than:"), pictureRow);
+  reportLayout->addWidget(writeReportButton);
+  reportLayout->addLayout(filters);
+
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(scanBox);
   layout->addWidget(updateBox);
   layout->addWidget(dontSaveDuplicatesButton);
   layout->addWidget(openOutputFolderButton);
   layout->addWidget(saveBox);
+  layout->addWidget(reportBox);
   layout->addStretch();
 }
 

@@ -13,6 +13,7 @@ class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
+class QSpinBox;
 
 namespace strellbox {
 
@@ -42,6 +43,12 @@ class PreferencesWindow : public QWidget {
   QButtonGroup* saveRadioButtons;  // ids 0 (Desktop), 1 (beside), 2 (folder)
   QLineEdit* strellFolderField;
   QPushButton* chooseButton;
+  QCheckBox* writeReportButton;
+  // The noise filters; 0 ("no limit") leaves a bound out.
+  QSpinBox* minSizeField;  // bytes
+  QSpinBox* maxSizeField;
+  QSpinBox* minWidthField;  // pixels
+  QSpinBox* minHeightField;
 
  private:
   std::array<bool, kPassCount> followsSwitch_{};

@@ -47,7 +47,7 @@ ResultRow ResultRowFrom(const std::string& path, const std::string& fileName,
   row.path = Decoded(path);
   row.fileName = Decoded(fileName);
   row.type = QString::fromStdString(item.type);
-  row.size = static_cast<qint64>(item.data.size());
+  row.size = static_cast<qint64>(item.size);
   row.source = Decoded(item.source);
   const Origin& origin = item.data.origin();
   row.container = Decoded(origin.container);
@@ -56,6 +56,8 @@ ResultRow ResultRowFrom(const std::string& path, const std::string& fileName,
   row.offset = item.offset;
   row.pass = QString::fromLatin1(Pass(item.pass).cliKey.data(),
                                  static_cast<qsizetype>(Pass(item.pass).cliKey.size()));
+  const std::string_view end = ItemEndName(item.end);
+  row.end = QString::fromLatin1(end.data(), static_cast<qsizetype>(end.size()));
   row.sha256 = QByteArray(reinterpret_cast<const char*>(item.digest.data()),
                           static_cast<qsizetype>(item.digest.size()))
                    .toHex();
@@ -89,14 +91,17 @@ void ResultsModel::clear() {
   endResetModel();
 }
 
-QString ResultsModel::typeCounts() const {
+std::vector<std::pair<QString, int>> ResultsModel::countsByType() const {
   std::vector<std::pair<QString, int>> counts(typeCounts_.begin(), typeCounts_.end());
   std::stable_sort(counts.begin(), counts.end(),
                    [](const auto& a, const auto& b) { return a.second > b.second; });
-  QStringList parts;
-  for (const auto& [type, n] : counts)
-    parts.append(QStringLiteral("%1 %2").arg(n).arg(type.isEmpty() ? tr("without type") : type));
-  return parts.join(QStringLiteral(" · "));
+  return counts;
+}
+
+QString ResultsModel::sourceText(const ResultRow& row) {
+  QString source = QFileInfo(row.container.isEmpty() ? row.source : row.container).fileName();
+  for (const ResultRow::Step& step : row.chain) source += QStringLiteral(" › ") + step.decoder;
+  return source;
 }
 
 QString ResultsModel::outputFolder() const {
@@ -109,6 +114,7 @@ QString ResultsModel::provenance(const ResultRow& row) {
   for (const ResultRow::Step& step : row.chain)
     lines.append(tr("  ↳ %1 data from offset %2").arg(step.decoder).arg(step.offset));
   lines.append(tr("Offset %1, pass %2").arg(row.offset).arg(row.pass));
+  lines.append(tr("End known by: %1").arg(row.end));
   lines.append(QStringLiteral("SHA-256 %1").arg(row.sha256));
   return lines.join(QLatin1Char('\n'));
 }
@@ -133,14 +139,12 @@ QVariant ResultsModel::data(const QModelIndex& index, int role) const {
           return r.type;
         case kSize:
           return QLocale().formattedDataSize(r.size, 1, QLocale::DataSizeSIFormat);
-        case kSource: {
-          QString source = QFileInfo(r.container.isEmpty() ? r.source : r.container).fileName();
-          for (const ResultRow::Step& step : r.chain)
-            source += QStringLiteral(" › ") + step.decoder;
-          return source;
-        }
+        case kSource:
+          return sourceText(r);
       }
       return {};
+    case kSortRole:
+      return index.column() == kSize ? QVariant(r.size) : data(index, Qt::DisplayRole);
     case Qt::DecorationRole:
       return index.column() == kName ? decoration(r) : QVariant();
     case Qt::ToolTipRole:
@@ -216,15 +220,49 @@ QStringList ResultsModel::mimeTypes() const { return {QStringLiteral("text/uri-l
 
 QMimeData* ResultsModel::mimeData(const QModelIndexList& indexes) const {
   QList<QUrl> urls;
+  QStringList paths;
   QSet<int> seen;
   for (const QModelIndex& index : indexes) {
     if (!index.isValid() || seen.contains(index.row())) continue;
     seen.insert(index.row());
     urls.append(QUrl::fromLocalFile(row(index.row()).path));
+    paths.append(row(index.row()).path);
   }
   auto* mime = new QMimeData;
   mime->setUrls(urls);
+  // Pasted as text, the paths, one a line.
+  mime->setText(paths.join(QLatin1Char('\n')));
   return mime;
+}
+
+ResultsFilter::ResultsFilter(ResultsModel* results, QObject* parent)
+    : QSortFilterProxyModel(parent), results_(results) {
+  setSourceModel(results);
+  setSortRole(ResultsModel::kSortRole);
+  setSortCaseSensitivity(Qt::CaseInsensitive);
+  setSortLocaleAware(true);
+}
+
+void ResultsFilter::setType(std::optional<QString> type) {
+  if (type == type_) return;
+  type_ = std::move(type);
+  invalidateRowsFilter();
+}
+
+void ResultsFilter::setText(const QString& text) {
+  if (text == text_) return;
+  text_ = text;
+  invalidateRowsFilter();
+}
+
+bool ResultsFilter::filterAcceptsRow(int row, const QModelIndex& parent) const {
+  if (parent.isValid() || row >= results_->count()) return false;
+  const ResultRow& r = results_->row(row);
+  if (type_ && r.type != *type_) return false;
+  if (text_.isEmpty()) return true;
+  for (const QString* field : {&r.fileName, &r.source, &r.container})
+    if (field->contains(text_, Qt::CaseInsensitive)) return true;
+  return ResultsModel::sourceText(r).contains(text_, Qt::CaseInsensitive);
 }
 
 }  // namespace strellbox

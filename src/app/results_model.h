@@ -1,7 +1,9 @@
 // The results list: one row per file a job wrote, as the job writes it,
 // with a thumbnail for images (read from the written file off the GUI
 // thread, only for rows that are painted), name, type, size and source,
-// the provenance chain as a tooltip. Rows drag out as the files.
+// the provenance chain as a tooltip. Rows drag out (and copy) as the
+// files. The list shows them through a filter: one type or all, a text in
+// the name or source, in the order of any column or as found.
 #pragma once
 
 #include <QAbstractTableModel>
@@ -13,6 +15,7 @@
 #include <QPixmap>
 #include <QSet>
 #include <QSize>
+#include <QSortFilterProxyModel>
 #include <QString>
 #include <map>
 #include <optional>
@@ -38,6 +41,7 @@ struct ResultRow {
   QList<Step> chain;  // decodings from the container down to the item's buffer
   quint64 offset = 0;
   QString pass;    // the pass's CLI key
+  QString end;     // how its end was known
   QString sha256;  // hex
 };
 
@@ -50,6 +54,8 @@ class ResultsModel : public QAbstractTableModel {
 
  public:
   enum Column { kName, kType, kSize, kSource, kColumnCount };
+  // The value a column sorts by: the size as a number, else the text shown.
+  static constexpr int kSortRole = Qt::UserRole + 1;
   static constexpr int kThumbnailSide = 40;
   // Thumbnails kept at once; others are read again when painted again.
   static constexpr int kMaxThumbnails = 500;
@@ -62,8 +68,11 @@ class ResultsModel : public QAbstractTableModel {
   const ResultRow& row(int index) const { return rows_[static_cast<size_t>(index)]; }
   int count() const { return static_cast<int>(rows_.size()); }
 
-  // "3 jpg · 2 png", most frequent first; empty without rows.
-  QString typeCounts() const;
+  // The types of the rows with their counts, most frequent first.
+  std::vector<std::pair<QString, int>> countsByType() const;
+  // The text of a row's source column: the file it came from and the
+  // decodings on the way.
+  static QString sourceText(const ResultRow& row);
   // The folder the rows were written into (that of the first).
   QString outputFolder() const;
   // Thumbnails asked for and not yet answered.
@@ -95,6 +104,30 @@ class ResultsModel : public QAbstractTableModel {
   mutable QSet<QString> requested_;
   mutable QSet<QString> noThumbnail_;
   mutable QHash<QString, QIcon> typeIcons_;
+};
+
+class ResultsFilter : public QSortFilterProxyModel {
+  Q_OBJECT
+
+ public:
+  explicit ResultsFilter(ResultsModel* results, QObject* parent = nullptr);
+
+  // Only rows of this type (nothing: every type; "" is the type of items
+  // without one).
+  void setType(std::optional<QString> type);
+  const std::optional<QString>& type() const { return type_; }
+  // Only rows whose name or source holds the text (any case).
+  void setText(const QString& text);
+  // The row of the results shown at a row of this filter, and back.
+  int resultRow(int row) const { return mapToSource(index(row, 0)).row(); }
+
+ protected:
+  bool filterAcceptsRow(int row, const QModelIndex& parent) const override;
+
+ private:
+  ResultsModel* results_;
+  std::optional<QString> type_;
+  QString text_;
 };
 
 }  // namespace strellbox

@@ -19,6 +19,9 @@ constexpr char kEngineContext[] = "Strellbox";
     QT_TRANSLATE_NOOP("Strellbox",
                       "Could not save a found file. Check for disk space, and where the file is "
                       "set to be saved in the preferences"),
+    QT_TRANSLATE_NOOP("Strellbox",
+                      "Could not save the report of the job in its output folder. Check for disk "
+                      "space"),
 };
 
 }  // namespace

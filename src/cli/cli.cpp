@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -73,6 +75,37 @@ nlohmann::json OrNull(bool present, const std::string& text) {
   return present ? nlohmann::json(text) : nlohmann::json();
 }
 
+// "WxH" (or "N" for NxN) as a width and a height.
+std::optional<std::pair<uint32_t, uint32_t>> PictureBounds(const std::string& text) {
+  static const std::regex pattern("([0-9]{1,9})(?:[xX]([0-9]{1,9}))?");
+  std::smatch m;
+  if (!std::regex_match(text, m, pattern)) return std::nullopt;
+  const auto width = static_cast<uint32_t>(std::stoul(m[1]));
+  const auto height = m[2].matched ? static_cast<uint32_t>(std::stoul(m[2])) : width;
+  return std::pair{width, height};
+}
+
+// The arguments as a shell would take them back: each quoted unless it
+// needs no quoting.
+std::string CommandLine(int argc, const char* const* argv) {
+  std::string line;
+  for (int i = 0; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (!line.empty()) line += ' ';
+    const bool plain = !arg.empty() && arg.find_first_not_of(
+                                           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                           "0123456789-_./=:,+@%") == std::string_view::npos;
+    if (plain) {
+      line += arg;
+      continue;
+    }
+    line += '\'';
+    for (char c : arg) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    line += '\'';
+  }
+  return line;
+}
+
 }  // namespace
 
 void InstallInterruptHandler() {
@@ -104,9 +137,11 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   std::vector<std::string> paths;
   std::string outputDir;
   bool beside = false, desktop = false, keepDuplicates = false, json = false, list = false,
-       quiet = false, verbose = false, extended = false, classic = false;
+       quiet = false, verbose = false, extended = false, classic = false, md5 = false;
   std::vector<std::string> enable, disable, only;
   int jobs = 0;
+  std::string reportFile, minPixels;
+  uint64_t minSize = 0, maxSize = 0;
   scan->add_option("PATH", paths, "Files and folders to scan (folders are scanned whole).")
       ->required();
   auto* outputOpt = scan->add_option(
@@ -151,10 +186,29 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   scan->add_flag("--keep-duplicates", keepDuplicates,
                  "Write every item, also when the same bytes were written before in this job.");
   scan->add_flag("--json", json,
-                 "Print one JSON object per written file on stdout (path, name, type, size, "
-                 "source, container, offset, chain, pass, sha256), then a summary object.");
+                 "Print one JSON object per item on stdout (path, name, type, size, source, "
+                 "container, offset, chain, pass, end, sha256, md5, duplicate_of, filtered), then "
+                 "a summary object.");
   scan->add_flag("--list", list,
                  "Report every item (with --json: the same rows, path null) and write nothing.");
+  auto* reportOpt =
+      scan->add_option("--report", reportFile,
+                       "Also write the job's DFXML report (always written as report.xml into the "
+                       "output folder) to FILE, or to stdout for \"-\" (not with --json).")
+          ->type_name("FILE");
+  scan->add_flag("--md5", md5, "Give every item's MD5 beside its SHA-256 (JSON rows, report).");
+  scan->add_option("--min-size", minSize,
+                   "Leave out items smaller than BYTES (counted, not written; a unit may follow: "
+                   "10k = 10000, 10KiB = 10240).")
+      ->type_name("BYTES")
+      ->transform(CLI::AsSizeValue(true));
+  scan->add_option("--max-size", maxSize, "Leave out items larger than BYTES (units as above).")
+      ->type_name("BYTES")
+      ->transform(CLI::AsSizeValue(true));
+  scan->add_option("--min-pixels", minPixels,
+                   "Leave out pictures whose header gives a width below W or a height below H "
+                   "(pictures whose size cannot be read are kept).")
+      ->type_name("WxH");
   scan->add_flag("-q,--quiet", quiet, "Print nothing but failures.");
   scan->add_flag("-v,--verbose", verbose,
                  "Mirror the diagnostic log to stderr and name every entry passed over.");
@@ -185,6 +239,23 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
     err << "strellbox-cli: --output needs a folder\n";
     return 2;
   }
+  if (reportOpt->count() > 0 && reportFile.empty()) {
+    err << "strellbox-cli: --report needs a file, or \"-\" for stdout\n";
+    return 2;
+  }
+  if (reportFile == "-" && json) {
+    err << "strellbox-cli: --report - and --json cannot share stdout\n";
+    return 2;
+  }
+  std::pair<uint32_t, uint32_t> pictures{0, 0};
+  if (!minPixels.empty()) {
+    const auto bounds = PictureBounds(minPixels);
+    if (!bounds) {
+      err << "strellbox-cli: --min-pixels takes WxH, such as 32x32\n";
+      return 2;
+    }
+    pictures = *bounds;
+  }
 
   StrellController controller;
   if (!only.empty()) controller.setAllScans(false);
@@ -198,6 +269,17 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   controller.setScanWorkers(jobs > 0 ? jobs : ScanPool::OnlineProcessors());
   controller.setDontSaveDuplicates(!keepDuplicates);
   controller.setListOnly(list);
+  controller.setWriteReport(true);
+  controller.setReportMd5(md5);
+  controller.setMinItemSize(minSize);
+  controller.setMaxItemSize(maxSize);
+  controller.setMinPictureSize(pictures.first, pictures.second);
+  controller.setReportCreator(
+      {"strellbox-cli",
+       CommandLine(argc, argv),
+       {{"CLI11", CLI11_VERSION},
+        {"nlohmann_json", fmt::format("{}.{}.{}", NLOHMANN_JSON_VERSION_MAJOR,
+                                      NLOHMANN_JSON_VERSION_MINOR, NLOHMANN_JSON_VERSION_PATCH)}}});
   if (!outputDir.empty()) {
     std::error_code ec;
     if (!list) std::filesystem::create_directories(outputDir, ec);
@@ -229,6 +311,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
   options.verbose = verbose;
   options.progressBar = !quiet && ::isatty(STDERR_FILENO);
   options.sharedTerminal = options.progressBar && ::isatty(STDOUT_FILENO);
+  options.listFiles = reportFile != "-";
   TerminalDisplay display(options, out, err,
                           [&controller] { return controller.currentlyStrelling(); });
   controller.setDisplay(&display);
@@ -248,9 +331,20 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const bool stopped = stopRequested || gInterrupts.load(std::memory_order_relaxed) > 0;
 
+  // The report to where it was asked for, beside the one in the output folder.
+  bool reportFailed = false;
+  if (reportFile == "-") {
+    reportFailed = !controller.report().write(out);
+  } else if (!reportFile.empty()) {
+    std::ofstream file(reportFile, std::ios::binary | std::ios::trunc);
+    reportFailed = !file || !controller.report().write(file);
+    if (reportFailed) err << "strellbox-cli: could not write the report to " << reportFile << "\n";
+  }
+
   const auto error = controller.strellerError();
   const bool made = controller.strellOutputDirectoryCreated();
   const bool nothingReadable = !anyReadable && controller.filesScanned() == 0;
+  const std::string report = controller.reportPath();
   if (json) {
     nlohmann::json summary = {{"summary", true},
                               {"found", controller.foundItems()},
@@ -262,20 +356,24 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
                               {"files_scanned", controller.filesScanned()},
                               {"files_skipped", controller.filesSkipped()},
                               {"duplicates_dropped", controller.duplicatesDropped()},
+                              {"filtered", controller.itemsFiltered()},
+                              {"report", OrNull(!report.empty(), report)},
                               {"seconds", std::round(seconds * 1000) / 1000}};
     if (list) summary["listed"] = display.itemsListed();
     out << TerminalDisplay::Dump(summary) << "\n";
-  } else if (!quiet) {
+  } else if (!quiet && reportFile != "-") {
+    const int32_t filtered = controller.itemsFiltered();
+    const std::string left = filtered > 0 ? fmt::format(", {} filtered out", filtered) : "";
     if (made)
-      out << fmt::format("{} items found, {} files written to {}\n", controller.foundItems(),
-                         display.filesWritten(), controller.strellOutputDirectory());
+      out << fmt::format("{} items found{}, {} files written to {}\n", controller.foundItems(),
+                         left, display.filesWritten(), controller.strellOutputDirectory());
     else
-      out << fmt::format("{} items found, nothing written\n", controller.foundItems());
+      out << fmt::format("{} items found{}, nothing written\n", controller.foundItems(), left);
   }
   out.flush();
   controller.setDisplay(nullptr);
   if (stopped) return kStoppedStatus;
-  if (error) return 1;
+  if (error || reportFailed) return 1;
   if (nothingReadable) {
     err << "strellbox-cli: none of the paths given can be read\n";
     return 1;

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "engine/classify.h"
 #include "engine/paths.h"
+#include "extractors/base64.h"
 
 namespace strellbox {
 
@@ -70,88 +72,60 @@ void TerminalDisplay::fileWritten(const std::string& path, const std::string& fi
     ++itemsListed_;
   } else {
     ++filesWritten_;
-    bytesWritten_ += item.data.size();
+    bytesWritten_ += item.size;
   }
-  if (options_.json) {
+  if (options_.json)
     out_ << Dump(Row(path, fileName, item)) << "\n" << std::flush;
-  } else if (!options_.quiet) {
-    // The list goes to stdout whatever stderr is; the bar gives way to it
-    // when both share a terminal.
-    if (options_.sharedTerminal) clearBar();
-    out_ << (path.empty() ? fileName : path) << "\n" << std::flush;
-  }
+  else
+    printLine(path.empty() ? fileName : path);
+}
+
+void TerminalDisplay::itemRepeated(const FoundItem& item, const std::string& copy) {
+  // Not a file of its own: a row of its own in JSON only.
+  if (!options_.json) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_ << Dump(Row({}, LastPathComponent(copy), item, copy)) << "\n" << std::flush;
+}
+
+void TerminalDisplay::itemFiltered(const FoundItem& item, const std::string& fileName) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (options_.json)
+    out_ << Dump(Row({}, fileName, item)) << "\n" << std::flush;
+  else
+    printLine(fmt::format("{} (filtered: {})", fileName,
+                          item.filtered ? ItemFilterName(*item.filtered) : ""));
+}
+
+void TerminalDisplay::printLine(const std::string& line) {
+  if (options_.quiet || !options_.listFiles) return;
+  // The list goes to stdout whatever stderr is; the bar gives way to it
+  // when both share a terminal.
+  if (options_.sharedTerminal) clearBar();
+  out_ << line << "\n" << std::flush;
 }
 
 namespace {
 
-bool IsUtf8(std::string_view s) {
-  size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    size_t n;
-    uint32_t min;
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1, min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2, min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;
-    uint32_t v = c & (0x3F >> n);
-    for (size_t k = 1; k <= n; ++k) {
-      const auto d = static_cast<unsigned char>(s[i + k]);
-      if ((d & 0xC0) != 0x80) return false;
-      v = (v << 6) | (d & 0x3F);
-    }
-    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return false;
-    i += n + 1;
-  }
-  return true;
-}
-
-std::string Base64(std::string_view bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  for (size_t i = 0; i < bytes.size(); i += 3) {
-    uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 2]);
-    out.push_back(kAlphabet[(v >> 18) & 63]);
-    out.push_back(kAlphabet[(v >> 12) & 63]);
-    out.push_back(i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=');
-    out.push_back(i + 2 < bytes.size() ? kAlphabet[v & 63] : '=');
-  }
-  return out;
-}
-
 // A text field; a name that is not UTF-8 (file names are bytes) also gets
 // "<key>_base64" with its exact bytes, so that a script can find the file.
 void PutText(nlohmann::json& row, const std::string& key, const std::string& text) {
-  if (text.empty() && (key == "path" || key == "container")) {
+  if (text.empty() && (key == "path" || key == "container" || key == "duplicate_of")) {
     row[key] = nullptr;
     return;
   }
   row[key] = text;
-  if (!IsUtf8(text)) row[key + "_base64"] = Base64(text);
+  if (!IsUtf8(text)) row[key + "_base64"] = Base64Encode(text);
 }
 
 }  // namespace
 
 nlohmann::json TerminalDisplay::Row(const std::string& path, const std::string& fileName,
-                                    const FoundItem& item) {
+                                    const FoundItem& item, const std::string& duplicateOf) {
   nlohmann::json row = nlohmann::json::object();
   PutText(row, "path", path);
   PutText(row, "name", fileName);
   row["type"] = item.type;
-  row["size"] = item.data.size();
+  row["size"] = item.size;
   PutText(row, "source", item.source);
   const Origin& origin = item.data.origin();
   PutText(row, "container", origin.container);
@@ -165,9 +139,16 @@ nlohmann::json TerminalDisplay::Row(const std::string& path, const std::string& 
   }
   row["chain"] = std::move(chain);
   row["pass"] = Pass(item.pass).cliKey;
-  std::string hex;
-  for (uint8_t b : item.digest) hex += fmt::format("{:02x}", b);
-  row["sha256"] = hex;
+  row["end"] = ItemEndName(item.end);
+  auto hex = [](const auto& digest) {
+    std::string text;
+    for (uint8_t b : digest) text += fmt::format("{:02x}", b);
+    return text;
+  };
+  row["sha256"] = hex(item.digest);
+  if (item.md5) row["md5"] = hex(*item.md5);
+  PutText(row, "duplicate_of", duplicateOf);
+  row["filtered"] = item.filtered ? nlohmann::json(ItemFilterName(*item.filtered)) : nullptr;
   return row;
 }
 

@@ -127,6 +127,13 @@ class Buffer {
   // bytes from `offset` on were its input.
   Buffer decodedFrom(const Buffer& parent, std::string_view decoder, uint64_t offset,
                      std::string_view member = {}) const;
+  // No bytes, and the same origin: what the record of an item keeps once
+  // its bytes are not needed.
+  Buffer withoutBytes() const {
+    Buffer b;
+    b.origin_ = origin_;
+    return b;
+  }
 
  private:
   std::shared_ptr<const Origin> origin_;

@@ -52,13 +52,15 @@ int32_t CarveItems(ScanContext& context, const CarvedFormat& format, const Buffe
     for (SignatureCursor& cursor : cursors) p = std::min(p, cursor.next(data, position, limit));
     if (p == npos) break;
     const uint64_t spent = budget.spent();
-    const std::optional<uint64_t> length = measure(p, budget, WalkMode::kFirst);
+    const std::optional<CarveLength> measured = measure(p, budget, WalkMode::kFirst);
     // An empty item would leave the search where it was: it counts as none.
-    if (length && *length > 0) {
-      if (format.wholeBufferItems && IsWholeBuffer(p, *length, n)) context.setAtomicFileFound(true);
-      context.saveStrell(data, p, *length, format.type, name, count);
+    if (measured && measured->length > 0) {
+      const uint64_t length = measured->length;
+      if (format.wholeBufferItems && IsWholeBuffer(p, length, n)) context.setAtomicFileFound(true);
+      context.saveStrell(data, p, length, format.type, name, count,
+                         measured->end.value_or(format.end));
       ++count;
-      position = p + *length;
+      position = p + length;
       continue;
     }
     if (budget.exhausted()) break;

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "engine/buffer.h"
+#include "engine/found_item.h"
 
 namespace strellbox {
 
@@ -107,13 +108,23 @@ struct CarvedFormat {
   // buffer's passes.
   bool wholeBufferItems = true;
   CarveNaming naming = CarveNaming::kSource;
+  // How the measure knows where an item ends, unless it says otherwise.
+  ItemEnd end = ItemEnd::kWalk;
+};
+
+// What a measure found: the item's length, and how its end was known when
+// that is not the format's usual way.
+struct CarveLength {
+  CarveLength(uint64_t n, std::optional<ItemEnd> how = std::nullopt) : length(n), end(how) {}
+  uint64_t length;
+  std::optional<ItemEnd> end;
 };
 
 // The length of the item whose signature stands at p, or nothing (or 0) to
 // drop the candidate. Work is charged to the budget; the mode says whether this
 // is the first walk or the marking replay of a dropped one.
 using CarveMeasure =
-    std::function<std::optional<uint64_t>(uint64_t p, WalkBudget& budget, WalkMode mode)>;
+    std::function<std::optional<CarveLength>(uint64_t p, WalkBudget& budget, WalkMode mode)>;
 
 // Reports every item of the format in `data`, numbered from 0, and returns
 // how many. After an item the search resumes at its end, so that nothing

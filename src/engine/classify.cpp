@@ -75,4 +75,37 @@ bool IsWellKnownExtension(std::optional<std::string_view> extension) {
   return std::find(std::begin(kKnown), std::end(kKnown), upper) != std::end(kKnown);
 }
 
+std::pair<uint32_t, size_t> Utf8At(std::string_view s, size_t i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c < 0x80) return {c, 1};
+  size_t n;
+  uint32_t min;
+  if ((c & 0xE0) == 0xC0)
+    n = 1, min = 0x80;
+  else if ((c & 0xF0) == 0xE0)
+    n = 2, min = 0x800;
+  else if ((c & 0xF8) == 0xF0)
+    n = 3, min = 0x10000;
+  else
+    return {0, 0};
+  if (i + n >= s.size()) return {0, 0};
+  uint32_t v = c & (0x3F >> n);
+  for (size_t k = 1; k <= n; ++k) {
+    const auto d = static_cast<unsigned char>(s[i + k]);
+    if ((d & 0xC0) != 0x80) return {0, 0};
+    v = (v << 6) | (d & 0x3F);
+  }
+  if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return {0, 0};
+  return {v, n + 1};
+}
+
+bool IsUtf8(std::string_view s) {
+  for (size_t i = 0; i < s.size();) {
+    const size_t n = Utf8At(s, i).second;
+    if (n == 0) return false;
+    i += n;
+  }
+  return true;
+}
+
 }  // namespace strellbox

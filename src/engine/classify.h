@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "engine/buffer.h"
 
@@ -35,5 +36,12 @@ std::string GuessExtension(const Buffer& data);
 
 // True for the extensions browsers cache web content under (case-insensitive).
 bool IsWellKnownExtension(std::optional<std::string_view> extension);
+
+// True when the bytes are well-formed UTF-8 (file names are bytes, and the
+// rows and the report must say when one is not text).
+bool IsUtf8(std::string_view s);
+// The code point of the UTF-8 sequence at s[i] (i < s.size()) and its
+// length, or a length of 0 when the bytes there are not UTF-8.
+std::pair<uint32_t, size_t> Utf8At(std::string_view s, size_t i);
 
 }  // namespace strellbox

@@ -48,6 +48,12 @@ class DisplayNotifier {
   void fileWritten(const std::string& path, const std::string& fileName, const FoundItem& item) {
     display().fileWritten(path, fileName, item);
   }
+  void itemRepeated(const FoundItem& item, const std::string& copy) {
+    display().itemRepeated(item, copy);
+  }
+  void itemFiltered(const FoundItem& item, const std::string& fileName) {
+    display().itemFiltered(item, fileName);
+  }
 
  private:
   StrellDisplay& display() const { return *display_.load(std::memory_order_acquire); }

@@ -4,11 +4,8 @@
 #include "engine/found_item_store.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <stdio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
@@ -16,11 +13,14 @@
 #include <optional>
 #include <shared_mutex>
 
+#include "engine/atomic_file.h"
 #include "engine/display_notifier.h"
+#include "engine/job_report.h"
 #include "engine/localize.h"
 #include "engine/log.h"
 #include "engine/pass_table.h"
 #include "engine/paths.h"
+#include "engine/picture_size.h"
 #include "engine/platform.h"
 #include "engine/scan_preferences.h"
 
@@ -31,6 +31,10 @@ namespace {
 // Longest item or output-folder name kept; leaves room for "-N", an
 // extension or " Strell" within the file system's 255-byte limit on a name.
 constexpr size_t kMaxNameBytes = 200;
+// Records that may wait to be written: beyond this many, what waits is
+// written at once, so that a file of many repeats (records without bytes)
+// holds no more than this many back.
+constexpr size_t kMaxWaitingRecords = 4096;
 
 constexpr const char* kFolderError =
     "Could not make a new folder for the strelled files. Check the preferences";
@@ -53,54 +57,6 @@ std::string SafeItemName(const std::string& name) {
   return safe;
 }
 
-bool WriteAll(int fd, const uint8_t* p, uint64_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, static_cast<size_t>(std::min<uint64_t>(n, 1 << 30)));
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += w;
-    n -= static_cast<uint64_t>(w);
-  }
-  return true;
-}
-
-// Writes the bytes to a temporary file beside `path` and moves it into
-// place without replacing anything that appeared there meanwhile (then the
-// next free numbered name is taken). Returns the final path, or nothing.
-std::optional<std::string> WriteAtomically(const std::string& folder, std::string path,
-                                           const Buffer& bytes) {
-  std::string temp = folder + "/.strell-XXXXXX";
-  int fd = ::mkstemp(temp.data());
-  if (fd < 0) return std::nullopt;
-  SetPendingTemporaryFile(temp.c_str());
-  struct Cleared {
-    ~Cleared() { ClearPendingTemporaryFile(); }
-  } cleared;
-  bool ok = WriteAll(fd, bytes.data(), bytes.size());
-  ok = (::fchmod(fd, FileCreationMode()) == 0) && ok;
-  ok = (::close(fd) == 0) && ok;
-  if (ok) {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-      if (::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0)
-        return path;
-      if (errno == EEXIST) {
-        path = UniquePathName(path);
-        continue;
-      }
-      if (errno == EINVAL || errno == ENOSYS) {
-        // The file system cannot refuse to replace; the name was free a
-        // moment ago, which is the best this file system allows.
-        if (::rename(temp.c_str(), path.c_str()) == 0) return path;
-      }
-      break;
-    }
-  }
-  ::unlink(temp.c_str());
-  return std::nullopt;
-}
-
 }  // namespace
 
 // Items of these types are offered to the preview: those of the passes
@@ -113,8 +69,8 @@ bool PreviewsType(std::string_view type) {
 }
 
 FoundItemStore::FoundItemStore(const ScanPreferences& preferences, DisplayNotifier& notifier,
-                               JobControl& job)
-    : preferences_(preferences), notifier_(notifier), job_(job) {
+                               JobReport& report, JobControl& job)
+    : preferences_(preferences), notifier_(notifier), report_(report), job_(job) {
   images_.reserve(100);
 }
 
@@ -124,8 +80,10 @@ void FoundItemStore::beginJob() {
     streamDigests_ = {};
     streamDigests_.reserve(10000);
   }
+  copies_ = {};
   listedNames_.clear();
   duplicatesDropped_.store(0, kRelaxed);
+  itemsFiltered_.store(0, kRelaxed);
   exportNo_ = 0;
 }
 
@@ -134,16 +92,46 @@ bool FoundItemStore::alreadySaved(const ItemDigest& digest) const {
   return streamDigests_.count(digest) != 0;
 }
 
-void FoundItemStore::takeFoundItem(FoundItem item) {
-  // Keyed by a whole collision-resistant digest: two different items never
-  // count as one.
-  bool repeated = false;
-  if (preferences_.dontSaveDuplicates()) {
-    std::unique_lock<std::shared_mutex> lock(digestsMutex_);
-    repeated = !streamDigests_.insert(item.digest).second;
+std::optional<ItemFilter> FoundItemStore::filterOf(const FoundItem& item) const {
+  const uint64_t least = preferences_.minItemSize(), most = preferences_.maxItemSize();
+  if (least > 0 && item.size < least) return ItemFilter::kMinSize;
+  if (most > 0 && item.size > most) return ItemFilter::kMaxSize;
+  const uint32_t width = preferences_.minPictureWidth(), height = preferences_.minPictureHeight();
+  if (width > 0 || height > 0) {
+    // A picture whose header cannot be read is kept.
+    const std::optional<PictureSize> size = PictureSizeOf(item.data);
+    if (size && (size->width < width || size->height < height)) return ItemFilter::kMinPixels;
   }
-  if (repeated) {
-    countDuplicateDropped();
+  return std::nullopt;
+}
+
+void FoundItemStore::takeFoundItem(FoundItem item) {
+  if (!item.repeat) {
+    item.size = item.data.size();
+    // Bytes a filter refuses never count as saved, so their repeats are
+    // refused the same way.
+    if (const std::optional<ItemFilter> filter = filterOf(item)) {
+      itemsFiltered_.fetch_add(1, kRelaxed);
+      report_.itemFiltered(item);
+      if (preferences_.listOnly()) {
+        item.filtered = filter;
+        images_.push_back(std::move(item));
+      }
+      return;
+    }
+    // Keyed by a whole collision-resistant digest: two different items
+    // never count as one.
+    if (preferences_.dontSaveDuplicates()) {
+      std::unique_lock<std::shared_mutex> lock(digestsMutex_);
+      item.repeat = !streamDigests_.insert(item.digest).second;
+    }
+  }
+  if (item.repeat) {
+    // Reported in its turn, where its first copy went.
+    duplicatesDropped_.fetch_add(1, kRelaxed);
+    item.data = item.data.withoutBytes();
+    images_.push_back(std::move(item));
+    if (images_.size() >= kMaxWaitingRecords) writeFoundFiles();
     return;
   }
   const bool preview = PreviewsType(item.type);
@@ -189,13 +177,20 @@ void FoundItemStore::writeFoundFiles() {
   }
   for (FoundItem& item : images_) {
     if (job_.stopStreller()) break;
+    if (item.repeat) {
+      repeatDone(item);
+      continue;
+    }
     const std::string name = itemName(item);
     std::string path = item.type.empty()
                            ? fmt::format("{}/{}", strellOutputDirectory_, name)
                            : fmt::format("{}/{}.{}", strellOutputDirectory_, name, item.type);
     if (PathExists(path)) path = UniquePathName(path);
-    if (auto written = WriteAtomically(strellOutputDirectory_, path, item.data)) {
-      notifier_.fileWritten(*written, LastPathComponent(*written), item);
+    const Buffer& bytes = item.data;
+    if (auto written = WriteFileAtomically(strellOutputDirectory_, path, [&bytes](int fd) {
+          return WriteAll(fd, bytes.data(), bytes.size());
+        })) {
+      itemDone(item, *written, LastPathComponent(*written));
     } else {
       job_.failJob(Localized(kSaveError));
     }
@@ -209,17 +204,46 @@ void FoundItemStore::listFoundFiles() {
   // The names a real run would give in a new folder, numbered the same way.
   for (FoundItem& item : images_) {
     if (job_.stopStreller()) break;
+    if (item.repeat) {
+      repeatDone(item);
+      continue;
+    }
     const std::string name = itemName(item);
     std::string file = item.type.empty() ? name : fmt::format("{}.{}", name, item.type);
+    if (item.filtered) {
+      // Never written, so it takes no name from the items that would be.
+      if (preferences_.reportMd5()) item.md5 = md5Full(item.data, 0, item.data.size());
+      notifier_.itemFiltered(item, file);
+      report_.itemListedFiltered(item, file);
+      item.data = Buffer();
+      continue;
+    }
     for (int i = 1; listedNames_.count(file) != 0; ++i)
       file = item.type.empty() ? fmt::format("{}-{}", name, i)
                                : fmt::format("{}-{}.{}", name, i, item.type);
     listedNames_.insert(file);
-    notifier_.fileWritten(std::string(), file, item);
+    itemDone(item, std::string(), file);
     item.data = Buffer();
     ++exportNo_;
   }
   images_.clear();
+}
+
+void FoundItemStore::itemDone(FoundItem& item, const std::string& path, const std::string& file) {
+  if (preferences_.reportMd5()) item.md5 = md5Full(item.data, 0, item.data.size());
+  notifier_.fileWritten(path, file, item);
+  report_.itemWritten(path, file, item);
+  if (preferences_.dontSaveDuplicates())
+    copies_[item.digest] = {path.empty() ? file : path, item.md5};
+}
+
+void FoundItemStore::repeatDone(FoundItem& item) {
+  const auto copy = copies_.find(item.digest);
+  // Its first copy was not written (the job stopped): nor is anything said of it.
+  if (copy == copies_.end()) return;
+  item.md5 = copy->second.md5;
+  notifier_.itemRepeated(item, copy->second.file);
+  report_.itemRepeated(item, copy->second.file);
 }
 
 std::string FoundItemStore::itemName(const FoundItem& item) const {

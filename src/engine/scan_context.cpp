@@ -315,9 +315,10 @@ void ScanContext::subProgress(double fraction) {
 }
 
 void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
-                             std::string_view type, std::string_view original, int32_t foundNo) {
+                             std::string_view type, std::string_view original, int32_t foundNo,
+                             ItemEnd end) {
   if (const auto& observer = job_.saveObserver()) {
-    observer(data, from, length, type, original, foundNo);
+    observer(data, from, length, type, original, foundNo, end);
     return;
   }
   if (from > data.size()) from = data.size();
@@ -327,24 +328,27 @@ void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
   }
   FoundItem item;
   item.digest = itemDigest(data, from, length);
-  // A repeat is dropped by the store anyway; leave its bytes where they are.
+  item.size = length;
   if (dontSaveDuplicates() && sink_.alreadySaved(item.digest)) {
-    job_.countDuplicateDropped();
-    return;
+    // A repeat is reported, not written: leave its bytes where they are.
+    item.repeat = true;
+    item.data = data.withoutBytes();
+  } else {
+    // An item of a mapped file shares the read-only mapping until it is
+    // written (at the latest after its entry), so a large item costs no
+    // anonymous memory, and so does an item that is its whole buffer; any
+    // other item of bytes in memory gets its own copy, so that a small item
+    // does not keep a large decoded buffer alive.
+    const bool whole = from == 0 && length == data.size();
+    item.data = data.isMapped() || whole ? data.slice(from, length) : data.copy(from, length);
   }
-  // An item of a mapped file shares the read-only mapping until it is
-  // written (at the latest after its entry), so a large item costs no
-  // anonymous memory, and so does an item that is its whole buffer; any
-  // other item of bytes in memory gets its own copy, so that a small item
-  // does not keep a large decoded buffer alive.
-  const bool whole = from == 0 && length == data.size();
-  item.data = data.isMapped() || whole ? data.slice(from, length) : data.copy(from, length);
   item.type = std::string(type);
   const std::string base = DeletingPathExtension(LastPathComponent(original));
   item.name = foundNo > 0 ? fmt::format("{}-{}", base, foundNo) : base;
   item.source = std::string(original);
   item.offset = from;
   item.pass = currentPass_;
+  item.end = end;
   sink_.takeFoundItem(std::move(item));
 }
 

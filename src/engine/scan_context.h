@@ -150,10 +150,10 @@ class ScanContext : public StrellerProgress {
   bool stopStreller() const override;
   void subProgress(double fraction) override;
   // Reports an item: the bytes [from, from + length) of `data` (cut to its
-  // end), with the item's type, the source name and its number among the
-  // items of this pass call (0, 1, ...).
+  // end), with the item's type, the source name, its number among the
+  // items of this pass call (0, 1, ...) and how its end was known.
   void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
-                  std::string_view original, int32_t foundNo) override;
+                  std::string_view original, int32_t foundNo, ItemEnd end) override;
   // Lets the sink write what waits (after each attachment, say).
   void writeFoundFiles() { sink_.writeFoundFiles(); }
 

@@ -11,6 +11,8 @@
 
 #include "engine/classify.h"
 #include "engine/display_notifier.h"
+#include "engine/job_report.h"
+#include "engine/localize.h"
 #include "engine/log.h"
 #include "engine/paths.h"
 #include "engine/scan_job.h"
@@ -28,6 +30,9 @@ constexpr size_t kMaxRecentItems = 7;
 constexpr uint64_t kEntryLaneBudget = uint64_t{8} << 20;
 constexpr size_t kFilesAheadPerWorker = 512;
 constexpr double kBigFileLogSize = 50000000.0;
+
+constexpr const char* kReportError =
+    "Could not save the report of the job in its output folder. Check for disk space";
 
 bool IsFolder(const std::string& path) {
   struct stat st {};
@@ -87,8 +92,12 @@ std::optional<double> EntrySize(const std::string& path) {
 }  // namespace
 
 ScanJob::ScanJob(StrellController& controller, const ScanPreferences& preferences,
-                 DisplayNotifier& notifier, FoundItemStore& store)
-    : controller_(controller), preferences_(preferences), notifier_(notifier), store_(store) {
+                 DisplayNotifier& notifier, JobReport& report, FoundItemStore& store)
+    : controller_(controller),
+      preferences_(preferences),
+      notifier_(notifier),
+      report_(report),
+      store_(store) {
   strellQueue_.reserve(100);
 }
 
@@ -112,6 +121,11 @@ std::optional<std::string> ScanJob::strellerError() const {
 void ScanJob::setStrellerError(std::optional<std::string> message) {
   std::lock_guard<std::mutex> lock(labelMutex_);
   strellerError_ = std::move(message);
+}
+
+std::string ScanJob::reportPath() const {
+  std::lock_guard<std::mutex> lock(labelMutex_);
+  return reportPath_;
 }
 
 void ScanJob::failJob(const std::string& message) {
@@ -201,6 +215,9 @@ void ScanJob::strell(const std::vector<std::string>& requested) {
   strelling_.store(true, kRelaxed);
   stopStreller_.store(shuttingDown(), kRelaxed);
   store_.beginJob();
+  const int chosen = preferences_.scanWorkers();
+  const int workers = chosen > 0 ? chosen : ScanPool::OnlineProcessors();
+  report_.beginJob(preferences_, workers);
   filesScanned_.store(0, kRelaxed);
   filesSkipped_.store(0, kRelaxed);
   decodedBytes_.store(0, kRelaxed);
@@ -218,8 +235,6 @@ void ScanJob::strell(const std::vector<std::string>& requested) {
     store_.resetFoundItems();
     progressFromThread(0.0);
     strelledBytes_.store(0, kRelaxed);
-    const int chosen = preferences_.scanWorkers();
-    const int workers = chosen > 0 ? chosen : ScanPool::OnlineProcessors();
     if (workers > 1 && !entries.empty()) {
       strellEntries(entries, workers);
     } else {
@@ -237,6 +252,7 @@ void ScanJob::strell(const std::vector<std::string>& requested) {
   }
 
   store_.dropWaitingItems();
+  finishReport();
   notifier_.jobEnded();
   strelling_.store(false, kRelaxed);
 
@@ -252,6 +268,26 @@ void ScanJob::strell(const std::vector<std::string>& requested) {
   if (auto message = strellerError()) notifier_.reportError(*message);
   if (store_.strellOutputDirectoryCreated()) notifier_.openFolder(store_.strellOutputDirectory());
   updateCounters_.store(false, kRelaxed);
+}
+
+void ScanJob::finishReport() {
+  const bool made = store_.strellOutputDirectoryCreated();
+  JobEnding ending;
+  if (made) ending.outputFolder = store_.strellOutputDirectory();
+  ending.found = store_.foundItems();
+  ending.filesSkipped = filesSkipped();
+  ending.error = strellerError();
+  ending.stopped = stopStreller() && !ending.error;
+  report_.endJob(ending);
+  std::string path;
+  if (made && report_.collecting()) {
+    if (auto written = report_.writeInto(store_.strellOutputDirectory()))
+      path = *written;
+    else
+      failJob(Localized(kReportError));
+  }
+  std::lock_guard<std::mutex> lock(labelMutex_);
+  reportPath_ = std::move(path);
 }
 
 bool ScanJob::shuttingDown() const {
@@ -312,10 +348,11 @@ std::string ScanJob::EntryLabel(const std::string& path) {
   return fmt::format("{} ({} kB)", name, static_cast<int64_t>(size / 1024));
 }
 
-bool ScanJob::accountEntry(const std::string& path, ReadStatus status) {
+bool ScanJob::accountEntry(const std::string& path, ReadStatus status, uint64_t size) {
   switch (status) {
     case ReadStatus::kRead:
       filesScanned_.fetch_add(1, kRelaxed);
+      report_.sourceRead(path, size);
       return true;
     case ReadStatus::kFolder:
       return false;  // its files are entries of their own
@@ -339,7 +376,7 @@ int32_t ScanJob::strellOne(const std::string& path) {
   const std::string label = EntryLabel(path);
   EntryRead entry = readEntry(path);
   setCurrentlyStrelling(label);
-  if (!accountEntry(path, entry.status)) return 0;
+  if (!accountEntry(path, entry.status, entry.data.size())) return 0;
   return controller_.strellData(entry.data, entry.source);
 }
 
@@ -373,6 +410,7 @@ void ScanJob::strellEntries(const std::vector<std::string>& entries, int workers
     InFlight(LaneBudget& budget, const ItemSink& store) : lane(budget, store) {}
     ItemLane lane;
     ReadStatus status = ReadStatus::kRead;
+    uint64_t size = 0;
   };
   LaneBudget budget(kEntryLaneBudget);
   ScanPool pool(workers);
@@ -394,6 +432,7 @@ void ScanJob::strellEntries(const std::vector<std::string>& entries, int workers
         if (!stopStreller()) {
           EntryRead read = readEntry(*path);
           e->status = read.status;
+          e->size = read.data.size();
           if (read.status == ReadStatus::kRead) {
             ScanContext context(controller_, e->lane, preferences_.scanSettings(), &pool);
             context.strellData(read.data, read.source);
@@ -414,7 +453,7 @@ void ScanJob::strellEntries(const std::vector<std::string>& entries, int workers
     setCurrentlyStrelling(EntryLabel(entries[i]));
     InFlight& e = *inFlight.front();
     e.lane.drainInto(store_, stopped);
-    accountEntry(entries[i], e.status);
+    accountEntry(entries[i], e.status, e.size);
     inFlight.pop_front();
     progressFromThread(strelledBytes_.load(kRelaxed));
     itemsToStrell_.store(static_cast<int32_t>(count - i - 1), kRelaxed);

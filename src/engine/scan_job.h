@@ -20,6 +20,7 @@
 namespace strellbox {
 
 class DisplayNotifier;
+class JobReport;
 class ScanPreferences;
 class StrellController;
 
@@ -28,7 +29,7 @@ class ScanJob final : public JobControl {
   // `controller` is what the scans of this job report through (its
   // preferences, its store); the job keeps none of its own.
   ScanJob(StrellController& controller, const ScanPreferences& preferences,
-          DisplayNotifier& notifier, FoundItemStore& store);
+          DisplayNotifier& notifier, JobReport& report, FoundItemStore& store);
   ~ScanJob();
   ScanJob(const ScanJob&) = delete;
   ScanJob& operator=(const ScanJob&) = delete;
@@ -84,6 +85,8 @@ class ScanJob final : public JobControl {
   void setCurrentlyStrelling(const std::string& label);
   std::optional<std::string> strellerError() const;
   void setStrellerError(std::optional<std::string> message);
+  // Where the last job wrote its report, or "" when it wrote none.
+  std::string reportPath() const;
 
   // The paths of the latest single-path requests, newest first (main thread).
   const std::vector<std::string>& recentItems() const { return recentItems_; }
@@ -101,8 +104,11 @@ class ScanJob final : public JobControl {
     ReadStatus status = ReadStatus::kRead;
   };
   EntryRead readEntry(const std::string& path);
-  // Counts the entry as scanned or passed over; true when it was read.
-  bool accountEntry(const std::string& path, ReadStatus status);
+  // Counts the entry as scanned (`size` bytes read) or passed over; true
+  // when it was read.
+  bool accountEntry(const std::string& path, ReadStatus status, uint64_t size);
+  // The job's report: its figures, and report.xml in the output folder.
+  void finishReport();
   static std::string EntryLabel(const std::string& path);
   // The entry loop with several workers.
   void strellEntries(const std::vector<std::string>& entries, int workers);
@@ -113,6 +119,7 @@ class ScanJob final : public JobControl {
   StrellController& controller_;
   const ScanPreferences& preferences_;
   DisplayNotifier& notifier_;
+  JobReport& report_;
   FoundItemStore& store_;
 
   // Shared with the display thread.
@@ -128,6 +135,7 @@ class ScanJob final : public JobControl {
   mutable std::mutex labelMutex_;
   std::string currentlyStrelling_;
   std::optional<std::string> strellerError_;
+  std::string reportPath_;
 
   // The worker and its queue of requests.
   mutable std::mutex queueMutex_;

@@ -85,7 +85,9 @@ void ItemLane::push(Event event) {
 }
 
 void ItemLane::takeFoundItem(FoundItem item) {
-  const uint64_t bytes = item.data.isMapped() ? 0 : item.data.size();
+  // The record counts as well as the bytes it holds (none for a repeat, or
+  // a mapped item), so that a file of many repeats is held back too.
+  const uint64_t bytes = (item.data.isMapped() ? 0 : item.data.size()) + sizeof(FoundItem);
   push({std::move(item), bytes});
 }
 

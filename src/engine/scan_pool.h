@@ -52,7 +52,7 @@ class ScanPool {
 // What producers (a file's scan, one pass over a large file) may hold back
 // while they wait for their turn: the bytes of items that are copies (an
 // item of a mapped file is a slice of the mapping and holds no memory of
-// its own).
+// its own), and the record of each item.
 class LaneBudget {
  public:
   explicit LaneBudget(uint64_t limit) : limit_(limit) {}

@@ -57,6 +57,28 @@ class ScanPreferences {
   bool listOnly() const { return listOnly_.load(kRelaxed); }
   void setListOnly(bool on) { listOnly_.store(on, kRelaxed); }
 
+  // Noise filters: items of fewer bytes than the least size, or more than
+  // the greatest, and pictures whose header gives a width or height below
+  // the least ones, are counted and not written. 0 leaves a bound out.
+  uint64_t minItemSize() const { return minItemSize_.load(kRelaxed); }
+  void setMinItemSize(uint64_t bytes) { minItemSize_.store(bytes, kRelaxed); }
+  uint64_t maxItemSize() const { return maxItemSize_.load(kRelaxed); }
+  void setMaxItemSize(uint64_t bytes) { maxItemSize_.store(bytes, kRelaxed); }
+  uint32_t minPictureWidth() const { return minPictureWidth_.load(kRelaxed); }
+  uint32_t minPictureHeight() const { return minPictureHeight_.load(kRelaxed); }
+  void setMinPictureSize(uint32_t width, uint32_t height) {
+    minPictureWidth_.store(width, kRelaxed);
+    minPictureHeight_.store(height, kRelaxed);
+  }
+
+  // The job's report: written as report.xml into the output folder when a
+  // front end asks for it (both do, the window as its preference says),
+  // and with the MD5 of every item beside its SHA-256 when asked.
+  bool writeReport() const { return writeReport_.load(kRelaxed); }
+  void setWriteReport(bool on) { writeReport_.store(on, kRelaxed); }
+  bool reportMd5() const { return reportMd5_.load(kRelaxed); }
+  void setReportMd5(bool on) { reportMd5_.store(on, kRelaxed); }
+
  private:
   static constexpr auto kRelaxed = std::memory_order_relaxed;
 
@@ -67,6 +89,12 @@ class ScanPreferences {
   std::atomic<bool> listOnly_{false};
   std::atomic<int> scanWorkers_{1};
   std::atomic<bool> dontSaveDuplicates_{true};
+  std::atomic<uint64_t> minItemSize_{0};
+  std::atomic<uint64_t> maxItemSize_{0};
+  std::atomic<uint32_t> minPictureWidth_{0};
+  std::atomic<uint32_t> minPictureHeight_{0};
+  std::atomic<bool> writeReport_{false};
+  std::atomic<bool> reportMd5_{false};
   std::atomic<int32_t> saveRadioChosen_{0};
   mutable std::mutex saveFolderMutex_;
   std::string saveFolder_ = "~/Desktop";

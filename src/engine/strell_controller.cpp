@@ -4,8 +4,8 @@ namespace strellbox {
 
 StrellController::StrellController(StrellDisplay* display)
     : notifier_(display),
-      job_(*this, preferences_, notifier_, store_),
-      store_(preferences_, notifier_, job_) {}
+      job_(*this, preferences_, notifier_, report_, store_),
+      store_(preferences_, notifier_, report_, job_) {}
 
 // The worker reports through this controller and writes into the store: it
 // ends before any piece goes.
@@ -17,10 +17,10 @@ int32_t StrellController::strellData(const Buffer& data, const std::string& from
 }
 
 void StrellController::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
-                                  std::string_view type, std::string_view original,
-                                  int32_t foundNo) {
+                                  std::string_view type, std::string_view original, int32_t foundNo,
+                                  ItemEnd end) {
   ScanContext context(*this);
-  context.saveStrell(data, from, length, type, original, foundNo);
+  context.saveStrell(data, from, length, type, original, foundNo, end);
 }
 
 StrellController::TestHooks& StrellController::hooks() {

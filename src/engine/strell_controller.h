@@ -21,6 +21,7 @@
 #include "engine/display_notifier.h"
 #include "engine/found_item.h"
 #include "engine/found_item_store.h"
+#include "engine/job_report.h"
 #include "engine/pass_table.h"
 #include "engine/scan_context.h"
 #include "engine/scan_job.h"
@@ -64,6 +65,21 @@ class StrellController : public ItemSink {
   void setScanWorkers(int workers) { preferences_.setScanWorkers(workers); }
   bool listOnly() const { return preferences_.listOnly(); }
   void setListOnly(bool on) { preferences_.setListOnly(on); }
+  void setMinItemSize(uint64_t bytes) { preferences_.setMinItemSize(bytes); }
+  void setMaxItemSize(uint64_t bytes) { preferences_.setMaxItemSize(bytes); }
+  void setMinPictureSize(uint32_t width, uint32_t height) {
+    preferences_.setMinPictureSize(width, height);
+  }
+  void setWriteReport(bool on) { preferences_.setWriteReport(on); }
+  void setReportMd5(bool on) { preferences_.setReportMd5(on); }
+
+  // --- The job's report ----------------------------------------------------
+  // Who the front end is, for the reports of its jobs (set before a job).
+  void setReportCreator(ReportCreator creator) { report_.setCreator(std::move(creator)); }
+  // The last job's report (read once the job has ended).
+  const JobReport& report() const { return report_; }
+  // Where the last job wrote its report.xml, or "" when it wrote none.
+  std::string reportPath() const { return job_.reportPath(); }
 
   // --- The scan job ------------------------------------------------------
   void threadStrell(const std::vector<std::string>& paths) { job_.threadStrell(paths); }
@@ -93,7 +109,7 @@ class StrellController : public ItemSink {
   int32_t filesScanned() const { return job_.filesScanned(); }
   int32_t filesSkipped() const { return job_.filesSkipped(); }
   int32_t duplicatesDropped() const { return store_.duplicatesDropped(); }
-  void countDuplicateDropped() { store_.countDuplicateDropped(); }
+  int32_t itemsFiltered() const { return store_.itemsFiltered(); }
   uint64_t decodedBytesLeft() const { return job_.decodedBytesLeft(); }
   bool chargeDecodedBytes(uint64_t bytes) { return job_.chargeDecodedBytes(bytes); }
 
@@ -114,9 +130,10 @@ class StrellController : public ItemSink {
   int32_t fileTypeCount() const { return FileTypeCount(scanSettings()); }
 
   // --- The found-item store -------------------------------------------------
-  // Reports one item as a pass would (see ScanContext::saveStrell).
+  // Reports one item as a pass would (see ScanContext::saveStrell); the
+  // tests' items know their length.
   void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
-                  std::string_view original, int32_t foundNo);
+                  std::string_view original, int32_t foundNo, ItemEnd end = ItemEnd::kLength);
   void takeFoundItem(FoundItem item) override { store_.takeFoundItem(std::move(item)); }
   bool alreadySaved(const ItemDigest& digest) const override { return store_.alreadySaved(digest); }
   void writeFoundFiles() override { store_.writeFoundFiles(); }
@@ -145,7 +162,7 @@ class StrellController : public ItemSink {
   // When set, every reported item goes here instead of into the store.
   using SaveObserver =
       std::function<void(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
-                         std::string_view original, int32_t foundNo)>;
+                         std::string_view original, int32_t foundNo, ItemEnd end)>;
   void setSaveObserverForTesting(SaveObserver observer);
   const SaveObserver& saveObserver() const {
     return hooks_ ? hooks_->saveObserver : kNoSaveObserver;
@@ -162,6 +179,7 @@ class StrellController : public ItemSink {
 
   ScanPreferences preferences_;
   DisplayNotifier notifier_;
+  JobReport report_;
   // The job only keeps a reference to the store until its first request;
   // the store reports failures to the job, made before it.
   ScanJob job_;

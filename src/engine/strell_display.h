@@ -52,6 +52,18 @@ class StrellDisplay {
                            const FoundItem& item) {
     (void)path, (void)fileName, (void)item;
   }
+  // A repeat of an item written before in this job, at `copy` (in a
+  // listing job, the name that item was listed under); it is not written
+  // again and holds no bytes.
+  virtual void itemRepeated(const FoundItem& item, const std::string& copy) {
+    (void)item, (void)copy;
+  }
+  // An item a noise filter leaves out (`item.filtered` says which), told
+  // to a listing job's display only, with the name it would have been
+  // given before numbering.
+  virtual void itemFiltered(const FoundItem& item, const std::string& fileName) {
+    (void)item, (void)fileName;
+  }
   // An entry was passed over; `reason` says why ("a FIFO, socket or
   // device", ...). `special` is true for entries that are never read
   // (FIFOs, sockets, devices), which deserve a warning of their own.

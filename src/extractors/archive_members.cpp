@@ -277,7 +277,7 @@ int32_t strellGzip(ScanContext& context, const Buffer& data, const std::string& 
       if (type.empty()) type = "inflated";
       const std::string name =
           h.name.empty() ? fmt::format("{}[{}]", base, p) : LastPathComponent(h.name);
-      context.saveStrell(bytes, 0, bytes.size(), type, name, count);
+      context.saveStrell(bytes, 0, bytes.size(), type, name, count, ItemEnd::kDecoded);
     }
     ++count;
     return trailer + kGzipTrailer;
@@ -366,7 +366,7 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
     const uint64_t end = ArchiveEnd(data, stopped);
     if (end != npos) {
       if (reportArchives) {
-        context.saveStrell(data, p, end - p, "zip", base, count);
+        context.saveStrell(data, p, end - p, "zip", base, count, ItemEnd::kWalk);
         ++count;
       }
       position = end;
@@ -375,8 +375,10 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
     if (reportArchives) {
       // Measured as the classic rules do; an item that runs to the end of
       // the buffer ends the search.
-      const uint64_t length = ZipLengthByEndRecord(data, p);
-      context.saveStrell(data, p, length, "zip", base, count);
+      const CarveLength measured = ZipLengthByEndRecord(data, p);
+      const uint64_t length = measured.length;
+      context.saveStrell(data, p, length, "zip", base, count,
+                         measured.end.value_or(ItemEnd::kMarker));
       ++count;
       position = std::max(p + length, stopped);
       continue;

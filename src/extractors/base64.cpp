@@ -364,6 +364,23 @@ Base64Candidate Base64Finder::next(uint64_t from) {
   return {kw, kw - s, s};
 }
 
+std::string Base64Encode(std::string_view bytes) {
+  static constexpr char kAlphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t v = static_cast<unsigned char>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) v |= static_cast<unsigned char>(bytes[i + 2]);
+    out.push_back(kAlphabet[(v >> 18) & 63]);
+    out.push_back(kAlphabet[(v >> 12) & 63]);
+    out.push_back(i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=');
+    out.push_back(i + 2 < bytes.size() ? kAlphabet[v & 63] : '=');
+  }
+  return out;
+}
+
 Buffer Base64Decode(const Buffer& data) {
   const std::string_view in = data.view();
   std::vector<uint8_t> out;
@@ -511,7 +528,8 @@ class AttachmentReporter {
     // otherwise the decoded bytes say what the file is.
     if (PathExtension(*base).empty()) ext = GuessExtension(decoded);
     ++count_;
-    context_.saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number);
+    context_.saveStrell(decoded, 0, decoded.size(), ext.value_or(""), *base, number,
+                        ItemEnd::kDecoded);
     context_.writeFoundFiles();
   }
 
@@ -544,7 +562,7 @@ class AttachmentReporter {
       original = base + "." + type;
     }
     ++count_;
-    context_.saveStrell(decoded, 0, decoded.size(), type, original, number);
+    context_.saveStrell(decoded, 0, decoded.size(), type, original, number, ItemEnd::kDecoded);
     context_.writeFoundFiles();
     if (const ChildOutcome scanned = context_.scanChild(data_, child, original);
         scanned.scan != ChildScan::kTooDeep) {

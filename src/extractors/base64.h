@@ -113,6 +113,8 @@ class Base64Finder {
 // padding is read from the "=" among the last three data characters, so a
 // trailing line break or boundary does not hide it.
 Buffer Base64Decode(const Buffer& data);
+// The bytes in Base64, padded, on one line.
+std::string Base64Encode(std::string_view bytes);
 
 // The Base64 data of a mail body in [from, end) (`end` just past the byte
 // that ended the body's run of legal bytes), decoded, when it is clean:

@@ -22,15 +22,19 @@ namespace {
 struct SizedFormat {
   CarvedFormat carved;
   // The item's length from its header (64-bit: a size near 2^32 cannot wrap),
-  // or 0 when the candidate is not taken. Walking work is charged to the
-  // budget.
-  uint64_t (*length)(const Buffer& b, uint64_t p, WalkBudget& budget);
+  // or 0 when the candidate is not taken, with how its end was known when
+  // the header did not say. Walking work is charged to the budget.
+  CarveLength (*length)(const Buffer& b, uint64_t p, WalkBudget& budget);
 };
 
 constexpr SizedFormat Sized(std::string_view type, std::span<const CarveSignature> signatures,
                             uint64_t window,
-                            uint64_t (*length)(const Buffer&, uint64_t, WalkBudget&)) {
-  return {{.type = type, .signatures = signatures, .window = window, .stepAfterDrop = window},
+                            CarveLength (*length)(const Buffer&, uint64_t, WalkBudget&)) {
+  return {{.type = type,
+           .signatures = signatures,
+           .window = window,
+           .stepAfterDrop = window,
+           .end = ItemEnd::kLength},
           length};
 }
 
@@ -44,7 +48,7 @@ constexpr CarveSignature kBMPSignatures[] = {{"BM"}};
 // The information header must be the common 40-byte one (only the low byte
 // of its size is looked at). A size field of 0 would make an empty item and
 // leave the search where it was; such a header is passed over.
-uint64_t BMPLength(const Buffer& b, uint64_t p, WalkBudget&) {
+CarveLength BMPLength(const Buffer& b, uint64_t p, WalkBudget&) {
   const uint64_t length = b.le32(p + 2);
   return length > 0 && p + length <= b.size() && b.u8(p + 14) == 0x28 ? length : 0;
 }
@@ -61,7 +65,7 @@ bool IsBitDepth(uint16_t bits) {
 // must be believable as a whole (one plane, a bit depth there is, the pixel
 // data behind the headers and inside the file), and a v5 header's embedded
 // colour profile lies inside the item.
-uint64_t ExtendedBMPLength(const Buffer& b, uint64_t p, WalkBudget&) {
+CarveLength ExtendedBMPLength(const Buffer& b, uint64_t p, WalkBudget&) {
   constexpr uint32_t kEmbeddedProfile = 0x4D424544;  // 'MBED'
   const uint32_t info = b.le32(p + 14);
   if (info != 12 && info != 40 && info != 52 && info != 56 && info != 108 && info != 124) return 0;
@@ -90,7 +94,7 @@ constexpr uint64_t kWAVWindow = 12;
 constexpr CarveSignature kWAVSignatures[] = {
     {"RIFF", [](const Buffer& b, uint64_t p) { return b.startsWith(p + 8, "WAVE"); }}};
 
-uint64_t WAVLength(const Buffer& b, uint64_t p, WalkBudget&) {
+CarveLength WAVLength(const Buffer& b, uint64_t p, WalkBudget&) {
   const uint64_t length = uint64_t{b.le32(p + 4)} + kRIFFHeader;
   return p + length <= b.size() ? length : 0;
 }
@@ -110,7 +114,7 @@ bool IsChunkId(const Buffer& b, uint64_t at) {
 // format chunk, then a data chunk whose own size is taken when it fits (and
 // runs to the end of the buffer when it too was left unset), then any
 // chunks after it that fit. A chunk id is four printable bytes.
-uint64_t ExtendedWAVLength(const Buffer& b, uint64_t p, WalkBudget& budget) {
+CarveLength ExtendedWAVLength(const Buffer& b, uint64_t p, WalkBudget& budget) {
   const uint32_t riff = b.le32(p + 4);
   const uint64_t stated = uint64_t{riff} + kRIFFHeader;
   if (riff != 0 && riff != 0xFFFFFFFF && p + stated <= b.size()) return stated;
@@ -124,7 +128,7 @@ uint64_t ExtendedWAVLength(const Buffer& b, uint64_t p, WalkBudget& budget) {
     if (b.startsWith(q, "data")) {
       if (!format) return 0;
       sound = true;
-      if (size == 0 || size == 0xFFFFFFFF || size > n - body) return n - p;
+      if (size == 0 || size == 0xFFFFFFFF || size > n - body) return {n - p, ItemEnd::kBuffer};
     } else if (b.startsWith(q, "fmt ")) {
       if (size < 16) return 0;
       format = true;
@@ -133,7 +137,7 @@ uint64_t ExtendedWAVLength(const Buffer& b, uint64_t p, WalkBudget& budget) {
     if (end > n) break;
     q = end;
   }
-  return sound ? q - p : 0;
+  return {sound ? q - p : 0, ItemEnd::kWalk};
 }
 
 constexpr SizedFormat kExtendedWAV = Sized("wav", kWAVSignatures, kWAVWindow, ExtendedWAVLength);
@@ -142,7 +146,7 @@ constexpr SizedFormat kExtendedWAV = Sized("wav", kWAVSignatures, kWAVWindow, Ex
 int32_t StrellSized(ScanContext& context, const SizedFormat& format, const Buffer& data,
                     const std::string& from) {
   return CarveItems(context, format.carved, data, from,
-                    [&](uint64_t p, WalkBudget& budget, WalkMode) -> std::optional<uint64_t> {
+                    [&](uint64_t p, WalkBudget& budget, WalkMode) -> std::optional<CarveLength> {
                       return format.length(data, p, budget);
                     });
 }

@@ -381,7 +381,7 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
         joined.insert(joined.end(), held.begin(), held.end());
         joined.insert(joined.end(), body.begin(), body.end());
         const Buffer image = Buffer(std::move(joined)).decodedFrom(data, Decoder(DecoderId::kSwf).key, p);
-        context.saveStrell(image, 0, image.size(), "jpg", from, count);
+        context.saveStrell(image, 0, image.size(), "jpg", from, count, ItemEnd::kDecoded);
         ++count;
       } else {
         StrellLog("Swf JPEG error\n");
@@ -396,15 +396,15 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
         continue;
       }
       const std::string name = fmt::format("{}-non-standard", base);
-      context.saveStrell(data, p, length, "jpg", name, count);
+      context.saveStrell(data, p, length, "jpg", name, count, ItemEnd::kLength);
       ++count;
       position = end;
     } else if (const auto tagged = extended ? sizedTagImage(p) : std::nullopt) {
       if (tagged->nonStandard)
         context.saveStrell(data, tagged->at, tagged->size, "jpg",
-                           fmt::format("{}-non-standard", base), count);
+                           fmt::format("{}-non-standard", base), count, ItemEnd::kLength);
       else
-        context.saveStrell(data, tagged->at, tagged->size, "jpg", from, count);
+        context.saveStrell(data, tagged->at, tagged->size, "jpg", from, count, ItemEnd::kLength);
       ++count;
       position = tagged->at + tagged->size;
     } else if (extended) {
@@ -425,12 +425,13 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
       }
       const uint64_t length = w.q - w.start + 2;
       if (IsWholeBuffer(w.start, length, n)) context.setAtomicFileFound(true);
-      context.saveStrell(data, w.start, length, "jpg", from, count);
+      context.saveStrell(data, w.start, length, "jpg", from, count, ItemEnd::kWalk);
       ++count;
       if (walk.exif != npos) {
         if (const auto thumb = ExifThumbnail(data, walk.exif, walk.exifEnd)) {
+          // Its offset and length are fields of the EXIF directory.
           context.saveStrell(data, thumb->first, thumb->second, "jpg",
-                             fmt::format("{}-thumbnail", base), count);
+                             fmt::format("{}-thumbnail", base), count, ItemEnd::kLength);
           ++count;
         }
       }
@@ -451,7 +452,7 @@ int32_t strellJPEG(ScanContext& context, const Buffer& data, const std::string& 
       }
       const uint64_t length = walk.q - walk.start + 2;
       if (IsWholeBuffer(walk.start, length, n)) context.setAtomicFileFound(true);
-      context.saveStrell(data, walk.start, length, "jpg", from, count);
+      context.saveStrell(data, walk.start, length, "jpg", from, count, ItemEnd::kWalk);
       ++count;
       // Resume at the EOI: nothing inside an accepted image (an EXIF
       // thumbnail, say) is reported on its own.

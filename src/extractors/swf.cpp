@@ -78,7 +78,7 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
   // The compressed movie at p decoded to `body`: report the plain movie.
   auto onMovie = [&](uint64_t p, const Buffer& body, std::string_view decoder) {
     const Buffer plain = PlainMovie(data, p, body).decodedFrom(data, decoder, p);
-    context.saveStrell(plain, 0, plain.size(), "swf", from, count);
+    context.saveStrell(plain, 0, plain.size(), "swf", from, count, ItemEnd::kDecoded);
     ++count;
   };
   // LZMA: the header's file length gives the size the data decodes to. The
@@ -123,7 +123,7 @@ int32_t strellSWF(ScanContext& context, const Buffer& data, const std::string& f
       if (fits && data.u8(p + length - 2) == 0 && data.u8(p + length - 1) == 0) {
         if (IsWholeBuffer(p, length, n) && !context.scans(PassId::kJPEG))
           context.setAtomicFileFound(true);
-        context.saveStrell(data, p, length, "swf", from, count);
+        context.saveStrell(data, p, length, "swf", from, count, ItemEnd::kLength);
         ++count;
         position = p + length;
       } else {

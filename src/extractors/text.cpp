@@ -553,7 +553,7 @@ int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string&
   if (kept == 100 && removed > 0) kept = 99;
   const std::string name =
       fmt::format("{}({}% copy)", DeletingPathExtension(LastPathComponent(from)), kept);
-  context.saveStrell(text, 0, text.size(), "txt", name, 1);
+  context.saveStrell(text, 0, text.size(), "txt", name, 1, ItemEnd::kDecoded);
   return 1;
 }
 
@@ -648,7 +648,7 @@ int32_t strellHTML(ScanContext& context, const Buffer& data, const std::string& 
     }
 
     if (IsWholeBuffer(start, length, n)) context.setAtomicFileFound(true);
-    context.saveStrell(data, start, length, "html", source, count);
+    context.saveStrell(data, start, length, "html", source, count, ItemEnd::kMarker);
     ++count;
     i = end;
   }

@@ -81,6 +81,7 @@ constexpr CarvedFormat kWebP = {
     .window = kHeader,
     .stepAfterDrop = kHeader,
     .budget = [](uint64_t n) { return WalkBudget::ofUnits(n / kBytesPerStep); },
+    .end = ItemEnd::kLength,
 };
 
 }  // namespace

@@ -375,14 +375,14 @@ void InflateBudget::chargeRetry(uint64_t offset, const Inflater::Attempt& attemp
   nextFailed_ = std::min(nextFailed_, offset);
 }
 
-uint64_t ZipLengthByEndRecord(const Buffer& data, uint64_t p) {
+CarveLength ZipLengthByEndRecord(const Buffer& data, uint64_t p) {
   const uint64_t n = data.size();
   const uint64_t q = n >= 20 ? data.find("PK\x05\x06", p, n - 20) : Buffer::npos;
   if (q != Buffer::npos && data.has(q, 22)) {
     const uint64_t archive = (q - p) + data.le16(q + 20) + 22;
-    if (archive <= n - p) return archive;
+    if (archive <= n - p) return {archive, ItemEnd::kMarker};
   }
-  return n - p;
+  return {n - p, ItemEnd::kBuffer};
 }
 
 int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& from) {
@@ -396,7 +396,7 @@ int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& f
                                         .wholeBufferItems = false,
                                         .naming = CarveNaming::kSourceStem};
   return CarveItems(context, kZip, data, from, [&](uint64_t p, WalkBudget&, WalkMode) {
-    return std::optional<uint64_t>(ZipLengthByEndRecord(data, p));
+    return std::optional<CarveLength>(ZipLengthByEndRecord(data, p));
   });
 }
 
@@ -415,7 +415,7 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
     const Buffer& inflated = child.bytes;
     if (saveInflates)
       context.saveStrell(inflated, 0, inflated.size(), InflatedType(inflated),
-                         fmt::format("{}[{}]", base, p), count);
+                         fmt::format("{}[{}]", base, p), count, ItemEnd::kDecoded);
     ++count;
   };
   uint64_t position = 0;

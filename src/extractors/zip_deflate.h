@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "engine/buffer.h"
+#include "engine/carve.h"
 
 namespace strellbox {
 
@@ -20,8 +21,9 @@ class ScanContext;
 int32_t strellZip(ScanContext& context, const Buffer& data, const std::string& from);
 // The length of the zip archive whose local header stands at p, as the
 // classic rules measure it: up to the first end record after the header
-// and its comment, or to the end of the buffer when none fits.
-uint64_t ZipLengthByEndRecord(const Buffer& data, uint64_t p);
+// and its comment (its end marker), or to the end of the buffer when none
+// fits.
+CarveLength ZipLengthByEndRecord(const Buffer& data, uint64_t p);
 // Inflates every zlib stream, scans the inflated bytes again and, when
 // asked to, reports them too.
 int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::string& from,

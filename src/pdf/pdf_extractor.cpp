@@ -110,7 +110,7 @@ int32_t StrellPDFExtended(ScanContext& context, const Buffer& data, const std::s
     const uint64_t end = DocumentEnd(data, start);
     if (end == Buffer::npos) break;
     if (end - start > kMinimumDocument) {
-      context.saveStrell(data, start, end - start, "pdf", from, count);
+      context.saveStrell(data, start, end - start, "pdf", from, count, ItemEnd::kMarker);
       // Read from its own bytes, so that its offsets count from its
       // header; one lying inside a larger buffer says so in its chain.
       Buffer document = data;
@@ -152,7 +152,7 @@ int32_t strellPDF(ScanContext& context, const Buffer& data, const std::string& f
     while (end < len && (data.u8(end) == '\r' || data.u8(end) == '\n' || data.u8(end) == ' '))
       ++end;
     if (end - start > kMinimumDocument) {
-      context.saveStrell(data, start, end - start, "pdf", from, count);
+      context.saveStrell(data, start, end - start, "pdf", from, count, ItemEnd::kMarker);
       if (start == 0) {
         context.setSubProgressBytesToStrell(static_cast<double>(end - start));
         StrellPDFDocument(data, &context, from, context.dontSaveDuplicates());

@@ -185,7 +185,8 @@ void PDFDocument::saveImage(const std::shared_ptr<PDFIndirectObject>& source,
   const Buffer bytes = archiver.takeArchiverData().decodedFrom(provenance, Decoder(DecoderId::kPdf).key, offset);
   ++saveCounter_;
   if (strellController_ != nullptr)
-    strellController_->saveStrell(bytes, 0, bytes.size(), "pdf", originalFile_, saveCounter_);
+    strellController_->saveStrell(bytes, 0, bytes.size(), "pdf", originalFile_, saveCounter_,
+                                  ItemEnd::kDecoded);
 }
 
 }  // namespace strellbox

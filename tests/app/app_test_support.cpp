@@ -8,6 +8,7 @@
 #include <QHostAddress>
 #include <QImage>
 #include <QTcpServer>
+#include <QTextDocumentFragment>
 
 namespace strellbox::test {
 
@@ -69,6 +70,10 @@ QByteArray PngBytes(int width, int height) {
   buffer.open(QIODevice::WriteOnly);
   image.save(&buffer, "PNG");
   return bytes;
+}
+
+QString PlainText(const QString& html) {
+  return QTextDocumentFragment::fromHtml(html).toPlainText();
 }
 
 }  // namespace strellbox::test

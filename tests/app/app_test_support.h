@@ -60,4 +60,7 @@ AppServices TestServices(const AppEnvironment& env, RecordingAlerts& alerts, QLi
 // An image of that size encoded by Qt's PNG writer.
 QByteArray PngBytes(int width, int height);
 
+// The text a label of rich text shows.
+QString PlainText(const QString& html);
+
 }  // namespace strellbox::test

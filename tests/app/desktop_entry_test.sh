@@ -1,7 +1,8 @@
 #!/bin/sh
 # The desktop entry passes desktop-file-validate, and `cmake --install` puts
 # the program, the entry and the icon (SVG and every PNG size, each as
-# large as its folder says) where the desktop looks for them.
+# large as its folder says) where the desktop looks for them, and the CLI,
+# both man pages and the CLI's completions where man and the shells do.
 #   desktop_entry_test.sh BUILD_DIR SOURCE_DIR
 set -eu
 build="$1"
@@ -30,4 +31,12 @@ for size in 16 24 32 48 64 128 256; do
   png="$icons/${size}x${size}/apps/strellbox.png"
   test "$(identify -format '%wx%h' "$png")" = "${size}x${size}"
 done
+test -x "$prefix/bin/strellbox-cli"
+for page in strellbox strellbox-cli; do
+  zcat "$prefix/share/man/man1/$page.1.gz" | cmp - "$source/docs/man/$page.1"
+done
+cmp "$source/src/cli/completions/strellbox-cli.bash" \
+  "$prefix/share/bash-completion/completions/strellbox-cli"
+cmp "$source/src/cli/completions/_strellbox-cli" \
+  "$prefix/share/zsh/vendor-completions/_strellbox-cli"
 echo "desktop entry valid; installed under $prefix"

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTest>
 #include <memory>
 
@@ -68,11 +69,14 @@ class PreferencesTest : public QObject {
                                                       {p.extendedButton, true},
                                                       {p.updateButton, true},
                                                       {p.dontSaveDuplicatesButton, true},
-                                                      {p.openOutputFolderButton, true}};
+                                                      {p.openOutputFolderButton, true},
+                                                      {p.writeReportButton, true}};
     for (const auto& [box, on] : boxes) QCOMPARE(box->isChecked(), on);
     QCOMPARE(p.saveRadioButtons->checkedId(), 0);
     QCOMPARE(p.strellFolderField->text(), QStringLiteral("~/Desktop"));
     QCOMPARE(p.updateIntervalButton->currentIndex(), 1);
+    for (QSpinBox* field : {p.minSizeField, p.maxSizeField, p.minWidthField, p.minHeightField})
+      QCOMPARE(field->text(), QStringLiteral("no limit"));
 
     StrellController& c = app->streller();
     QVERIFY(c.scanFor(PassId::kPDF) && c.scanFor(PassId::kWAV) && !c.scanFor(PassId::kFlate) &&
@@ -109,7 +113,8 @@ class PreferencesTest : public QObject {
                              {"extendedButton", "extendedDetection", "1"},
                              {"updateButton", "checkForUpdates", "1"},
                              {"dontSaveDuplicatesButton", "dontSaveDuplicates", "1"},
-                             {"openOutputFolderButton", "openOutputFolder", "1"}};
+                             {"openOutputFolderButton", "openOutputFolder", "1"},
+                             {"writeReportButton", "writeReport", "1"}};
     for (const auto& row : rows) QTest::newRow(row[0]) << row[0] << row[1] << (row[2][0] == '1');
   }
   void checkboxWritesAtOnceAndSurvivesRestart() {
@@ -141,7 +146,8 @@ class PreferencesTest : public QObject {
                                             {"extendedDetection", c.extendedDetection()},
                                             {"checkForUpdates", app->checkForUpdates()},
                                             {"dontSaveDuplicates", c.dontSaveDuplicates()},
-                                            {"openOutputFolder", app->openOutputFolder()}};
+                                            {"openOutputFolder", app->openOutputFolder()},
+                                            {"writeReport", c.preferences().writeReport()}};
     QCOMPARE(engine.at(key), !factory);
   }
 
@@ -195,6 +201,32 @@ class PreferencesTest : public QObject {
     }
     auto app = start();
     QCOMPARE(app->preferencesWindow()->updateIntervalButton->currentIndex(), 3);
+  }
+
+  void noiseFiltersWriteAtOnceAndReachTheEngine() {
+    {
+      auto app = start();
+      PreferencesWindow& p = *app->preferencesWindow();
+      p.minSizeField->setValue(512);
+      p.maxSizeField->setValue(5000000);
+      p.minWidthField->setValue(32);
+      p.minHeightField->setValue(24);
+      QCOMPARE(stored("minItemSize").toInt(), 512);
+      QCOMPARE(stored("maxItemSize").toInt(), 5000000);
+      QCOMPARE(stored("minPictureWidth").toInt(), 32);
+      QCOMPARE(stored("minPictureHeight").toInt(), 24);
+    }
+    auto app = start();
+    const ScanPreferences& engine = app->streller().preferences();
+    QCOMPARE(engine.minItemSize(), 512u);
+    QCOMPARE(engine.maxItemSize(), 5000000u);
+    QCOMPARE(engine.minPictureWidth(), 32u);
+    QCOMPARE(engine.minPictureHeight(), 24u);
+    QCOMPARE(app->preferencesWindow()->minWidthField->value(), 32);
+    // Back to no limit.
+    app->preferencesWindow()->minSizeField->setValue(0);
+    QCOMPARE(engine.minItemSize(), 0u);
+    QCOMPARE(stored("minItemSize").toInt(), 0);
   }
 
   void storedValuesReadAsIntegers_data() {

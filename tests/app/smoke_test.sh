@@ -42,11 +42,12 @@ test -s "$shot"
 test "$(head -c 8 "$shot" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a
 # The one-path request went into the recent list, saved at quit.
 grep -q "^recentItems=$work/samples\$" "$work/config/Strellbox/strellbox.conf"
-# The 13 items of the samples went into a folder on the Desktop, made by
-# this first scan, which the application then asked the file manager to
-# open.
+# The 13 items of the samples, and the job's report, went into a folder on
+# the Desktop, made by this first scan, which the application then asked
+# the file manager to open.
 found="$work/home/Desktop/samples Strell"
-test "$(ls -A "$found" | wc -l)" -eq 13
+test "$(ls -A "$found" | wc -l)" -eq 14
+xmllint --noout "$found/report.xml"
 url="file://$(printf '%s' "$found" | sed 's/ /%20/g')"
 # xdg-open is started detached; give it a moment to write.
 for _ in 1 2 3 4 5 6 7 8 9 10; do

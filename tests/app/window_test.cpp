@@ -8,13 +8,20 @@
 #include <zlib.h>
 #include <QBuffer>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
+#include <QItemSelectionModel>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QTableView>
 #include <QTest>
 #include <atomic>
 #include <memory>
@@ -318,7 +325,7 @@ class WindowTest : public QObject {
     // The first file of the list holds the job up (with several workers
     // the others may be scanned meanwhile, but none is counted before it).
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
-      ctx.saveStrell(data, 0, data.size(), "txt", from, 0);
+      ctx.saveStrell(data, 0, data.size(), "txt", from, 0, ItemEnd::kLength);
       if (from.find("/file0.bin") != std::string::npos) gate.wait();
       return 1;
     });
@@ -385,7 +392,7 @@ class WindowTest : public QObject {
       for (int i = 0; i < items; ++i) {
         const QByteArray png = PngBytes(4 + i, 4);
         const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
-        ctx.saveStrell(image, 0, image.size(), "png", from, i);
+        ctx.saveStrell(image, 0, image.size(), "png", from, i, ItemEnd::kLength);
       }
       if (stop) c.stopStrelling();
       return items;
@@ -400,7 +407,7 @@ class WindowTest : public QObject {
     QTest::qWait(50);
     QCOMPARE(opened_.size(), opens ? 1 : 0);
     if (items > 0) {
-      QCOMPARE(w.typeCountsField->text(), QStringLiteral("%1 png").arg(items));
+      QCOMPARE(PlainText(w.typeCountsField->text()), QStringLiteral("%1 png").arg(items));
       QVERIFY(w.openFolderButton->isEnabled());
     }
   }
@@ -414,7 +421,7 @@ class WindowTest : public QObject {
     c.setSaveRadioChosen(2);
     c.setSaveFolder(notAFolder.string());
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
-      ctx.saveStrell(data, 0, data.size(), "txt", from, 0);
+      ctx.saveStrell(data, 0, data.size(), "txt", from, 0, ItemEnd::kLength);
       return 1;
     });
     app->threadStrell({QString::fromStdString(folder.string())});
@@ -499,7 +506,7 @@ class WindowTest : public QObject {
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer&, const std::string& from) {
       const int n = ++entries;
       const Buffer image = picture(n * 9);
-      ctx.saveStrell(image, 0, image.size(), "png", from, 0);
+      ctx.saveStrell(image, 0, image.size(), "png", from, 0, ItemEnd::kLength);
       if (n == 4) gate.wait();
       return 1;
     });
@@ -518,6 +525,95 @@ class WindowTest : public QObject {
     gate.open = true;
     QTRY_VERIFY(!c.jobActive());
     QCOMPARE(QImage(file).size(), w.size());
+  }
+
+  void resultsListFiltersSortsAndCopies() {
+    MainWindow w;
+    // The controller whose store left out two items, for the counts line.
+    StrellController c;
+    c.setStrellOutputDirectory((env_->root() / "unused").string());
+    c.setMinItemSize(5);
+    for (const char* small : {"ab", "cd"})
+      c.saveStrell(Buffer::fromString(small), 0, 2, "bin", "s", 0);
+    w.setStreller(&c);
+    auto row = [](QString name, QString type, qint64 size, QString container) {
+      ResultRow r;
+      r.path = "/out/" + name;
+      r.fileName = name;
+      r.type = type;
+      r.size = size;
+      r.source = container;
+      r.container = container;
+      return r;
+    };
+    w.jobStarted();
+    w.addResults({row("b.png", "png", 100, "/in/mail.mbox"),
+                  row("a.jpg", "jpg", 9, "/in/page.html"), row("c.png", "png", 10, "/in/page.html"),
+                  row("d.jpg", "jpg", 1000, "/in/x.bin")});
+    w.jobFinished(false);
+    QCOMPARE(PlainText(w.typeCountsField->text()),
+             QStringLiteral("2 jpg · 2 png · 2 filtered out"));
+    auto shown = [&] {
+      QStringList names;
+      for (int i = 0; i < w.resultsFilter->rowCount(); ++i)
+        names.append(w.results->row(w.resultsFilter->resultRow(i)).fileName);
+      return names;
+    };
+    QCOMPARE(shown(), QStringList({"b.png", "a.jpg", "c.png", "d.jpg"}));  // as found
+
+    // Clicking a type in the counts line, or choosing it, shows only its rows.
+    Q_EMIT w.typeCountsField->linkActivated(QStringLiteral("type:png"));
+    QCOMPARE(w.typeFilterButton->currentText(), QStringLiteral("png"));
+    QCOMPARE(shown(), QStringList({"b.png", "c.png"}));
+    w.typeFilterButton->setCurrentIndex(0);
+    QCOMPARE(w.typeFilterButton->currentText(), QStringLiteral("All types"));
+    // A text keeps the rows whose name or source holds it.
+    w.filterField->setText(QStringLiteral("PAGE"));
+    QCOMPARE(shown(), QStringList({"a.jpg", "c.png"}));
+    w.filterField->setText(QStringLiteral("d.j"));
+    QCOMPARE(shown(), QStringList({"d.jpg"}));
+    w.filterField->clear();
+
+    // Every column sorts, the size as a number.
+    const std::pair<int, QStringList> orders[] = {
+        {ResultsModel::kName, {"a.jpg", "b.png", "c.png", "d.jpg"}},
+        {ResultsModel::kType, {"a.jpg", "d.jpg", "b.png", "c.png"}},
+        {ResultsModel::kSize, {"a.jpg", "c.png", "b.png", "d.jpg"}},
+        {ResultsModel::kSource, {"b.png", "a.jpg", "c.png", "d.jpg"}},
+    };
+    for (const auto& [column, order] : orders) {
+      w.resultsView->sortByColumn(column, Qt::AscendingOrder);
+      QCOMPARE(shown(), order);
+    }
+    w.resultsView->sortByColumn(ResultsModel::kSize, Qt::DescendingOrder);
+    QCOMPARE(shown(), QStringList({"d.jpg", "b.png", "c.png", "a.jpg"}));
+
+    // The selected rows are copied as the files and their paths; the
+    // actions act on the rows of the results, whatever the order shown.
+    w.resultsView->selectRow(1);  // b.png, then c.png, in the list by size
+    w.resultsView->selectionModel()->select(
+        w.resultsFilter->index(2, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QCOMPARE(w.selectedResults(), QList<int>({0, 2}));
+    w.copyAction->trigger();
+    const QMimeData* copied = QGuiApplication::clipboard()->mimeData();
+    QVERIFY(copied);
+    QCOMPARE(copied->urls(),
+             QList<QUrl>({QUrl::fromLocalFile("/out/b.png"), QUrl::fromLocalFile("/out/c.png")}));
+    QCOMPARE(copied->text(), QStringLiteral("/out/b.png\n/out/c.png"));
+
+    // A new job lists every type again; a type that looks like a
+    // placeholder is shown and chosen as it is.
+    Q_EMIT w.typeCountsField->linkActivated(QStringLiteral("type:jpg"));
+    w.jobStarted();
+    QCOMPARE(w.typeFilterButton->count(), 1);
+    QVERIFY(!w.resultsFilter->type());
+    w.addResults({row("e.x%2y", "x%2y", 5, "/in/odd.bin")});
+    QCOMPARE(PlainText(w.typeCountsField->text()), QStringLiteral("1 x%2y · 2 filtered out"));
+    const QString link = QRegularExpression(QStringLiteral("href=\"([^\"]*)\""))
+                             .match(w.typeCountsField->text())
+                             .captured(1);
+    Q_EMIT w.typeCountsField->linkActivated(link);
+    QCOMPARE(w.resultsFilter->type(), std::optional<QString>(QStringLiteral("x%2y")));
   }
 };
 

@@ -52,6 +52,9 @@ TEST(Cli, UsageErrorsExitWithTwo) {
       {"scan", "--only", "pdf,gifs", dir.str()},
       {"scan", "--output", dir.str(), "--beside", dir.str()},
       {"scan", "--no-such-option", dir.str()},
+      {"scan", "--min-pixels", "32by32", dir.str()},
+      {"scan", "--min-size", "ten", dir.str()},
+      {"scan", "--report", "-", "--json", dir.str()},
   };
   for (const auto& args : cases) {
     CliRun r = Cli(args);
@@ -65,7 +68,8 @@ TEST(Cli, HelpDocumentsEveryOption) {
   EXPECT_EQ(r.status, 0);
   for (const char* option :
        {"--output", "--beside", "--desktop", "--enable", "--disable", "--only", "--extended",
-        "--jobs", "--keep-duplicates", "--json", "--list", "--quiet", "--verbose"})
+        "--jobs", "--keep-duplicates", "--json", "--list", "--quiet", "--verbose", "--report",
+        "--md5", "--min-size", "--max-size", "--min-pixels"})
     EXPECT_NE(r.out.find(option), std::string::npos) << option;
   for (const char* key :
        {"pdf", "jpeg", "gif", "png", "flash", "base64", "bmp", "wav", "flate", "ascii", "html"})
@@ -247,7 +251,9 @@ TEST(Cli, EveryJsonRowIsTheSameWithOneWorkerAndWithFour) {
     auto rows = Rows(r.out);
     for (auto& row : rows) {
       row.erase("seconds");
-      if (row.contains("path")) row["path"] = LastPathComponent(row["path"].get<std::string>());
+      for (const char* key : {"path", "duplicate_of", "report"})
+        if (row.contains(key) && row[key].is_string())
+          row[key] = LastPathComponent(row[key].get<std::string>());
       if (row.contains("output")) row.erase("output");
     }
     runs.push_back(std::move(rows));
@@ -369,7 +375,10 @@ TEST(Cli, ListReportsTheItemsOfARealRunAndWritesNothing) {
       EXPECT_EQ(listed[i][key], written[i][key]) << key;
   }
   EXPECT_EQ(listed.back()["written"], 0);
-  EXPECT_EQ(listed.back()["listed"], static_cast<int>(listed.size() - 1));
+  const auto repeats = std::count_if(listed.begin(), listed.end() - 1, [](const auto& row) {
+    return !row["duplicate_of"].is_null();
+  });
+  EXPECT_EQ(listed.back()["listed"], static_cast<int>(listed.size() - 1 - repeats));
   EXPECT_TRUE(listed.back()["output"].is_null());
   EXPECT_FALSE(std::filesystem::exists(out / "listed"));
 }
@@ -409,6 +418,16 @@ TEST(Cli, CommandLinesThatScriptsUse) {
       EXPECT_TRUE(std::filesystem::is_directory(dir / "out" / k.folder));
     }
   }
+
+  // Sizes take units; a report on stdout is all that stdout carries.
+  CliRun reported = Cli({"scan", "--output", out, "--min-size", "1KiB", "--max-size", "2M",
+                         "--min-pixels", "40x30", "--report", "-", a});
+  EXPECT_EQ(reported.status, 0) << reported.err;
+  EXPECT_EQ(reported.out.rfind("<?xml", 0), 0u) << reported.out;
+  for (const char* option : {"<sb:option name=\"min_size\">1024</sb:option>",
+                             "<sb:option name=\"max_size\">2000000</sb:option>",
+                             "<sb:option name=\"min_pixels\">40x30</sb:option>"})
+    EXPECT_NE(reported.out.find(option), std::string::npos) << option;
 
   // A FIFO named on the command line is passed over with a warning, never
   // opened (which would wait for a writer).
@@ -452,6 +471,15 @@ TEST(Cli, NamesThatAreNotUtf8CarryTheirBytes) {
   EXPECT_EQ(bytesOf("source"), (dir / name).string());
   EXPECT_TRUE(std::filesystem::exists(bytesOf("path")));
   EXPECT_FALSE(rows[0].contains("type_base64"));
+
+  // The report, which XML could not hold them in, gives U+FFFD for such
+  // bytes and the exact bytes beside them.
+  const std::string report =
+      test::ReadFile(dir / "out" / "caf\xE9-\xFF Strell" / JobReport::kFileName);
+  const std::string exact = Base64Encode((dir / name).string());
+  EXPECT_NE(report.find("<sb:container sb:base64=\"" + exact + "\">"), std::string::npos) << report;
+  EXPECT_NE(report.find("caf\xEF\xBF\xBD-\xEF\xBF\xBD.dat"), std::string::npos);
+  EXPECT_EQ(report.find(name), std::string::npos);
 }
 
 // The real program, for what a process does as a whole: its umask, its
@@ -535,8 +563,9 @@ TEST(Cli, TwoRunsIntoOneOutputFolderBothSucceed) {
       fmt::format("HOME='{}' '{}' scan --quiet --output '{}' '{}'", dir.str(), kProgram,
                   (dir / "out").string(), Sample("embedded-media.dat"));
   EXPECT_EQ(RunProgram("(" + one + ") & (" + one + ") & wait %1 && wait %2"), 0);
-  EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell").size(), 5u);
-  EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell-1").size(), 5u);
+  // Five items and the job's report each.
+  EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell").size(), 6u);
+  EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell-1").size(), 6u);
 }
 
 TEST(TerminalDisplay, WrittenFilesGoToStdoutWhateverStderrIs) {

@@ -174,7 +174,7 @@ TEST(Dispatcher, TheGateSaysWhatItDidWithEachChild) {
     c.setPassForTesting("png", [](ScanContext& ctx, const Buffer& data, const std::string& from) {
       if (!data.startsWith(0, "\x89PNG")) return 0;
       ctx.setAtomicFileFound(true);
-      ctx.saveStrell(data, 0, data.size(), "png", from, 0);
+      ctx.saveStrell(data, 0, data.size(), "png", from, 0, ItemEnd::kLength);
       return 1;
     });
     c.setScanFor(PassId::kPNG, true);

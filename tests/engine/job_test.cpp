@@ -41,7 +41,7 @@ class Job : public ::testing::Test {
                             mapped.push_back(data.isMapped());
                           }
                           if (hook) hook(from);
-                          ctx.saveStrell(data, 0, data.size(), "bin", from, 0);
+                          ctx.saveStrell(data, 0, data.size(), "bin", from, 0, ItemEnd::kLength);
                           return 1;
                         });
   }
@@ -115,8 +115,8 @@ TEST_F(Job, ARequestDuringAJobIsScannedAfterItOnTheSameWorker) {
 TEST_F(Job, UnnamedItemsAreNumberedByTheirOwnJobFromZero) {
   // Whatever ran before, in this controller or in another one.
   const auto unnamed = [](ScanContext& ctx, const Buffer& data, const std::string&) {
-    ctx.saveStrell(data, 0, 1, "bin", "", 0);
-    ctx.saveStrell(data, 1, 1, "bin", "", 0);
+    ctx.saveStrell(data, 0, 1, "bin", "", 0, ItemEnd::kLength);
+    ctx.saveStrell(data, 1, 1, "bin", "", 0, ItemEnd::kLength);
     return 2;
   };
   c.setPassForTesting("silentflate", unnamed);
@@ -280,7 +280,7 @@ TEST_F(Job, ItemsBeyondFourGibibytesAreFoundAndWritten) {
                       [&](ScanContext& ctx, const Buffer& data, const std::string& from) {
                         foundAt = data.find(std::string_view("STRELLMARK"), 0);
                         if (foundAt != Buffer::npos)
-                          ctx.saveStrell(data, foundAt, 10, "mark", from, 0);
+                          ctx.saveStrell(data, foundAt, 10, "mark", from, 0, ItemEnd::kLength);
                         return 1;
                       });
   c.threadStrell({path.string()});

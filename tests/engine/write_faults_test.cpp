@@ -47,7 +47,7 @@ class WriteFaults : public ::testing::Test {
     c.setPassForTesting("silentflate",
                         [this](ScanContext& ctx, const Buffer& data, const std::string& from) {
                           scanned.push_back(std::filesystem::path(from).filename().string());
-                          ctx.saveStrell(data, 0, data.size(), "bin", from, 0);
+                          ctx.saveStrell(data, 0, data.size(), "bin", from, 0, ItemEnd::kLength);
                           return 1;
                         });
   }

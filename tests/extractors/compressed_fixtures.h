@@ -83,7 +83,7 @@ inline StrellController::PassOverride FakeFinder(std::string start, std::string 
       if (e == Buffer::npos) break;
       const uint64_t length = e + end.size() - p;
       if (p == 0 && length > data.size() - 8) c.setAtomicFileFound(true);
-      c.saveStrell(data, p, length, type, from, count++);
+      c.saveStrell(data, p, length, type, from, count++, ItemEnd::kMarker);
       p += length;
     }
     return count;

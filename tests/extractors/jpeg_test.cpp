@@ -473,7 +473,7 @@ TEST(JpegWalk, StopEndsThePassAfterTheCurrentCandidate) {
   StrellController controller;
   int seen = 0;
   controller.setSaveObserverForTesting(
-      [&](const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t) {
+      [&](const Buffer&, uint64_t, uint64_t, std::string_view, std::string_view, int32_t, ItemEnd) {
         ++seen;
         controller.stopStrelling();
       });

@@ -59,7 +59,7 @@ class RecordingProgress : public StrellerProgress {
   bool stopStreller() const override { return stop; }
   void subProgress(double fraction) override { progress.push_back(fraction); }
   void saveStrell(const Buffer& data, uint64_t from, uint64_t length, std::string_view type,
-                  std::string_view original, int32_t foundNo) override {
+                  std::string_view original, int32_t foundNo, ItemEnd) override {
     saved.push_back(
         {std::string(data.view(from, length)), std::string(type), std::string(original), foundNo});
   }

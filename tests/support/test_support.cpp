@@ -94,8 +94,24 @@ void RecordingDisplay::openFolder(const std::string& path) {
 void RecordingDisplay::fileWritten(const std::string& path, const std::string& fileName,
                                    const FoundItem& item) {
   std::lock_guard<std::mutex> l(mutex_);
-  written_.push_back({path, item.type, item.source, item.data.size(), fileName, item.data.origin(),
+  written_.push_back({path, item.type, item.source, item.size, fileName, item.data.origin(),
                       item.offset, item.pass});
+}
+void RecordingDisplay::itemRepeated(const FoundItem& item, const std::string& copy) {
+  std::lock_guard<std::mutex> l(mutex_);
+  repeats_.push_back({copy, item.size, item.md5});
+}
+void RecordingDisplay::itemFiltered(const FoundItem& item, const std::string& fileName) {
+  std::lock_guard<std::mutex> l(mutex_);
+  filtered_.emplace_back(fileName, item.filtered.value_or(ItemFilter::kMinSize));
+}
+std::vector<RecordingDisplay::Repeat> RecordingDisplay::repeats() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return repeats_;
+}
+std::vector<std::pair<std::string, ItemFilter>> RecordingDisplay::filtered() const {
+  std::lock_guard<std::mutex> l(mutex_);
+  return filtered_;
 }
 void RecordingDisplay::entrySkipped(const std::string& path, const std::string& reason,
                                     bool special) {
@@ -134,9 +150,9 @@ int RecordingDisplay::finishes() const {
 ItemRecorder::ItemRecorder(StrellController& controller) {
   controller.setSaveObserverForTesting([this](const Buffer& data, uint64_t from, uint64_t length,
                                               std::string_view type, std::string_view original,
-                                              int32_t foundNo) {
+                                              int32_t foundNo, ItemEnd end) {
     items_.push_back({from, length, std::string(type), std::string(original), foundNo,
-                      std::string(data.view(from, length)), data.origin().chain});
+                      std::string(data.view(from, length)), data.origin().chain, end});
   });
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,6 +63,8 @@ class RecordingDisplay : public StrellDisplay {
   void openFolder(const std::string& path) override;
   void fileWritten(const std::string& path, const std::string& fileName,
                    const FoundItem& item) override;
+  void itemRepeated(const FoundItem& item, const std::string& copy) override;
+  void itemFiltered(const FoundItem& item, const std::string& fileName) override;
   void entrySkipped(const std::string& path, const std::string& reason, bool special) override;
 
   struct Written {
@@ -76,6 +79,14 @@ class RecordingDisplay : public StrellDisplay {
     std::string path, reason;
     bool special;
   };
+  struct Repeat {
+    std::string copy;  // where its first copy went
+    uint64_t size;
+    std::optional<Md5> md5;
+  };
+  std::vector<Repeat> repeats() const;
+  // Name and reason of each item a listing job's filters left out.
+  std::vector<std::pair<std::string, ItemFilter>> filtered() const;
   std::vector<Skipped> skipped() const;
   std::vector<std::string> errors() const;
   std::vector<std::string> openedFolders() const;
@@ -89,6 +100,8 @@ class RecordingDisplay : public StrellDisplay {
   std::vector<std::string> errors_, opened_;
   std::vector<Written> written_;
   std::vector<Skipped> skipped_;
+  std::vector<Repeat> repeats_;
+  std::vector<std::pair<std::string, ItemFilter>> filtered_;
   std::vector<double> progress_;
   int blinks_ = 0;
   int finishes_ = 0;
@@ -103,6 +116,7 @@ struct Reported {
   int32_t foundNo;
   std::string bytes;              // the reported range's bytes
   std::vector<OriginStep> chain;  // the decodings that made the buffer reported from
+  ItemEnd end;
 };
 
 // Captures reported items through the controller's save seam.

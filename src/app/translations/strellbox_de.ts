@@ -81,6 +81,10 @@
         <source>Could not save a found file. Check for disk space, and where the file is set to be saved in the preferences</source>
         <translation>Eine gefundene Datei konnte nicht gesichert werden. Bitte den freien Speicherplatz prüfen und in den Einstellungen, wo die Dateien gesichert werden</translation>
     </message>
+    <message>
+        <source>Could not save the report of the job in its output folder. Check for disk space</source>
+        <translation>Der Bericht des Auftrags konnte nicht im Ausgabeordner gesichert werden. Bitte den freien Speicherplatz prüfen</translation>
+    </message>
 </context>
 <context>
     <name>UpdateChecker</name>
@@ -250,6 +254,33 @@ Erstellt mit %2.</translation>
         <source>Strellbox – %1%</source>
         <translation>Strellbox – %1 %</translation>
     </message>
+    <message>
+        <source>Click a type to list only its items</source>
+        <translation>Einen Typ anklicken, um nur seine Objekte aufzulisten</translation>
+    </message>
+    <message>
+        <source>All types</source>
+        <translation>Alle Typen</translation>
+    </message>
+    <message>
+        <source>Filter by name or source</source>
+        <translation>Nach Name oder Quelle filtern</translation>
+    </message>
+    <message>
+        <source>Copy</source>
+        <translation>Kopieren</translation>
+    </message>
+    <message>
+        <source>without type</source>
+        <translation>ohne Typ</translation>
+    </message>
+    <message numerus="yes">
+        <source>%n filtered out</source>
+        <translation>
+            <numerusform>%n herausgefiltert</numerusform>
+            <numerusform>%n herausgefiltert</numerusform>
+        </translation>
+    </message>
 </context>
 <context>
     <name>strellbox::PreferencesWindow</name>
@@ -329,13 +360,45 @@ Erstellt mit %2.</translation>
         <source>Only when the job saved something and was not stopped</source>
         <translation>Nur wenn der Auftrag etwas gesichert hat und nicht gestoppt wurde</translation>
     </message>
+    <message>
+        <source>Report and filters</source>
+        <translation>Bericht und Filter</translation>
+    </message>
+    <message>
+        <source>Write a report of each job (report.xml) into its output folder</source>
+        <translation>Einen Bericht jedes Auftrags (report.xml) in seinen Ausgabeordner schreiben</translation>
+    </message>
+    <message>
+        <source>Digital Forensics XML: every item with where it was found and its hash</source>
+        <translation>Digital Forensics XML: jedes Objekt mit seinem Fundort und seinem Hashwert</translation>
+    </message>
+    <message>
+        <source>no limit</source>
+        <translation>keine Grenze</translation>
+    </message>
+    <message>
+        <source> bytes</source>
+        <translation> Bytes</translation>
+    </message>
+    <message>
+        <source> px</source>
+        <translation> px</translation>
+    </message>
+    <message>
+        <source>Leave out items smaller than:</source>
+        <translation>Objekte auslassen, kleiner als:</translation>
+    </message>
+    <message>
+        <source>Leave out items larger than:</source>
+        <translation>Objekte auslassen, größer als:</translation>
+    </message>
+    <message>
+        <source>Leave out pictures smaller than:</source>
+        <translation>Bilder auslassen, kleiner als:</translation>
+    </message>
 </context>
 <context>
     <name>strellbox::ResultsModel</name>
-    <message>
-        <source>without type</source>
-        <translation>ohne Typ</translation>
-    </message>
     <message>
         <source>Found in %1</source>
         <translation>Gefunden in %1</translation>
@@ -363,6 +426,10 @@ Erstellt mit %2.</translation>
     <message>
         <source>Source</source>
         <translation>Quelle</translation>
+    </message>
+    <message>
+        <source>End known by: %1</source>
+        <translation>Ende bekannt durch: %1</translation>
     </message>
 </context>
 <context>
