@@ -17,6 +17,7 @@
 #include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
+#include "extractors/archives.h"
 
 namespace strellbox {
 
@@ -452,14 +453,15 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from) {
   if (context.extended())
     return strellZipMembers(context, data, from, true) + strellDeflate(context, data, from, true) +
-           strellGzip(context, data, from, true);
+           strellGzip(context, data, from, true) + strellArchives(context, data, from, true);
   return strellZip(context, data, from) + strellDeflate(context, data, from, true);
 }
 
 int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::string& from) {
   if (context.extended())
     return strellZipMembers(context, data, from, false) +
-           strellDeflate(context, data, from, false) + strellGzip(context, data, from, false);
+           strellDeflate(context, data, from, false) + strellGzip(context, data, from, false) +
+           strellArchives(context, data, from, false);
   return strellDeflate(context, data, from, false);
 }
 
