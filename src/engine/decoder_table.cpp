@@ -30,6 +30,8 @@ constexpr std::array<DecoderRow, kDecoderCount> kTable = {{
     {DecoderId::kZstd, "zstd", "zstd frames, decompressed", R::kExtended, DecodeZstdAt},
     {DecoderId::kLz4, "lz4", "lz4 frames, decompressed", R::kExtended, DecodeLz4At},
     {DecoderId::kLzip, "lzip", "lzip streams, decompressed", R::kExtended, DecodeLzipAt},
+    {DecoderId::kOle2Stream, "ole2-stream", "Compound file streams, assembled from their sectors",
+     R::kExtended, DecodeOle2StreamAt},
 }};
 
 constexpr bool RowsInIdOrder() {

@@ -38,8 +38,9 @@ enum class DecoderId : uint8_t {
   kZstd,
   kLz4,
   kLzip,
+  kOle2Stream,
 };
-inline constexpr size_t kDecoderCount = 18;
+inline constexpr size_t kDecoderCount = 19;
 
 // Which rules a decoder belongs to: the classic set, or the rules beyond it
 // that extended detection adds.
@@ -83,6 +84,7 @@ std::optional<Buffer> DecodeXzAt(const Buffer& data, uint64_t offset, uint64_t m
 std::optional<Buffer> DecodeBzip2At(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeZstdAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeLz4At(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeOle2StreamAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeLzipAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 
 }  // namespace strellbox

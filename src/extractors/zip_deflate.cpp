@@ -18,6 +18,7 @@
 #include "engine/paths.h"
 #include "engine/scan_context.h"
 #include "extractors/archives.h"
+#include "extractors/ole2.h"
 
 namespace strellbox {
 
@@ -453,7 +454,8 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from) {
   if (context.extended())
     return strellZipMembers(context, data, from, true) + strellDeflate(context, data, from, true) +
-           strellGzip(context, data, from, true) + strellArchives(context, data, from, true);
+           strellGzip(context, data, from, true) + strellArchives(context, data, from, true) +
+           strellOLE2(context, data, from, true);
   return strellZip(context, data, from) + strellDeflate(context, data, from, true);
 }
 
@@ -461,7 +463,7 @@ int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::s
   if (context.extended())
     return strellZipMembers(context, data, from, false) +
            strellDeflate(context, data, from, false) + strellGzip(context, data, from, false) +
-           strellArchives(context, data, from, false);
+           strellArchives(context, data, from, false) + strellOLE2(context, data, from, false);
   return strellDeflate(context, data, from, false);
 }
 

@@ -1,0 +1,166 @@
+// Compound files under extended detection (flate row): Word, PowerPoint and
+// Excel binaries that LibreOffice writes at test time from a document with
+// a PNG and a JPEG in it; both pictures must come out byte-identical, no
+// damaged copy of either may come out, and hostile tables must neither
+// hang the walk nor hide a picture after them.
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "extractors/image_test_util.h"
+
+namespace strellbox::test {
+namespace {
+
+std::string Base64(const std::string& bytes) {
+  static const char* k = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
+    if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
+    if (i + 2 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 2]);
+    out += k[v >> 18];
+    out += k[(v >> 12) & 63];
+    out += i + 1 < bytes.size() ? k[(v >> 6) & 63] : '=';
+    out += i + 2 < bytes.size() ? k[v & 63] : '=';
+  }
+  return out;
+}
+
+class Ole2 : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir;
+    png_ = new std::string(Convert(*dir_, "-size 160x120 plasma:fractal", "a.png"));
+    jpeg_ = new std::string(Convert(*dir_, "-size 120x90 gradient:red-blue", "b.jpg"));
+    const std::string ns =
+        "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+        "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+        "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+        "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\"";
+    auto frame = [](const std::string& picture, const char* anchor) {
+      return fmt::format(
+          "<draw:frame{} svg:x=\"1cm\" svg:y=\"1cm\" svg:width=\"4cm\" svg:height=\"3cm\">"
+          "<draw:image><office:binary-data>{}</office:binary-data></draw:image></draw:frame>",
+          anchor, Base64(picture));
+    };
+    const std::string pictures = frame(*png_, " text:anchor-type=\"paragraph\"") +
+                                 frame(*jpeg_, " text:anchor-type=\"paragraph\"");
+    auto document = [&](const char* kind, const std::string& body) {
+      return fmt::format(
+          "<?xml version=\"1.0\"?><office:document {} office:version=\"1.2\" "
+          "office:mimetype=\"application/vnd.oasis.opendocument.{}\"><office:body>{}"
+          "</office:body></office:document>",
+          ns, kind, body);
+    };
+    WriteFile(*dir_ / "doc.fodt",
+              document("text", "<office:text><text:p>" + pictures + "</text:p></office:text>"));
+    WriteFile(*dir_ / "show.fodp",
+              document("presentation", "<office:presentation><draw:page draw:name=\"s\">" +
+                                           frame(*png_, "") + frame(*jpeg_, "") +
+                                           "</draw:page></office:presentation>"));
+    WriteFile(*dir_ / "book.fods",
+              document("spreadsheet",
+                       "<office:spreadsheet><table:table table:name=\"t\"><table:shapes>" +
+                           frame(*png_, "") + frame(*jpeg_, "") +
+                           "</table:shapes><table:table-row><table:table-cell/></table:table-row>"
+                           "</table:table></office:spreadsheet>"));
+    // Its own profile and HOME, so that nothing of the user's is touched.
+    const std::string soffice = fmt::format(
+        "cd '{0}' && HOME='{0}' soffice -env:UserInstallation=file://{0}/profile "
+        "--headless --convert-to ",
+        dir_->str());
+    Shell(soffice + "'doc:MS Word 97' doc.fodt >/dev/null 2>&1");
+    Shell(soffice + "'ppt:MS PowerPoint 97' show.fodp >/dev/null 2>&1");
+    Shell(soffice + "'xls:MS Excel 97' book.fods >/dev/null 2>&1");
+  }
+  static void TearDownTestSuite() {
+    delete png_;
+    delete jpeg_;
+    delete dir_;
+  }
+  static std::vector<Reported> Scan(const std::string& bytes, bool saving) {
+    StrellController c;
+    c.setAllScans(false);
+    c.setScanFor(PassId::kPNG, true);
+    c.setScanFor(PassId::kJPEG, true);
+    c.setScanFor(PassId::kFlate, saving);
+    c.setExtendedDetection(true);
+    ItemRecorder rec(c);
+    c.strellData(Bytes(bytes), "/in/office.bin");
+    return rec.items();
+  }
+
+  static TempDir* dir_;
+  static std::string* png_;
+  static std::string* jpeg_;
+};
+
+TempDir* Ole2::dir_ = nullptr;
+std::string* Ole2::png_ = nullptr;
+std::string* Ole2::jpeg_ = nullptr;
+
+TEST_F(Ole2, PicturesOfEveryOfficeBinaryComeOutWholeAndUndamaged) {
+  for (const char* name : {"doc.doc", "show.ppt", "book.xls"}) {
+    SCOPED_TRACE(name);
+    const std::string file = ReadFile(*dir_ / name);
+    bool png = false, jpeg = false;
+    for (const Reported& item : Scan(file, false)) {
+      if (item.type != "png" && item.type != "jpg") continue;
+      EXPECT_TRUE(item.bytes == *png_ || item.bytes == *jpeg_)
+          << "a damaged " << item.type << " of " << item.bytes.size() << " bytes";
+      png = png || item.bytes == *png_;
+      jpeg = jpeg || item.bytes == *jpeg_;
+    }
+    EXPECT_TRUE(png);
+    EXPECT_TRUE(jpeg);
+  }
+}
+
+TEST_F(Ole2, ACompoundFileInsideMoreIsMeasuredByItsFat) {
+  const std::string doc = ReadFile(*dir_ / "doc.doc");
+  const std::string noise(5000, '\x5A');
+  std::vector<std::string> docs;
+  for (const Reported& item : Scan(noise + doc + noise, true))
+    if (item.type == "doc") docs.push_back(item.bytes);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_TRUE(docs[0] == doc);
+}
+
+TEST_F(Ole2, HostileTablesEndAndHideNothingAfterThem) {
+  const std::string ppt = ReadFile(*dir_ / "show.ppt");
+  auto le32 = [](const std::string& s, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(s[at]) |
+                                 static_cast<uint8_t>(s[at + 1]) << 8 |
+                                 static_cast<uint8_t>(s[at + 2]) << 16 |
+                                 static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24);
+  };
+  const uint32_t firstFat = le32(ppt, 0x4C), firstDir = le32(ppt, 0x30);
+  const size_t fatAt = 512 * (size_t{firstFat} + 1), dirAt = 512 * (size_t{firstDir} + 1);
+  auto with = [&](size_t at, uint32_t value) {
+    std::string s = ppt;
+    s.replace(at, 4, LE32(value));
+    return s;
+  };
+  struct Row {
+    const char* name;
+    std::string hostile;
+  };
+  const std::vector<Row> rows = {
+      {"a DIFAT chain of 2^32-1 sectors looping on itself",
+       with(0x48, 0xFFFFFFFF).replace(0x44, 4, LE32(firstFat))},
+      {"a FAT loop on the directory's first sector", with(fatAt + 4 * size_t{firstDir}, firstDir)},
+      {"a directory cycle back to the root", with(dirAt + 128 + 68, 0)},
+      {"a stream of 2^32-1 bytes", with(dirAt + 128 + 120, 0xFFFFFFFF)},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::vector<Reported> items = Scan(r.hostile + *jpeg_, false);
+    EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const Reported& item) {
+      return item.bytes == *jpeg_ && item.from == ppt.size();
+    }));
+  }
+}
+
+}  // namespace
+}  // namespace strellbox::test
