@@ -32,6 +32,8 @@ constexpr std::array<DecoderRow, kDecoderCount> kTable = {{
     {DecoderId::kLzip, "lzip", "lzip streams, decompressed", R::kExtended, DecodeLzipAt},
     {DecoderId::kOle2Stream, "ole2-stream", "Compound file streams, assembled from their sectors",
      R::kExtended, DecodeOle2StreamAt},
+    {DecoderId::kRtf, "rtf", "RTF pictures and objects, from their hex digits", R::kExtended,
+     DecodeRtfGroupAt},
 }};
 
 constexpr bool RowsInIdOrder() {

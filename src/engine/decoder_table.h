@@ -39,8 +39,9 @@ enum class DecoderId : uint8_t {
   kLz4,
   kLzip,
   kOle2Stream,
+  kRtf,
 };
-inline constexpr size_t kDecoderCount = 19;
+inline constexpr size_t kDecoderCount = 20;
 
 // Which rules a decoder belongs to: the classic set, or the rules beyond it
 // that extended detection adds.
@@ -85,6 +86,7 @@ std::optional<Buffer> DecodeBzip2At(const Buffer& data, uint64_t offset, uint64_
 std::optional<Buffer> DecodeZstdAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeLz4At(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeOle2StreamAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeRtfGroupAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeLzipAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 
 }  // namespace strellbox

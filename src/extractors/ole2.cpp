@@ -245,8 +245,8 @@ constexpr BlipKind kBlips[] = {
     {0xF01F, 0x7A8, "dib", false}, {0xF029, 0x6E4, "tiff", false},
 };
 
-// A BMP file of the DIB (a BITMAPINFOHEADER and what follows): the
-// 14-byte file header in front, its pixel offset past the colour table.
+}  // namespace
+
 std::optional<Buffer> BitmapOfDib(std::string_view dib) {
   const Buffer b = Buffer::fromString(dib);
   const uint32_t headerSize = b.le32(0);
@@ -271,6 +271,8 @@ std::optional<Buffer> BitmapOfDib(std::string_view dib) {
   out.append(dib);
   return Buffer::fromString(out);
 }
+
+namespace {
 
 // Reports the pictures of the OfficeArt records in `s` (a stream, or the
 // joined drawing records of a workbook).

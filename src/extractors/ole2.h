@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "engine/buffer.h"
 
@@ -21,5 +23,9 @@ class ScanContext;
 // measured by its FAT (.doc, .xls, .ppt, .msg by its directory, else .ole).
 int32_t strellOLE2(ScanContext& context, const Buffer& data, const std::string& from,
                    bool reportFiles);
+
+// A BMP file of a DIB (a BITMAPINFOHEADER and what follows): the 14-byte
+// file header in front, its pixel offset past the colour table.
+std::optional<Buffer> BitmapOfDib(std::string_view dib);
 
 }  // namespace strellbox

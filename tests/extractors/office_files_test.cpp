@@ -1,6 +1,6 @@
-// Compound files under extended detection (flate row): Word, PowerPoint and
-// Excel binaries that LibreOffice writes at test time from a document with
-// a PNG and a JPEG in it; both pictures must come out byte-identical, no
+// Compound files and RTF under extended detection (flate row): Word,
+// PowerPoint, Excel and RTF files that LibreOffice writes at test time from
+// a document with a PNG and a JPEG in it; both pictures must come out byte-identical, no
 // damaged copy of either may come out, and hostile tables must neither
 // hang the walk nor hide a picture after them.
 #include <fmt/format.h>
@@ -26,7 +26,7 @@ std::string Base64(const std::string& bytes) {
   return out;
 }
 
-class Ole2 : public ::testing::Test {
+class OfficeFiles : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new TempDir;
@@ -73,6 +73,7 @@ class Ole2 : public ::testing::Test {
     Shell(soffice + "'doc:MS Word 97' doc.fodt >/dev/null 2>&1");
     Shell(soffice + "'ppt:MS PowerPoint 97' show.fodp >/dev/null 2>&1");
     Shell(soffice + "'xls:MS Excel 97' book.fods >/dev/null 2>&1");
+    Shell(soffice + "rtf doc.fodt >/dev/null 2>&1");
   }
   static void TearDownTestSuite() {
     delete png_;
@@ -96,12 +97,12 @@ class Ole2 : public ::testing::Test {
   static std::string* jpeg_;
 };
 
-TempDir* Ole2::dir_ = nullptr;
-std::string* Ole2::png_ = nullptr;
-std::string* Ole2::jpeg_ = nullptr;
+TempDir* OfficeFiles::dir_ = nullptr;
+std::string* OfficeFiles::png_ = nullptr;
+std::string* OfficeFiles::jpeg_ = nullptr;
 
-TEST_F(Ole2, PicturesOfEveryOfficeBinaryComeOutWholeAndUndamaged) {
-  for (const char* name : {"doc.doc", "show.ppt", "book.xls"}) {
+TEST_F(OfficeFiles, PicturesOfEveryOfficeBinaryComeOutWholeAndUndamaged) {
+  for (const char* name : {"doc.doc", "show.ppt", "book.xls", "doc.rtf"}) {
     SCOPED_TRACE(name);
     const std::string file = ReadFile(*dir_ / name);
     bool png = false, jpeg = false;
@@ -117,7 +118,7 @@ TEST_F(Ole2, PicturesOfEveryOfficeBinaryComeOutWholeAndUndamaged) {
   }
 }
 
-TEST_F(Ole2, ACompoundFileInsideMoreIsMeasuredByItsFat) {
+TEST_F(OfficeFiles, ACompoundFileInsideMoreIsMeasuredByItsFat) {
   const std::string doc = ReadFile(*dir_ / "doc.doc");
   const std::string noise(5000, '\x5A');
   std::vector<std::string> docs;
@@ -127,7 +128,7 @@ TEST_F(Ole2, ACompoundFileInsideMoreIsMeasuredByItsFat) {
   EXPECT_TRUE(docs[0] == doc);
 }
 
-TEST_F(Ole2, HostileTablesEndAndHideNothingAfterThem) {
+TEST_F(OfficeFiles, HostileTablesEndAndHideNothingAfterThem) {
   const std::string ppt = ReadFile(*dir_ / "show.ppt");
   auto le32 = [](const std::string& s, size_t at) {
     return static_cast<uint32_t>(static_cast<uint8_t>(s[at]) |
@@ -159,6 +160,24 @@ TEST_F(Ole2, HostileTablesEndAndHideNothingAfterThem) {
     EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const Reported& item) {
       return item.bytes == *jpeg_ && item.from == ppt.size();
     }));
+  }
+}
+
+TEST_F(OfficeFiles, HostileRtfGroupsEndAndHideNothingAfterThem) {
+  struct Row {
+    const char* name;
+    std::string hostile;
+  };
+  const std::vector<Row> rows = {
+      {"a \\bin of 10^12 bytes", "{\\rtf1{\\pict\\pngblip\\bin1000000000000 \x89PNG}}"},
+      {"10^6 nested groups", "{\\rtf1{\\pict\\pngblip" + std::string(1000000, '{') + "89504e47"},
+      {"an odd digit and no end", "{\\rtf1{\\pict\\jpegblip ffd8f"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::vector<Reported> items = Scan(r.hostile + *jpeg_, false);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].bytes == *jpeg_);
   }
 }
 
