@@ -10,7 +10,7 @@
 #include <algorithm>
 
 #include "extractors/archives.h"
-#include "extractors/image_test_util.h"
+#include "extractors/container_test_util.h"
 
 namespace strellbox::test {
 namespace {
@@ -34,28 +34,7 @@ class Archives : public ::testing::Test {
     return ReadFile(*dir_ / output);
   }
   static std::vector<Reported> Scan(const std::string& bytes, bool saving) {
-    StrellController c;
-    c.setAllScans(false);
-    c.setScanFor(PassId::kPNG, true);
-    c.setScanFor(PassId::kJPEG, true);
-    c.setScanFor(PassId::kFlate, saving);
-    c.setExtendedDetection(true);
-    ItemRecorder rec(c);
-    c.strellData(Bytes(bytes), "/in/pics.bin");
-    return rec.items();
-  }
-  // Every picture reported is one put in, and each put in came out.
-  static void ExpectPicturesWhole(const std::vector<Reported>& items) {
-    bool png = false, jpeg = false;
-    for (const Reported& item : items) {
-      if (item.type != "png" && item.type != "jpg") continue;
-      EXPECT_TRUE(item.bytes == *png_ || item.bytes == *jpeg_)
-          << "a damaged " << item.type << " of " << item.bytes.size() << " bytes";
-      png = png || item.bytes == *png_;
-      jpeg = jpeg || item.bytes == *jpeg_;
-    }
-    EXPECT_TRUE(png);
-    EXPECT_TRUE(jpeg);
+    return ScanContainer(bytes, saving);
   }
   static bool HasStep(const std::vector<Reported>& items, const std::string& decoder) {
     return std::any_of(items.begin(), items.end(), [&](const Reported& item) {
@@ -91,7 +70,7 @@ TEST_F(Archives, PicturesOfEveryWriterComeOutWhole) {
   for (const Row& r : rows) {
     SCOPED_TRACE(r.command);
     const std::vector<Reported> items = Scan(Make(r.command, r.output), false);
-    ExpectPicturesWhole(items);
+    ExpectPicturesWhole(items, *png_, *jpeg_);
     EXPECT_TRUE(HasStep(items, r.decoder));
   }
 }
@@ -101,7 +80,7 @@ TEST_F(Archives, ArchivesInsideABufferAreMeasuredByTheirRecords) {
   const std::string tar = Make("tar cf m.tar pics", "m.tar");
   const std::string noise(3000, '\x5A');
   const std::vector<Reported> items = Scan(noise + sevenZip + noise + tar + noise, true);
-  ExpectPicturesWhole(items);
+  ExpectPicturesWhole(items, *png_, *jpeg_);
   std::vector<std::pair<std::string, std::string>> archives;
   for (const Reported& item : items)
     if (item.type == "7z" || item.type == "tar") archives.emplace_back(item.type, item.bytes);
