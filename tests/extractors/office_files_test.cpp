@@ -69,6 +69,7 @@ class OfficeFiles : public ::testing::Test {
                       "--headless --convert-to {1} >/dev/null 2>&1",
                       dir_->str(), filter));
     }
+    EXPECT_TRUE(std::filesystem::exists(*dir_ / name)) << "LibreOffice wrote no " << name;
     return ReadFile(*dir_ / name);
   }
   static void TearDownTestSuite() {
