@@ -22,6 +22,18 @@ constexpr std::array<DecoderRow, kDecoderCount> kTable = {{
     {DecoderId::kLzma, "lzma", "LZMA Flash movies (ZWS)", R::kExtended, DecodeLzmaMovieAt},
     {DecoderId::kPdfContent, "pdf-content", "PDF content streams (inline images)", R::kExtended,
      nullptr},
+    {DecoderId::kArchiveMember, "archive-member",
+     "Members of tar, cpio, 7z, RAR, cab, ar and ISO 9660 archives", R::kExtended,
+     DecodeArchiveMemberAt},
+    {DecoderId::kXz, "xz", "xz streams, decompressed", R::kExtended, DecodeXzAt},
+    {DecoderId::kBzip2, "bzip2", "bzip2 streams, decompressed", R::kExtended, DecodeBzip2At},
+    {DecoderId::kZstd, "zstd", "zstd frames, decompressed", R::kExtended, DecodeZstdAt},
+    {DecoderId::kLz4, "lz4", "lz4 frames, decompressed", R::kExtended, DecodeLz4At},
+    {DecoderId::kLzip, "lzip", "lzip streams, decompressed", R::kExtended, DecodeLzipAt},
+    {DecoderId::kOle2Stream, "ole2-stream", "Compound file streams, assembled from their sectors",
+     R::kExtended, DecodeOle2StreamAt},
+    {DecoderId::kRtf, "rtf", "RTF pictures and objects, from their hex digits", R::kExtended,
+     DecodeRtfGroupAt},
 }};
 
 constexpr bool RowsInIdOrder() {

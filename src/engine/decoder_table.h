@@ -32,8 +32,16 @@ enum class DecoderId : uint8_t {
   kYenc,
   kLzma,
   kPdfContent,
+  kArchiveMember,
+  kXz,
+  kBzip2,
+  kZstd,
+  kLz4,
+  kLzip,
+  kOle2Stream,
+  kRtf,
 };
-inline constexpr size_t kDecoderCount = 12;
+inline constexpr size_t kDecoderCount = 20;
 
 // Which rules a decoder belongs to: the classic set, or the rules beyond it
 // that extended detection adds.
@@ -65,12 +73,20 @@ std::optional<Buffer> DecodeCompressedMovieAt(const Buffer& data, uint64_t offse
                                               uint64_t maxOutput);
 std::optional<Buffer> DecodeTextAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeBase64At(const Buffer& data, uint64_t offset, uint64_t maxOutput);
-std::optional<Buffer> DecodePDFDocumentAt(const Buffer& data, uint64_t offset,
-                                          uint64_t maxOutput);
+std::optional<Buffer> DecodePDFDocumentAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeGzipMemberAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeZipMemberAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeUuencodeAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeYencAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeLzmaMovieAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeArchiveMemberAt(const Buffer& data, uint64_t offset,
+                                            uint64_t maxOutput);
+std::optional<Buffer> DecodeXzAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeBzip2At(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeZstdAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeLz4At(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeOle2StreamAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeRtfGroupAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+std::optional<Buffer> DecodeLzipAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 
 }  // namespace strellbox

@@ -13,9 +13,10 @@
 
 #include "engine/classify.h"
 #include "engine/cursor.h"
-#include "engine/paths.h"
 #include "engine/decoder_table.h"
+#include "engine/paths.h"
 #include "engine/scan_context.h"
+#include "extractors/archives.h"
 #include "extractors/zip_deflate.h"
 
 namespace strellbox {
@@ -113,6 +114,8 @@ constexpr uint16_t kFlagEncrypted = 0x0001;
 constexpr uint16_t kFlagDescriptor = 0x0008;
 constexpr uint16_t kStored = 0;
 constexpr uint16_t kDeflated = 8;
+// Methods read through libarchive once the archive's end is known.
+constexpr uint16_t kBzip2 = 12, kLzmaMethod = 14, kZstdMethod = 93, kXzMethod = 95;
 constexpr uint16_t kZip64Extra = 0x0001;
 // Records walked in one archive at most: more members than the 65535 a
 // classic end record can count, as zip64 archives may have, but a bound on
@@ -239,10 +242,8 @@ int32_t strellGzip(ScanContext& context, const Buffer& data, const std::string& 
   auto outputLeftAt = [&](uint64_t p) {
     const double earned =
         static_cast<double>(cap) * (1.0 + static_cast<double>(p) / static_cast<double>(n));
-    const uint64_t allowed =
-        earned >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(earned);
-    return std::min(allowed > outputSpent ? allowed - outputSpent : 0,
-                    context.decodedAllowance());
+    const uint64_t allowed = earned >= 1.8e19 ? UINT64_MAX : static_cast<uint64_t>(earned);
+    return std::min(allowed > outputSpent ? allowed - outputSpent : 0, context.decodedAllowance());
   };
 
   // Inflates and checks the member at p; its end, or npos when it does not
@@ -317,8 +318,11 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
   };
 
   // Walks the members from the local header at p; returns where the walk
-  // stopped (the central directory when it went well).
+  // stopped (the central directory when it went well). The members packed
+  // with other methods are noted in `packed`.
+  std::vector<std::string> packed;
   auto walk = [&](uint64_t p) {
+    packed.clear();
     uint64_t q = p;
     for (uint64_t records = 0; records < kMaxRecords && !context.stopStreller(); ++records) {
       const std::optional<Member> m = ReadLocalHeader(data, q);
@@ -337,6 +341,11 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
         if (m->sizesKnown && (compressed != m->compressed || inflated->size() != m->size)) break;
         if (readable && !inflated->empty()) scanMember(*m, *inflated);
       } else if (m->method == kStored || m->sizesKnown) {
+        const uint16_t method = m->method;
+        if (readable && m->compressed > 0 &&
+            (method == kBzip2 || method == kLzmaMethod || method == kZstdMethod ||
+             method == kXzMethod))
+          packed.emplace_back(m->name);
         if (!m->sizesKnown) {
           const uint64_t end = FindStoredEnd(data, m->dataAt);
           if (end == npos) break;
@@ -365,6 +374,7 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
     const uint64_t stopped = walk(p);
     const uint64_t end = ArchiveEnd(data, stopped);
     if (end != npos) {
+      count += strellZipPackedMembers(context, data, p, end, packed, from);
       if (reportArchives) {
         context.saveStrell(data, p, end - p, "zip", base, count, ItemEnd::kWalk);
         ++count;
@@ -390,8 +400,7 @@ int32_t strellZipMembers(ScanContext& context, const Buffer& data, const std::st
   return count;
 }
 
-std::optional<Buffer> DecodeGzipMemberAt(const Buffer& data, uint64_t offset,
-                                         uint64_t maxOutput) {
+std::optional<Buffer> DecodeGzipMemberAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
   if (!data.startsWith(offset, kGzipMagic)) return std::nullopt;
   const std::optional<GzipHeader> h = ReadGzipHeader(data, offset);
   if (!h) return std::nullopt;

@@ -17,6 +17,9 @@
 #include "engine/decoder_table.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
+#include "extractors/archives.h"
+#include "extractors/ole2.h"
+#include "extractors/rtf.h"
 
 namespace strellbox {
 
@@ -452,14 +455,17 @@ int32_t strellDeflate(ScanContext& context, const Buffer& data, const std::strin
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from) {
   if (context.extended())
     return strellZipMembers(context, data, from, true) + strellDeflate(context, data, from, true) +
-           strellGzip(context, data, from, true);
+           strellGzip(context, data, from, true) + strellArchives(context, data, from, true) +
+           strellOLE2(context, data, from, true) + strellRTF(context, data, from);
   return strellZip(context, data, from) + strellDeflate(context, data, from, true);
 }
 
 int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::string& from) {
   if (context.extended())
     return strellZipMembers(context, data, from, false) +
-           strellDeflate(context, data, from, false) + strellGzip(context, data, from, false);
+           strellDeflate(context, data, from, false) + strellGzip(context, data, from, false) +
+           strellArchives(context, data, from, false) + strellOLE2(context, data, from, false) +
+           strellRTF(context, data, from);
   return strellDeflate(context, data, from, false);
 }
 

@@ -1,0 +1,31 @@
+// Compound files (Word, Excel and PowerPoint binaries, Outlook messages,
+// thumbnail caches) under extended detection, in the flate row: like a zip
+// archive, a container whose parts are put back together and scanned
+// again, not a format carved by its signature.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "engine/buffer.h"
+
+namespace strellbox {
+
+class ScanContext;
+
+// Every stream of every compound file in the buffer, assembled from its
+// sector chain, goes to the gate under its path (decoder "ole2-stream");
+// the pictures of the OfficeArt records in PowerPoint's "Pictures", Word's
+// "Data" and Excel's drawing group are reported with their own bytes. With
+// `reportFiles`, a compound file inside a larger buffer is reported whole,
+// measured by its FAT (.doc, .xls, .ppt, .msg by its directory, else .ole).
+int32_t strellOLE2(ScanContext& context, const Buffer& data, const std::string& from,
+                   bool reportFiles);
+
+// A BMP file of a DIB (a BITMAPINFOHEADER and what follows): the 14-byte
+// file header in front, its pixel offset past the colour table.
+std::optional<Buffer> BitmapOfDib(std::string_view dib);
+
+}  // namespace strellbox

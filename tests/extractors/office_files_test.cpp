@@ -1,0 +1,164 @@
+// Compound files and RTF under extended detection (flate row): Word,
+// PowerPoint, Excel and RTF files that LibreOffice writes at test time from
+// a document with a PNG and a JPEG in it; both pictures must come out byte-identical, no
+// damaged copy of either may come out, and hostile tables must neither
+// hang the walk nor hide a picture after them.
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include "extractors/container_test_util.h"
+
+namespace strellbox::test {
+namespace {
+
+class OfficeFiles : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir;
+    png_ = new std::string(Convert(*dir_, "-size 160x120 plasma:fractal", "a.png"));
+    jpeg_ = new std::string(Convert(*dir_, "-size 120x90 gradient:red-blue", "b.jpg"));
+    const std::string ns =
+        "xmlns:office=\"urn:oasis:names:tc:opendocument:xmlns:office:1.0\" "
+        "xmlns:text=\"urn:oasis:names:tc:opendocument:xmlns:text:1.0\" "
+        "xmlns:table=\"urn:oasis:names:tc:opendocument:xmlns:table:1.0\" "
+        "xmlns:draw=\"urn:oasis:names:tc:opendocument:xmlns:drawing:1.0\" "
+        "xmlns:svg=\"urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0\"";
+    // The pictures as the documents hold them, in Base64.
+    Shell("cd '" + dir_->str() + "' && base64 -w0 a.png >a.b64 && base64 -w0 b.jpg >b.b64");
+    const std::string pngText = ReadFile(*dir_ / "a.b64"), jpegText = ReadFile(*dir_ / "b.b64");
+    auto frame = [](const std::string& base64, const char* anchor) {
+      return fmt::format(
+          "<draw:frame{} svg:x=\"1cm\" svg:y=\"1cm\" svg:width=\"4cm\" svg:height=\"3cm\">"
+          "<draw:image><office:binary-data>{}</office:binary-data></draw:image></draw:frame>",
+          anchor, base64);
+    };
+    const std::string pictures = frame(pngText, " text:anchor-type=\"paragraph\"") +
+                                 frame(jpegText, " text:anchor-type=\"paragraph\"");
+    auto document = [&](const char* kind, const std::string& body) {
+      return fmt::format(
+          "<?xml version=\"1.0\"?><office:document {} office:version=\"1.2\" "
+          "office:mimetype=\"application/vnd.oasis.opendocument.{}\"><office:body>{}"
+          "</office:body></office:document>",
+          ns, kind, body);
+    };
+    WriteFile(*dir_ / "doc.fodt",
+              document("text", "<office:text><text:p>" + pictures + "</text:p></office:text>"));
+    WriteFile(*dir_ / "show.fodp",
+              document("presentation", "<office:presentation><draw:page draw:name=\"s\">" +
+                                           frame(pngText, "") + frame(jpegText, "") +
+                                           "</draw:page></office:presentation>"));
+    WriteFile(*dir_ / "book.fods",
+              document("spreadsheet",
+                       "<office:spreadsheet><table:table table:name=\"t\"><table:shapes>" +
+                           frame(pngText, "") + frame(jpegText, "") +
+                           "</table:shapes><table:table-row><table:table-cell/></table:table-row>"
+                           "</table:table></office:spreadsheet>"));
+  }
+  // The file LibreOffice writes, converted on first use only: ctest runs
+  // each test in a process of its own, and a conversion takes seconds.
+  static std::string Office(const std::string& name) {
+    const std::string ext = name.substr(name.find('.') + 1);
+    const char* filter = ext == "doc"   ? "'doc:MS Word 97' doc.fodt"
+                         : ext == "ppt" ? "'ppt:MS PowerPoint 97' show.fodp"
+                         : ext == "xls" ? "'xls:MS Excel 97' book.fods"
+                                        : "rtf doc.fodt";
+    if (!std::filesystem::exists(*dir_ / name)) {
+      // Its own profile and HOME, so that nothing of the user's is touched.
+      Shell(
+          fmt::format("cd '{0}' && HOME='{0}' soffice -env:UserInstallation=file://{0}/profile "
+                      "--headless --convert-to {1} >/dev/null 2>&1",
+                      dir_->str(), filter));
+    }
+    EXPECT_TRUE(std::filesystem::exists(*dir_ / name)) << "LibreOffice wrote no " << name;
+    return ReadFile(*dir_ / name);
+  }
+  static void TearDownTestSuite() {
+    delete png_;
+    delete jpeg_;
+    delete dir_;
+  }
+  static std::vector<Reported> Scan(const std::string& bytes, bool saving) {
+    return ScanContainer(bytes, saving);
+  }
+
+  static TempDir* dir_;
+  static std::string* png_;
+  static std::string* jpeg_;
+};
+
+TempDir* OfficeFiles::dir_ = nullptr;
+std::string* OfficeFiles::png_ = nullptr;
+std::string* OfficeFiles::jpeg_ = nullptr;
+
+TEST_F(OfficeFiles, PicturesOfEveryOfficeBinaryComeOutWholeAndUndamaged) {
+  for (const char* name : {"doc.doc", "show.ppt", "book.xls", "doc.rtf"}) {
+    SCOPED_TRACE(name);
+    ExpectPicturesWhole(Scan(Office(name), false), *png_, *jpeg_);
+  }
+}
+
+TEST_F(OfficeFiles, ACompoundFileInsideMoreIsMeasuredByItsFat) {
+  const std::string doc = Office("doc.doc");
+  const std::string noise(5000, '\x5A');
+  std::vector<std::string> docs;
+  for (const Reported& item : Scan(noise + doc + noise, true))
+    if (item.type == "doc") docs.push_back(item.bytes);
+  ASSERT_EQ(docs.size(), 1u);
+  EXPECT_TRUE(docs[0] == doc);
+}
+
+TEST_F(OfficeFiles, HostileTablesEndAndHideNothingAfterThem) {
+  const std::string doc = Office("doc.doc");
+  auto le32 = [](const std::string& s, size_t at) {
+    return static_cast<uint32_t>(static_cast<uint8_t>(s[at]) |
+                                 static_cast<uint8_t>(s[at + 1]) << 8 |
+                                 static_cast<uint8_t>(s[at + 2]) << 16 |
+                                 static_cast<uint32_t>(static_cast<uint8_t>(s[at + 3])) << 24);
+  };
+  const uint32_t firstFat = le32(doc, 0x4C), firstDir = le32(doc, 0x30);
+  const size_t fatAt = 512 * (size_t{firstFat} + 1), dirAt = 512 * (size_t{firstDir} + 1);
+  auto with = [&](size_t at, uint32_t value) {
+    std::string s = doc;
+    s.replace(at, 4, LE32(value));
+    return s;
+  };
+  struct Row {
+    const char* name;
+    std::string hostile;
+  };
+  const std::vector<Row> rows = {
+      {"a DIFAT chain of 2^32-1 sectors looping on itself",
+       with(0x48, 0xFFFFFFFF).replace(0x44, 4, LE32(firstFat))},
+      {"a FAT loop on the directory's first sector", with(fatAt + 4 * size_t{firstDir}, firstDir)},
+      {"a directory cycle back to the root", with(dirAt + 128 + 68, 0)},
+      {"a stream of 2^32-1 bytes", with(dirAt + 128 + 120, 0xFFFFFFFF)},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::vector<Reported> items = Scan(r.hostile + *jpeg_, false);
+    EXPECT_TRUE(std::any_of(items.begin(), items.end(), [&](const Reported& item) {
+      return item.bytes == *jpeg_ && item.from == doc.size();
+    }));
+  }
+}
+
+TEST_F(OfficeFiles, HostileRtfGroupsEndAndHideNothingAfterThem) {
+  struct Row {
+    const char* name;
+    std::string hostile;
+  };
+  const std::vector<Row> rows = {
+      {"a \\bin of 10^12 bytes", "{\\rtf1{\\pict\\pngblip\\bin1000000000000 \x89PNG}}"},
+      {"10^6 nested groups", "{\\rtf1{\\pict\\pngblip" + std::string(1000000, '{') + "89504e47"},
+      {"an odd digit and no end", "{\\rtf1{\\pict\\jpegblip ffd8f"},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::vector<Reported> items = Scan(r.hostile + *jpeg_, false);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_TRUE(items[0].bytes == *jpeg_);
+  }
+}
+
+}  // namespace
+}  // namespace strellbox::test
