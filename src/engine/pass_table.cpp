@@ -40,6 +40,8 @@ constexpr std::array<PassRow, kPassCount> kTable = {{
      STRELLBOX_LABEL("PassTable", "WebP images"), strellWebP, "webp"},
     {PassId::kTIFF, "tiff", "tiff", "scanForTIFF", D::kWithExtended,
      STRELLBOX_LABEL("PassTable", "TIFF images and camera raw files"), strellTIFF, "tiff"},
+    {PassId::kIsoMedia, "mp4", "mp4", "scanForISOMedia", D::kWithExtended,
+     STRELLBOX_LABEL("PassTable", "MP4, MOV, HEIC, AVIF and other ISO media"), strellIsoMedia, ""},
     {PassId::kFlate, "flate", "flate", "scanForFlate", D::kOff,
      STRELLBOX_LABEL("PassTable", "Zip archives and compressed data"), strellFlate, "",
      "silentflate", strellSilentFlate},

@@ -70,6 +70,10 @@
         <source>TIFF images and camera raw files</source>
         <translation>TIFF-Bildern und Kamera-Rohdateien</translation>
     </message>
+    <message>
+        <source>MP4, MOV, HEIC, AVIF and other ISO media</source>
+        <translation>MP4, MOV, HEIC, AVIF und anderen ISO-Mediendateien</translation>
+    </message>
 </context>
 <context>
     <name>Strellbox</name>
