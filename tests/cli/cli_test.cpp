@@ -201,7 +201,7 @@ struct EveryFormat {
           "convert -size 40x30 gradient:red-blue '" + (dir / name).string() + "'";
       EXPECT_EQ(std::system(command.c_str()), 0) << command;
     }
-    for (const char* name : {"movie.mp4"}) {
+    for (const char* name : {"movie.mp4", "sound.flac", "sound.ogg"}) {
       const std::string command =
           "ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5 "
           "-f lavfi -i sine=d=0.4 -t 0.4 '" +
