@@ -174,9 +174,10 @@ std::string_view ExtensionOfBrand(std::string_view brand) {
 
 std::string_view ItemType(const Buffer& b, uint64_t p, uint64_t length) {
   (void)length;
-  uint64_t ftyp = p;
-  if (b.startsWith(p + 4, "jP  ")) ftyp = p + 12;     // the signature box, then ftyp
-  if (!b.startsWith(ftyp + 4, "ftyp")) return "mov";  // moov, wide or mdat first
+  const bool jp2 = b.startsWith(p + 4, "jP  ");
+  const uint64_t ftyp = jp2 ? p + 12 : p;  // the signature box, then ftyp
+  // Without ftyp: a QuickTime movie (moov, wide or mdat first).
+  if (!b.startsWith(ftyp + 4, "ftyp")) return jp2 ? "jp2" : "mov";
   const std::string_view major = ExtensionOfBrand(b.view(ftyp + 8, 4));
   if (!major.empty()) return major;
   // A general HEIF brand: the compatible brands say which pictures it holds.

@@ -192,8 +192,11 @@ TEST(Dispatcher, TheGateSaysWhatItDidWithEachChild) {
     });
     c.strellData(Buffer::fromString(std::string(100, '.')), "/in/file.bin");
     EXPECT_EQ(outcomes, r.expected);
-    for (size_t i = 0; i < outcomes.size(); ++i)
-      if (outcomes[i] == S::kScanned || outcomes[i] == S::kSeenBefore) EXPECT_EQ(counts[i], 1);
+    for (size_t i = 0; i < outcomes.size(); ++i) {
+      if (outcomes[i] == S::kScanned || outcomes[i] == S::kSeenBefore) {
+        EXPECT_EQ(counts[i], 1);
+      }
+    }
     size_t scanned = 0;
     for (S o : outcomes) scanned += o == S::kScanned;
     ASSERT_EQ(rec.items().size(), scanned);

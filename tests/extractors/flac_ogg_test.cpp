@@ -1,28 +1,14 @@
-// The FLAC and Ogg passes: files from real encoders (flac and metaflac,
+// The FLAC and Ogg passes: files from real encoders (flac with a picture,
 // oggenc, opusenc, ffmpeg) measured exactly alone and at odd offsets in
 // random bytes, their cover art written whole; hostile page and frame runs
 // that must cost linear work and leave a real file behind them found.
 #include <gtest/gtest.h>
-
-#include <random>
 
 #include "engine/carve.h"
 #include "extractors/image_test_util.h"
 
 namespace strellbox::test {
 namespace {
-
-std::string Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
-
-std::string Made(const TempDir& dir, const std::string& command, const std::string& name) {
-  Shell("cd '" + dir.str() + "' && " + command + " >/dev/null 2>&1");
-  return ReadFile(dir / name);
-}
 
 struct RealFile {
   const char* name;
@@ -45,12 +31,12 @@ const RealFile kRealFiles[] = {
 TEST(FLACAndOgg, RealFilesAloneAndAtOddOffsetsWithTheirCoverArt) {
   TempDir dir;
   const std::string cover = Convert(dir, "-size 32x32 gradient:red-blue", "cover.jpg");
-  Made(dir, "sox -n -r 44100 -c 2 -b 16 tone.wav synth 0.7 sine 440", "tone.wav");
+  MadeBy(dir, "sox -n -r 44100 -c 2 -b 16 tone.wav synth 0.7 sine 440", "tone.wav");
   for (const RealFile& f : kRealFiles) {
     SCOPED_TRACE(f.name);
-    const std::string bytes = Made(dir, f.command, f.name);
+    const std::string bytes = MadeBy(dir, f.command, f.name);
     ASSERT_GT(bytes.size(), 1000u);
-    const std::string laid = Random(1001, 1) + bytes + Random(777, 2);
+    const std::string laid = SeededBytes(1001, 1) + bytes + SeededBytes(777, 2);
     for (const auto& [data, at] :
          {std::pair{bytes, uint64_t{0}}, std::pair{laid, uint64_t{1001}}}) {
       const PassRun run = RunOnePass(f.pass, data);
@@ -73,9 +59,9 @@ TEST(FLACAndOgg, RealFilesAloneAndAtOddOffsetsWithTheirCoverArt) {
 // Hostile runs, each followed by a real file that must still be found.
 TEST(FLACAndOgg, HostileRunsCostLinearWorkAndTheFileBehindIsFound) {
   TempDir dir;
-  Made(dir, "sox -n -r 8000 -c 1 -b 16 tone.wav synth 0.3 sine 440", "tone.wav");
-  const std::string ogg = Made(dir, "oggenc -Q -o a.ogg tone.wav", "a.ogg");
-  const std::string flac = Made(dir, "flac -s -o a.flac tone.wav", "a.flac");
+  MadeBy(dir, "sox -n -r 8000 -c 1 -b 16 tone.wav synth 0.3 sine 440", "tone.wav");
+  const std::string ogg = MadeBy(dir, "oggenc -Q -o a.ogg tone.wav", "a.ogg");
+  const std::string flac = MadeBy(dir, "flac -s -o a.flac tone.wav", "a.flac");
   // The first page of the real file, then a million empty pages of its
   // stream, each with its CRC made good.
   const std::string first =
@@ -106,7 +92,7 @@ TEST(FLACAndOgg, HostileRunsCostLinearWorkAndTheFileBehindIsFound) {
   };
   for (const auto& [name, bytes, pass, real] : hostile) {
     SCOPED_TRACE(name);
-    const std::string data = bytes + Random(101, 3) + real + Random(57, 4);
+    const std::string data = bytes + SeededBytes(101, 3) + real + SeededBytes(57, 4);
     const uint64_t before = tImageWalkWork;
     const PassRun run = RunOnePass(pass, data);
     EXPECT_LE(tImageWalkWork - before, WalkBudget::kWalkWorkPerByte * data.size());
@@ -118,14 +104,14 @@ TEST(FLACAndOgg, HostileRunsCostLinearWorkAndTheFileBehindIsFound) {
 
 TEST(FLACAndOgg, RowsRunWithExtendedDetectionOnly) {
   TempDir dir;
-  Made(dir, "sox -n -r 8000 -c 1 -b 16 tone.wav synth 0.3 sine 440", "tone.wav");
-  const std::string flac = Made(dir, "flac -s -o a.flac tone.wav", "a.flac");
-  const std::string ogg = Made(dir, "oggenc -Q -o a.ogg tone.wav", "a.ogg");
+  MadeBy(dir, "sox -n -r 8000 -c 1 -b 16 tone.wav synth 0.3 sine 440", "tone.wav");
+  const std::string flac = MadeBy(dir, "flac -s -o a.flac tone.wav", "a.flac");
+  const std::string ogg = MadeBy(dir, "oggenc -Q -o a.ogg tone.wav", "a.ogg");
   for (const bool extended : {false, true}) {
     StrellController c;
     c.setExtendedDetection(extended);
     ItemRecorder rec(c);
-    c.strellData(Bytes(Random(40, 5) + flac + Random(40, 6) + ogg + Random(40, 7)),
+    c.strellData(Bytes(SeededBytes(40, 5) + flac + SeededBytes(40, 6) + ogg + SeededBytes(40, 7)),
                  "/in/sounds.bin");
     std::vector<std::string> types;
     for (const Reported& item : rec.items())

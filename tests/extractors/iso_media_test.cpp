@@ -4,8 +4,6 @@
 // and leave a real file behind them found.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "engine/carve.h"
 #include "extractors/image_test_util.h"
 
@@ -13,19 +11,6 @@ namespace strellbox::test {
 namespace {
 
 const Pass kIsoMedia = &strellIsoMedia;
-
-std::string Random(size_t n, uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
-  return s;
-}
-
-// Makes a file with a command whose output is `name` in the folder.
-std::string Made(const TempDir& dir, const std::string& command, const std::string& name) {
-  Shell("cd '" + dir.str() + "' && " + command + " >/dev/null 2>&1");
-  return ReadFile(dir / name);
-}
 
 struct RealFile {
   const char* name;
@@ -50,12 +35,12 @@ const RealFile kRealFiles[] = {
 TEST(IsoMedia, RealFilesAloneAndAtOddOffsetsAreMeasuredAndNamedByBrand) {
   TempDir dir;
   Convert(dir, "-size 32x32 gradient:red-blue", "cover.jpg");
-  std::string laid = Random(4099, 1);
+  std::string laid = SeededBytes(4099, 1);
   Spans expected;
   std::vector<std::string> types;
   for (const RealFile& f : kRealFiles) {
     SCOPED_TRACE(f.name);
-    const std::string bytes = Made(dir, f.command, f.name);
+    const std::string bytes = MadeBy(dir, f.command, f.name);
     ASSERT_GT(bytes.size(), 100u);
     const PassRun alone = RunOnePass(kIsoMedia, bytes);
     EXPECT_EQ(SpansOf(alone), (Spans{{0, bytes.size()}}));
@@ -64,7 +49,7 @@ TEST(IsoMedia, RealFilesAloneAndAtOddOffsetsAreMeasuredAndNamedByBrand) {
     EXPECT_EQ(alone.items[0].type, f.type);
     expected.emplace_back(laid.size(), bytes.size());
     types.push_back(f.type);
-    laid += bytes + Random(1001 + expected.size(), static_cast<uint32_t>(expected.size() + 1));
+    laid += bytes + SeededBytes(1001 + expected.size(), static_cast<uint32_t>(expected.size() + 1));
   }
   const PassRun run = RunOnePass(kIsoMedia, laid);
   EXPECT_EQ(SpansOf(run), expected);
@@ -78,7 +63,7 @@ TEST(IsoMedia, RealFilesAloneAndAtOddOffsetsAreMeasuredAndNamedByBrand) {
   const uint64_t ftyp = Bytes(mov).be32(0);
   ASSERT_EQ(mov.substr(ftyp + 4, 4), "wide");
   const std::string bare = mov.substr(ftyp);
-  const PassRun old = RunOnePass(kIsoMedia, Random(333, 9) + bare + Random(333, 10));
+  const PassRun old = RunOnePass(kIsoMedia, SeededBytes(333, 9) + bare + SeededBytes(333, 10));
   EXPECT_EQ(SpansOf(old), (Spans{{333, bare.size()}}));
   ASSERT_EQ(old.items.size(), 1u);
   EXPECT_EQ(old.items[0].type, "mov");
@@ -88,8 +73,8 @@ TEST(IsoMedia, RealFilesAloneAndAtOddOffsetsAreMeasuredAndNamedByBrand) {
 TEST(IsoMedia, HostileBoxRunsCostLinearWorkAndTheFileBehindIsFound) {
   TempDir dir;
   const std::string mp4 =
-      Made(dir, "ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5 -t 0.4 -c:v libx264 a.mp4",
-           "a.mp4");
+      MadeBy(dir, "ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5 -t 0.4 -c:v libx264 a.mp4",
+             "a.mp4");
   const std::string ftyp = BE32(16) + "ftypisom" + BE32(0);
   auto box = [](const std::string& type, const std::string& body) {
     return BE32(static_cast<uint32_t>(body.size() + 8)) + type + body;
@@ -128,7 +113,7 @@ TEST(IsoMedia, HostileBoxRunsCostLinearWorkAndTheFileBehindIsFound) {
   };
   for (const auto& [name, bytes] : hostile) {
     SCOPED_TRACE(name);
-    const std::string data = bytes + Random(101, 3) + mp4 + Random(57, 4);
+    const std::string data = bytes + SeededBytes(101, 3) + mp4 + SeededBytes(57, 4);
     const uint64_t before = tImageWalkWork;
     const PassRun run = RunOnePass(kIsoMedia, data);
     EXPECT_LE(tImageWalkWork - before, data.size() / 2 + 64);
@@ -141,13 +126,13 @@ TEST(IsoMedia, HostileBoxRunsCostLinearWorkAndTheFileBehindIsFound) {
 TEST(IsoMedia, RowRunsWithExtendedDetectionOnly) {
   TempDir dir;
   const std::string mp4 =
-      Made(dir, "ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5 -t 0.4 -c:v libx264 a.mp4",
-           "a.mp4");
+      MadeBy(dir, "ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5 -t 0.4 -c:v libx264 a.mp4",
+             "a.mp4");
   for (const bool extended : {false, true}) {
     StrellController c;
     c.setExtendedDetection(extended);
     ItemRecorder rec(c);
-    c.strellData(Bytes(Random(40, 5) + mp4 + Random(40, 6)), "/in/movie.bin");
+    c.strellData(Bytes(SeededBytes(40, 5) + mp4 + SeededBytes(40, 6)), "/in/movie.bin");
     int32_t movies = 0;
     for (const Reported& item : rec.items()) movies += item.type == "mp4";
     EXPECT_EQ(movies, extended ? 1 : 0);
