@@ -196,6 +196,15 @@ BENCHMARK_CAPTURE(RandomExtended, webp, &strellWebP)
 BENCHMARK_CAPTURE(RandomExtended, tiff, &strellTIFF)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, mp4, &strellIsoMedia)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, flac, &strellFLAC)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, ogg, &strellOgg)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
 BENCHMARK_CAPTURE(RandomExtended, jpeg, &strellJPEG)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(kMinTime);

@@ -48,17 +48,19 @@ int32_t CarveItems(ScanContext& context, const CarvedFormat& format, const Buffe
   int32_t count = 0;
   uint64_t position = 0;
   while (position < limit && !context.stopStreller()) {
-    uint64_t p = npos;
-    for (SignatureCursor& cursor : cursors) p = std::min(p, cursor.next(data, position, limit));
-    if (p == npos) break;
+    uint64_t q = npos;
+    for (SignatureCursor& cursor : cursors)
+      q = std::min(q, cursor.next(data, position + format.lead, limit + format.lead));
+    if (q == npos) break;
+    const uint64_t p = q - format.lead;
     const uint64_t spent = budget.spent();
     const std::optional<CarveLength> measured = measure(p, budget, WalkMode::kFirst);
     // An empty item would leave the search where it was: it counts as none.
     if (measured && measured->length > 0) {
       const uint64_t length = measured->length;
       if (format.wholeBufferItems && IsWholeBuffer(p, length, n)) context.setAtomicFileFound(true);
-      context.saveStrell(data, p, length, format.type, name, count,
-                         measured->end.value_or(format.end));
+      const std::string_view type = format.typeOf ? format.typeOf(data, p, length) : format.type;
+      context.saveStrell(data, p, length, type, name, count, measured->end.value_or(format.end));
       ++count;
       position = p + length;
       continue;

@@ -97,6 +97,9 @@ struct CarvedFormat {
   std::span<const CarveSignature> signatures;
   // Candidates start before N - window, N the buffer's length.
   uint64_t window = 8;
+  // The item starts this many bytes before where its signature stands (a
+  // box whose type is searched for, its size in front of it).
+  uint64_t lead = 0;
   // The search resumes this far behind the start of a dropped candidate.
   uint64_t stepAfterDrop = 1;
   // The work one call may spend on a buffer of the given length.
@@ -110,6 +113,9 @@ struct CarvedFormat {
   CarveNaming naming = CarveNaming::kSource;
   // How the measure knows where an item ends, unless it says otherwise.
   ItemEnd end = ItemEnd::kWalk;
+  // The type of the item measured at p, where the format's items differ in
+  // type (nullptr: `type` for all).
+  std::string_view (*typeOf)(const Buffer& b, uint64_t p, uint64_t length) = nullptr;
 };
 
 // What a measure found: the item's length, and how its end was known when

@@ -32,9 +32,12 @@ enum class PassId : uint8_t {
   kHTML,
   kWebP,
   kTIFF,
+  kIsoMedia,
+  kFLAC,
+  kOgg,
   kFlate,
 };
-inline constexpr size_t kPassCount = 13;
+inline constexpr size_t kPassCount = 16;
 
 // A pass: scans the whole buffer, reports what it finds through the
 // context and returns how many items it reported.
@@ -86,6 +89,11 @@ int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string&
 int32_t strellHTML(ScanContext& context, const Buffer& data, const std::string& from);
 int32_t strellWebP(ScanContext& context, const Buffer& data, const std::string& from);
 int32_t strellTIFF(ScanContext& context, const Buffer& data, const std::string& from);
+// ISO base media files of every brand (MP4, MOV, HEIC, AVIF, CR3, JPEG 2000).
+int32_t strellIsoMedia(ScanContext& context, const Buffer& data, const std::string& from);
+// FLAC files and Ogg streams, with their cover art.
+int32_t strellFLAC(ScanContext& context, const Buffer& data, const std::string& from);
+int32_t strellOgg(ScanContext& context, const Buffer& data, const std::string& from);
 // Zip archives, then every zlib stream inflated, scanned again and saved.
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from);
 // Every zlib stream inflated and scanned again, not saved itself.

@@ -206,6 +206,13 @@ struct EveryFormat {
           "convert -size 40x30 gradient:red-blue '" + (dir / name).string() + "'";
       EXPECT_EQ(std::system(command.c_str()), 0) << command;
     }
+    for (const char* name : {"movie.mp4", "sound.flac", "sound.ogg"}) {
+      const std::string command =
+          "ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5 "
+          "-f lavfi -i sine=d=0.4 -t 0.4 '" +
+          (dir / name).string() + "'";
+      EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
   }
 };
 
@@ -278,9 +285,8 @@ TEST(Cli, JsonRowsSayWhereEachItemLay) {
   const uint64_t bodyAt = zlibAt + zlib.size() + 1 + mail.size();
   test::WriteFile(dir / "mixed.bin", bytes);
 
-  CliRun r =
-      Cli({"scan", "--classic", "--json", "--output", (dir / "out").string(),
-           (dir / "mixed.bin").string()});
+  CliRun r = Cli({"scan", "--classic", "--json", "--output", (dir / "out").string(),
+                  (dir / "mixed.bin").string()});
   ASSERT_EQ(r.status, 0) << r.err;
   auto rows = Rows(r.out);
   const nlohmann::json summary = rows.back();

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,20 @@ inline std::string Convert(const TempDir& dir, const std::string& args, const st
   const std::string target = format.empty() ? path.string() : format + ":" + path.string();
   Shell("convert " + args + " '" + target + "' 2>/dev/null");
   return ReadFile(path);
+}
+
+// Bytes from a seeded generator: filler that holds no signature by design.
+inline std::string SeededBytes(size_t n, uint32_t seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (char& c : s) c = static_cast<char>(rng() & 0xFF);
+  return s;
+}
+
+// Runs an encoder's command in the folder and returns the file it made.
+inline std::string MadeBy(const TempDir& dir, const std::string& command, const std::string& name) {
+  Shell("cd '" + dir.str() + "' && " + command + " >/dev/null 2>&1");
+  return ReadFile(dir / name);
 }
 
 // Everything one pass did with one buffer.

@@ -70,6 +70,18 @@
         <source>TIFF images and camera raw files</source>
         <translation>TIFF-Bildern und Kamera-Rohdateien</translation>
     </message>
+    <message>
+        <source>MP4, MOV, HEIC, AVIF and other ISO media</source>
+        <translation>MP4, MOV, HEIC, AVIF und anderen ISO-Mediendateien</translation>
+    </message>
+    <message>
+        <source>FLAC sounds and their cover art</source>
+        <translation>FLAC-Klängen und ihren Titelbildern</translation>
+    </message>
+    <message>
+        <source>Ogg sounds and videos and their cover art</source>
+        <translation>Ogg-Klängen und -Videos und ihren Titelbildern</translation>
+    </message>
 </context>
 <context>
     <name>Strellbox</name>
