@@ -127,7 +127,7 @@ int RunCli(int argc, const char* const* argv, std::ostream& out, std::ostream& e
       [&out] {
         // key, rule set, label: one decoder a line, as the chains of --json name them.
         for (const DecoderRow& row : DecoderTable())
-          out << fmt::format("{:<14}{:<10}{}\n", row.key,
+          out << fmt::format("{:<16}{:<10}{}\n", row.key,
                              row.rules == RuleSet::kClassic ? "classic" : "extended", row.label);
         throw CLI::Success();
       },
