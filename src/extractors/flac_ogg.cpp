@@ -62,6 +62,7 @@ constexpr std::array<uint8_t, 256> kCrc8 = MakeCrc8();
 constexpr std::array<uint16_t, 256> kCrc16 = MakeCrc16();
 
 struct StreamInfo {
+  uint32_t bits = 0;  // bits per sample
   uint32_t maxBlock = 0;
   uint64_t maxFrame = 0;      // a bound on a frame's bytes
   uint64_t totalSamples = 0;  // 0: not known
@@ -90,6 +91,7 @@ struct FrameHeader {
   uint32_t blockSize;
   bool variable;  // numbered by sample, not by frame
   uint64_t number;
+  uint8_t layout;  // channel assignment, sample size code, reserved bit
 };
 
 // The frame header at q, or nothing when it does not check.
@@ -140,7 +142,7 @@ std::optional<FrameHeader> ReadFrameHeader(const Buffer& b, uint64_t q) {
   for (uint64_t i = q; i < at.at(); ++i) crc = kCrc8[crc ^ b.u8(i)];
   const auto stated = at.u8();
   if (!stated || *stated != crc) return std::nullopt;
-  return FrameHeader{at.at() - q, blockSize, (*sync & 1) != 0, number};
+  return FrameHeader{at.at() - q, blockSize, (*sync & 1) != 0, number, *layout};
 }
 
 // The metadata blocks from p + 4; the offset of the first frame.
@@ -168,6 +170,7 @@ std::optional<uint64_t> ReadMetadata(const Buffer& b, uint64_t p, WalkBudget& bu
       const uint64_t packed = (uint64_t{block.be32().value_or(0)} << 32) | block.be32().value_or(0);
       const uint32_t channels = ((packed >> 41) & 7) + 1, bits = ((packed >> 36) & 31) + 1;
       info.totalSamples = packed & ((uint64_t{1} << 36) - 1);
+      info.bits = bits;
       if (info.maxBlock < 16 || (packed >> 44) == 0) return std::nullopt;
       // An encoder that left the largest frame unset: the bound of a frame
       // stored verbatim, with room for its headers.
@@ -177,6 +180,130 @@ std::optional<uint64_t> ReadMetadata(const Buffer& b, uint64_t p, WalkBudget& bu
     }
     if (*head & 0x80) return at.at();
   }
+}
+
+// Bits, most significant first, from a byte offset up to a limit; a read
+// past the limit fails and stays failed.
+class BitReader {
+ public:
+  BitReader(const Buffer& b, uint64_t from, uint64_t limit)
+      : b_(b), bit_(from * 8), limit_(limit * 8) {}
+  std::optional<uint64_t> bits(unsigned n) {
+    if (!ok_ || n > 64 || n > limit_ - bit_) return fail();
+    uint64_t v = 0;
+    for (unsigned i = 0; i < n; ++i, ++bit_) v = (v << 1) | Bit();
+    return v;
+  }
+  bool skip(uint64_t n) {
+    if (!ok_ || n > limit_ - bit_) return fail().has_value();
+    bit_ += n;
+    return true;
+  }
+  // The zeros before the next one bit, which is taken too.
+  std::optional<uint64_t> unary() {
+    uint64_t zeros = 0;
+    while (ok_ && bit_ < limit_) {
+      if ((bit_ & 7) == 0 && bit_ + 8 <= limit_ && b_.u8(bit_ >> 3) == 0) {
+        bit_ += 8;
+        zeros += 8;
+        continue;
+      }
+      const bool one = Bit() != 0;
+      ++bit_;
+      if (one) return zeros;
+      ++zeros;
+    }
+    return fail();
+  }
+  uint64_t byteEnd() const { return (bit_ + 7) / 8; }
+
+ private:
+  uint64_t Bit() const { return (b_.u8(bit_ >> 3) >> (7 - (bit_ & 7))) & 1; }
+  std::optional<uint64_t> fail() {
+    ok_ = false;
+    return std::nullopt;
+  }
+  const Buffer& b_;
+  uint64_t bit_, limit_;
+  bool ok_ = true;
+};
+
+// Steps over a subframe's residual: its partitions of Rice codes or raw
+// samples.
+bool SkipResidual(BitReader& r, uint32_t blockSize, uint64_t order) {
+  const std::optional<uint64_t> method = r.bits(2);
+  const std::optional<uint64_t> partitionOrder = r.bits(4);
+  if (!partitionOrder || *method > 1) return false;
+  const unsigned paramBits = *method == 0 ? 4 : 5;
+  const uint64_t escape = (uint64_t{1} << paramBits) - 1;
+  const uint64_t each = blockSize >> *partitionOrder;
+  if ((each << *partitionOrder) != blockSize || each < order) return false;
+  for (uint64_t i = 0; i < (uint64_t{1} << *partitionOrder); ++i) {
+    const uint64_t samples = i == 0 ? each - order : each;
+    const std::optional<uint64_t> param = r.bits(paramBits);
+    if (!param) return false;
+    if (*param == escape) {
+      const std::optional<uint64_t> width = r.bits(5);
+      if (!width || !r.skip(samples * *width)) return false;
+      continue;
+    }
+    for (uint64_t j = 0; j < samples; ++j)
+      if (!r.unary() || !r.skip(*param)) return false;
+  }
+  return true;
+}
+
+// Where the frame at q ends, its subframes walked (CRC-16 included), or
+// nothing when they do not fit below limit. The last frame of a file has
+// no successor to confirm where it ends, and a CRC-16 that comes out right
+// by chance inside it would cut the file short.
+std::optional<uint64_t> FrameEnd(const Buffer& b, uint64_t q, const FrameHeader& h,
+                                 const StreamInfo& info, uint64_t limit) {
+  static constexpr uint32_t kSampleBits[8] = {0, 8, 12, 0, 16, 20, 24, 32};
+  const unsigned assignment = h.layout >> 4;
+  const unsigned channels = assignment < 8 ? assignment + 1 : 2;
+  const uint32_t depth = kSampleBits[(h.layout >> 1) & 7] ? kSampleBits[(h.layout >> 1) & 7]
+                                                           : info.bits;
+  if (depth == 0) return std::nullopt;
+  BitReader r(b, q + h.length, limit);
+  for (unsigned c = 0; c < channels; ++c) {
+    // The side channel of a stereo pair carries one bit more.
+    const bool side = (assignment == 8 && c == 1) || (assignment == 9 && c == 0) ||
+                      (assignment == 10 && c == 1);
+    uint64_t bps = depth + (side ? 1 : 0);
+    const std::optional<uint64_t> head = r.bits(8);
+    if (!head || (*head & 0x80)) return std::nullopt;
+    const uint64_t type = (*head >> 1) & 0x3F;
+    if (*head & 1) {
+      const std::optional<uint64_t> wasted = r.unary();
+      if (!wasted || *wasted + 1 >= bps) return std::nullopt;
+      bps -= *wasted + 1;
+    }
+    if (type == 0) {  // constant
+      if (!r.skip(bps)) return std::nullopt;
+    } else if (type == 1) {  // verbatim
+      if (!r.skip(uint64_t{h.blockSize} * bps)) return std::nullopt;
+    } else if (type >= 8 && type <= 12) {  // fixed predictor
+      const uint64_t order = type - 8;
+      if (!r.skip(order * bps) || !SkipResidual(r, h.blockSize, order)) return std::nullopt;
+    } else if (type >= 32) {  // linear predictor
+      const uint64_t order = (type & 31) + 1;
+      r.skip(order * bps);
+      const std::optional<uint64_t> precision = r.bits(4);
+      if (!precision || *precision == 15 || !r.bits(5)) return std::nullopt;
+      if (!r.skip(order * (*precision + 1)) || !SkipResidual(r, h.blockSize, order))
+        return std::nullopt;
+    } else {
+      return std::nullopt;
+    }
+  }
+  const uint64_t end = r.byteEnd() + 2;
+  if (end > limit) return std::nullopt;
+  uint16_t crc = 0;
+  for (uint64_t i = q; i < end; ++i)
+    crc = static_cast<uint16_t>((crc << 8) ^ kCrc16[(crc >> 8) ^ b.u8(i)]);
+  if (crc != 0) return std::nullopt;
+  return end;
 }
 
 // What MeasureFlac found: the file's length and its pictures.
@@ -198,28 +325,37 @@ std::optional<FlacFile> MeasureFlac(const Buffer& b, uint64_t p, WalkBudget& bud
     if (header->blockSize > info.maxBlock) break;
     samples += header->blockSize;
     const bool last = info.totalSamples != 0 && samples >= info.totalSamples;
-    // Every byte is taken into the running CRC once; a zero is a place the
-    // frame may end.
     const uint64_t limit = std::min(b.size(), q + info.maxFrame);
+    if (last) {
+      const std::optional<uint64_t> exact = FrameEnd(b, q, *header, info, limit);
+      budget.spend((exact ? *exact : limit) - q);
+      if (exact) end = *exact;
+      break;
+    }
+    // Every byte is taken into the running CRC once; a zero is a place the
+    // frame may end, confirmed by the next frame's header.
     uint16_t crc = 0;
     for (uint64_t i = q; i < q + header->length; ++i)
       crc = static_cast<uint16_t>((crc << 8) ^ kCrc16[(crc >> 8) ^ b.u8(i)]);
     std::optional<FrameHeader> next;
-    uint64_t firstEnd = 0, e = q + header->length;
+    uint64_t e = q + header->length;
     for (; e < limit; ++e) {
       crc = static_cast<uint16_t>((crc << 8) ^ kCrc16[(crc >> 8) ^ b.u8(e)]);
       if (crc != 0 || e < q + header->length + 2) continue;
-      if (firstEnd == 0) firstEnd = e + 1;
-      if (last) break;
       const uint64_t expected = header->variable ? samples : frameNo + 1;
       next = ReadFrameHeader(b, e + 1);
       if (next && next->number == expected && next->variable == header->variable) break;
       next.reset();
     }
     budget.spend(e - q);
-    if (firstEnd == 0 || budget.exhausted()) break;
-    end = next ? e + 1 : firstEnd;
-    if (last || !next) break;
+    if (budget.exhausted()) break;
+    if (!next) {
+      // No successor: the stream ends with this frame, where its subframes do.
+      if (const std::optional<uint64_t> exact = FrameEnd(b, q, *header, info, limit))
+        end = *exact;
+      break;
+    }
+    end = e + 1;
     q = e + 1;
     ++frameNo;
     header = next;
