@@ -291,6 +291,37 @@ __attribute__((target("avx2"))) uint64_t FindPairAvx2(const uint8_t* b, uint64_t
   return Buffer::npos;
 }
 
+// The first p in [i, limit) where the first two bytes of any needle stand
+// and accept(p), 32 positions a step; `i` is left where this stopped looking.
+template <class Accept>
+__attribute__((target("avx2"))) uint64_t FindAnyPairAvx2(const uint8_t* b, uint64_t size,
+                                                         const std::vector<std::string_view>& needles,
+                                                         uint64_t& i, uint64_t limit,
+                                                         Accept& accept) {
+  constexpr size_t kMost = 32;
+  __m256i firsts[kMost], seconds[kMost];
+  const size_t count = std::min(needles.size(), kMost);
+  for (size_t k = 0; k < count; ++k) {
+    firsts[k] = _mm256_set1_epi8(needles[k][0]);
+    seconds[k] = _mm256_set1_epi8(needles[k][1]);
+  }
+  for (; i < limit && size - i >= 33; i += 32) {
+    const __m256i at = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
+    const __m256i on = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 1));
+    __m256i any = _mm256_setzero_si256();
+    for (size_t k = 0; k < count; ++k)
+      any = _mm256_or_si256(any, _mm256_and_si256(_mm256_cmpeq_epi8(at, firsts[k]),
+                                                  _mm256_cmpeq_epi8(on, seconds[k])));
+    for (auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(any)); mask != 0;
+         mask &= mask - 1) {
+      const uint64_t p = i + static_cast<uint64_t>(__builtin_ctz(mask));
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
+    }
+  }
+  return Buffer::npos;
+}
+
 // Initialised before main; the feature table may not be filled in yet then.
 const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 #endif
@@ -331,6 +362,37 @@ uint64_t Buffer::findPairIn(uint8_t first, const std::array<bool, 256>& seconds,
   const uint8_t* b = bytes_;
   return FindFirstThen(b, size_, first, from, limit,
                        [b, &seconds](uint64_t p) { return seconds[b[p + 1]]; });
+}
+
+uint64_t Buffer::findAny(const std::vector<std::string_view>& needles, uint64_t from,
+                         uint64_t limit, size_t& which) const {
+  limit = std::min(limit, size_);
+  // Whether a needle stands wholly at p; the first such needle is `which`.
+  auto accept = [&](uint64_t p) {
+    for (size_t k = 0; k < needles.size(); ++k) {
+      if (startsWith(p, needles[k])) {
+        which = k;
+        return true;
+      }
+    }
+    return false;
+  };
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (gHaveAvx2 && needles.size() <= 32 &&
+      std::all_of(needles.begin(), needles.end(), [](std::string_view n) { return n.size() >= 2; })) {
+    uint64_t i = from;
+    const uint64_t p = FindAnyPairAvx2(bytes_, size_, needles, i, limit, accept);
+    if (p != npos || i >= limit) return p;
+    from = i;
+  }
+#endif
+  // The rest, and every processor without AVX2: each needle's own search.
+  uint64_t best = npos;
+  for (const std::string_view needle : needles) {
+    const uint64_t p = find(needle, from, best == npos ? limit : best + 1);
+    if (p != npos && (best == npos || p < best)) best = p;
+  }
+  return best != npos && accept(best) ? best : npos;
 }
 
 uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) const {

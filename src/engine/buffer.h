@@ -112,6 +112,12 @@ class Buffer {
   // First start p with from <= p < limit at which `needle` stands wholly
   // inside the buffer, or npos.
   uint64_t find(std::string_view needle, uint64_t from, uint64_t limit = npos) const;
+  // The first start p with from <= p < limit at which any of `needles`
+  // (each at least two bytes) stands wholly inside the buffer, or npos;
+  // `which` gets the index of the first needle standing there. One sweep
+  // for them all: a dozen signatures cost about what one does alone.
+  uint64_t findAny(const std::vector<std::string_view>& needles, uint64_t from, uint64_t limit,
+                   size_t& which) const;
 
   // A view of [from, from + length), clipped to the buffer; shares storage.
   Buffer slice(uint64_t from, uint64_t length) const;

@@ -1,6 +1,8 @@
 #include "engine/carve.h"
 
 #include <algorithm>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "engine/paths.h"
@@ -34,6 +36,41 @@ class SignatureCursor {
   bool searched_ = false;
 };
 
+// The next place any of several signatures stands, found in one sweep for
+// them all rather than one sweep each.
+class SignaturesCursor {
+ public:
+  explicit SignaturesCursor(std::span<const CarveSignature> signatures) : signatures_(signatures) {
+    for (const CarveSignature& s : signatures) needles_.push_back(s.bytes);
+  }
+
+  uint64_t next(const Buffer& b, uint64_t from, uint64_t limit) {
+    if (searched_ && (at_ == npos || at_ >= from)) return at_;
+    searched_ = true;
+    size_t which = 0;
+    for (at_ = b.findAny(needles_, from, limit, which); at_ != npos;
+         at_ = b.findAny(needles_, at_ + 1, limit, which)) {
+      if (Confirmed(b, at_, which)) break;
+    }
+    return at_;
+  }
+
+ private:
+  // Whether a signature from `which` on stands at p and is confirmed there.
+  bool Confirmed(const Buffer& b, uint64_t p, size_t which) const {
+    for (size_t k = which; k < signatures_.size(); ++k) {
+      const CarveSignature& s = signatures_[k];
+      if (b.startsWith(p, s.bytes) && (!s.confirm || s.confirm(b, p))) return true;
+    }
+    return false;
+  }
+
+  std::span<const CarveSignature> signatures_;
+  std::vector<std::string_view> needles_;
+  uint64_t at_ = npos;
+  bool searched_ = false;
+};
+
 }  // namespace
 
 int32_t CarveItems(ScanContext& context, const CarvedFormat& format, const Buffer& data,
@@ -42,13 +79,19 @@ int32_t CarveItems(ScanContext& context, const CarvedFormat& format, const Buffe
   if (n <= kSmallestScannedBuffer || n <= format.window) return 0;
   const std::string name =
       format.naming == CarveNaming::kSourceStem ? DeletingPathExtension(from) : from;
-  std::vector<SignatureCursor> cursors(format.signatures.begin(), format.signatures.end());
+  std::vector<SignatureCursor> cursors;
+  std::optional<SignaturesCursor> all;
+  if (format.signatures.size() > 1)
+    all.emplace(format.signatures);
+  else if (!format.signatures.empty())
+    cursors.emplace_back(format.signatures.front());
   WalkBudget budget = format.budget(n);
   const uint64_t limit = n - format.window;
   int32_t count = 0;
   uint64_t position = 0;
   while (position < limit && !context.stopStreller()) {
     uint64_t q = npos;
+    if (all) q = all->next(data, position + format.lead, limit + format.lead);
     for (SignatureCursor& cursor : cursors)
       q = std::min(q, cursor.next(data, position + format.lead, limit + format.lead));
     if (q == npos) break;

@@ -358,15 +358,26 @@ int32_t strellArchives(ScanContext& context, const Buffer& data, const std::stri
     Kind kind;
   };
   std::vector<Candidate> candidates;
-  for (const Signature& s : kSignatures) {
-    for (uint64_t hit = data.find(s.magic, s.back); hit != npos;
-         hit = data.find(s.magic, hit + 1)) {
-      if (candidates.size() >= kMaxCandidates) break;
-      if (Plausible(data, s.kind, hit - s.back)) candidates.push_back({hit - s.back, s.kind});
+  static const std::vector<std::string_view> kMagics = [] {
+    std::vector<std::string_view> magics;
+    for (const Signature& s : kSignatures) magics.push_back(s.magic);
+    return magics;
+  }();
+  // One sweep for every signature; a hit's start is its magic's offset back.
+  size_t which = 0;
+  for (uint64_t hit = data.findAny(kMagics, 0, npos, which);
+       hit != npos && candidates.size() < kMaxCandidates;
+       hit = data.findAny(kMagics, hit + 1, npos, which)) {
+    // Another signature may stand at the same place (none do today).
+    for (size_t k = which; k < std::size(kSignatures); ++k) {
+      const Signature& s = kSignatures[k];
+      if (hit >= s.back && data.startsWith(hit, s.magic) && Plausible(data, s.kind, hit - s.back))
+        candidates.push_back({hit - s.back, s.kind});
     }
   }
-  std::sort(candidates.begin(), candidates.end(),
-            [](const Candidate& x, const Candidate& y) { return x.p < y.p; });
+  // Magics found back from their start come in the order of their hits.
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const Candidate& x, const Candidate& y) { return x.p < y.p; });
 
   int32_t count = 0;
   uint64_t coveredTo = 0;  // the end of the last archive measured

@@ -135,7 +135,7 @@ TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
   std::array<bool, 256> seconds{};
   seconds['b'] = seconds['c'] = true;
   for (int round = 0; round < 40; ++round) {
-    std::string text(1 + rng() % 160, 'a');
+    std::string text(1 + rng() % 200, 'a');
     for (char& c : text) c = "abc\xFF"[rng() % (round % 3 == 0 ? 4 : 2)];
     const Buffer b = Buffer::fromString(text);
     const std::string needles[] = {"ab",
@@ -146,7 +146,7 @@ TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
                                    "a",
                                    "b"};
     for (uint64_t from = 0; from <= text.size() + 1; ++from) {
-      for (const uint64_t limit : {uint64_t{0}, from + 1, from + 16, from + 17, uint64_t{40},
+      for (const uint64_t limit : {uint64_t{0}, from + 1, from + 16, from + 17, from + 33, uint64_t{40},
                                    uint64_t{text.size()}, Buffer::npos}) {
         auto plain = [&](auto match, uint64_t length) {
           for (uint64_t p = from; p < limit && p + length <= text.size(); ++p)
@@ -158,6 +158,25 @@ TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
                     plain([&](uint64_t p) { return text.compare(p, needle.size(), needle) == 0; },
                           needle.size()))
               << text << " " << needle << " " << from << " " << limit;
+        const std::vector<std::string_view> any = {"abab", "aab", "ba", "\xFF" "a"};
+        size_t which = 99;
+        const uint64_t found = b.findAny(any, from, limit, which);
+        size_t wanted = 99;
+        ASSERT_EQ(found, plain(
+                             [&](uint64_t p) {
+                               for (size_t k = 0; k < any.size(); ++k) {
+                                 if (text.compare(p, any[k].size(), any[k]) == 0) {
+                                   wanted = k;
+                                   return true;
+                                 }
+                               }
+                               return false;
+                             },
+                             2))
+            << text << " " << from << " " << limit;
+        if (found != Buffer::npos) {
+          ASSERT_EQ(which, wanted);
+        }
         ASSERT_EQ(b.findPair('a', 'b', from, limit),
                   plain([&](uint64_t p) { return text[p] == 'a' && text[p + 1] == 'b'; }, 2));
         ASSERT_EQ(
