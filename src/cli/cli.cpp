@@ -13,7 +13,6 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <ostream>
-#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -75,14 +74,23 @@ nlohmann::json OrNull(bool present, const std::string& text) {
   return present ? nlohmann::json(text) : nlohmann::json();
 }
 
-// "WxH" (or "N" for NxN) as a width and a height.
+// "WxH" (or "N" for NxN) as a width and a height, each of 1 to 9 digits.
 std::optional<std::pair<uint32_t, uint32_t>> PictureBounds(const std::string& text) {
-  static const std::regex pattern("([0-9]{1,9})(?:[xX]([0-9]{1,9}))?");
-  std::smatch m;
-  if (!std::regex_match(text, m, pattern)) return std::nullopt;
-  const auto width = static_cast<uint32_t>(std::stoul(m[1]));
-  const auto height = m[2].matched ? static_cast<uint32_t>(std::stoul(m[2])) : width;
-  return std::pair{width, height};
+  auto number = [](std::string_view digits) -> std::optional<uint32_t> {
+    if (digits.empty() || digits.size() > 9) return std::nullopt;
+    uint32_t value = 0;
+    for (const char c : digits) {
+      if (c < '0' || c > '9') return std::nullopt;
+      value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return value;
+  };
+  const size_t x = text.find_first_of("xX");
+  const std::optional<uint32_t> width = number(std::string_view(text).substr(0, x));
+  const std::optional<uint32_t> height =
+      x == std::string::npos ? width : number(std::string_view(text).substr(x + 1));
+  if (!width || !height) return std::nullopt;
+  return std::pair{*width, *height};
 }
 
 // The arguments as a shell would take them back: each quoted unless it

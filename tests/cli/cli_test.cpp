@@ -53,6 +53,9 @@ TEST(Cli, UsageErrorsExitWithTwo) {
       {"scan", "--output", dir.str(), "--beside", dir.str()},
       {"scan", "--no-such-option", dir.str()},
       {"scan", "--min-pixels", "32by32", dir.str()},
+      {"scan", "--min-pixels", "32x", dir.str()},
+      {"scan", "--min-pixels", "x32", dir.str()},
+      {"scan", "--min-pixels", "1234567890", dir.str()},
       {"scan", "--min-size", "ten", dir.str()},
       {"scan", "--report", "-", "--json", dir.str()},
   };
