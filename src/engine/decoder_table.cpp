@@ -34,6 +34,8 @@ constexpr std::array<DecoderRow, kDecoderCount> kTable = {{
      R::kExtended, DecodeOle2StreamAt},
     {DecoderId::kRtf, "rtf", "RTF pictures and objects, from their hex digits", R::kExtended,
      DecodeRtfGroupAt},
+    {DecoderId::kSqlite, "sqlite", "SQLite BLOB values, overflow pages and write-ahead log applied",
+     R::kExtended, DecodeSQLiteAt},
 }};
 
 constexpr bool RowsInIdOrder() {

@@ -40,8 +40,9 @@ enum class DecoderId : uint8_t {
   kLzip,
   kOle2Stream,
   kRtf,
+  kSqlite,
 };
-inline constexpr size_t kDecoderCount = 20;
+inline constexpr size_t kDecoderCount = 21;
 
 // Which rules a decoder belongs to: the classic set, or the rules beyond it
 // that extended detection adds.
@@ -88,5 +89,8 @@ std::optional<Buffer> DecodeLz4At(const Buffer& data, uint64_t offset, uint64_t 
 std::optional<Buffer> DecodeOle2StreamAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeRtfGroupAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeLzipAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+// The first BLOB of the database at the offset, in table and row order: the
+// one value that can stand for the database alone (its pass gives them all).
+std::optional<Buffer> DecodeSQLiteAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 
 }  // namespace strellbox

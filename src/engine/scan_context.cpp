@@ -10,8 +10,8 @@
 #include "engine/log.h"
 #include "engine/paths.h"
 #include "engine/scan_pool.h"
-#include "extractors/zip_deflate.h"
 #include "engine/strell_controller.h"
+#include "extractors/zip_deflate.h"
 
 namespace strellbox {
 
@@ -280,8 +280,8 @@ ChildOutcome ScanContext::scanChild(const Buffer& parent, DecodedChild& child,
   if (!withinFile || !withinJob) {
     if (!overBudgetLogged_) {
       overBudgetLogged_ = true;
-      StrellLog(fmt::format("Decoded data over budget in {} ({})", from,
-                            withinJob ? "file" : "job"));
+      StrellLog(
+          fmt::format("Decoded data over budget in {} ({})", from, withinJob ? "file" : "job"));
     }
     return {ChildScan::kOverBudget};
   }
@@ -302,9 +302,11 @@ ChildOutcome ScanContext::scanChild(const Buffer& parent, DecodedChild& child,
   const bool atomic = atomicFileFound_;
   const PassId pass = currentPass_;
   const int32_t items = strellData(child.bytes, from);
+  std::erase_if(paged_, [&](const PagedBuffer& b) { return b.bytes == child.bytes.data(); });
   atomicFileFound_ = atomic;
   currentPass_ = pass;
-  if (trackRepeats && seen_.size() < kMaxSeenChildren) seen_.emplace(digest, SeenChild{level_, items});
+  if (trackRepeats && seen_.size() < kMaxSeenChildren)
+    seen_.emplace(digest, SeenChild{level_, items});
   return {ChildScan::kScanned, items};
 }
 
@@ -317,6 +319,11 @@ void ScanContext::subProgress(double fraction) {
 void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
                              std::string_view type, std::string_view original, int32_t foundNo,
                              ItemEnd end) {
+  if (extended() && type != "sqlite" && SplitAcrossPages(databasesOf(data), from, length)) {
+    StrellLog(fmt::format("{} at {} in {} runs across the pages of a database: not written", type,
+                          from, original));
+    return;
+  }
   if (const auto& observer = job_.saveObserver()) {
     observer(data, from, length, type, original, foundNo, end);
     return;
@@ -350,6 +357,17 @@ void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
   item.pass = currentPass_;
   item.end = end;
   sink_.takeFoundItem(std::move(item));
+}
+
+const std::vector<DatabasePages>& ScanContext::databasesOf(const Buffer& data) {
+  for (const PagedBuffer& b : paged_)
+    if (b.bytes == data.data() && b.size == data.size() && b.origin == &data.origin())
+      return b.databases;
+  // Entries of top-level buffers stay; a long job must not pile them up.
+  constexpr size_t kMaxPaged = 64;
+  if (paged_.size() >= kMaxPaged) paged_.clear();
+  paged_.push_back({data.data(), data.size(), &data.origin(), DatabasesIn(data)});
+  return paged_.back().databases;
 }
 
 void ScanContext::addBytesToStrell(double bytes) { job_.addBytesToStrell(bytes); }

@@ -21,6 +21,7 @@
 #include "engine/found_item.h"
 #include "engine/pass_table.h"
 #include "engine/strell_progress.h"
+#include "extractors/sqlite.h"
 
 namespace strellbox {
 
@@ -196,8 +197,19 @@ class ScanContext : public StrellerProgress {
     int32_t items;
   };
 
+  // The measured databases of the buffers items were reported from, found
+  // on the first item of each; a child's entry goes when its scan ends.
+  struct PagedBuffer {
+    const uint8_t* bytes;
+    uint64_t size;
+    const Origin* origin;
+    std::vector<DatabasePages> databases;
+  };
+  const std::vector<DatabasePages>& databasesOf(const Buffer& data);
+
   StrellController& job_;
   ItemSink& sink_;
+  std::vector<PagedBuffer> paged_;
   ScanSettings settings_;
   ScanPool* pool_ = nullptr;
   std::shared_ptr<DecodedBudget> budget_;

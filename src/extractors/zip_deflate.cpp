@@ -20,6 +20,7 @@
 #include "extractors/archives.h"
 #include "extractors/ole2.h"
 #include "extractors/rtf.h"
+#include "extractors/sqlite.h"
 
 namespace strellbox {
 
@@ -456,7 +457,8 @@ int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string&
   if (context.extended())
     return strellZipMembers(context, data, from, true) + strellDeflate(context, data, from, true) +
            strellGzip(context, data, from, true) + strellArchives(context, data, from, true) +
-           strellOLE2(context, data, from, true) + strellRTF(context, data, from);
+           strellOLE2(context, data, from, true) + strellRTF(context, data, from) +
+           strellSQLite(context, data, from, true);
   return strellZip(context, data, from) + strellDeflate(context, data, from, true);
 }
 
@@ -465,7 +467,7 @@ int32_t strellSilentFlate(ScanContext& context, const Buffer& data, const std::s
     return strellZipMembers(context, data, from, false) +
            strellDeflate(context, data, from, false) + strellGzip(context, data, from, false) +
            strellArchives(context, data, from, false) + strellOLE2(context, data, from, false) +
-           strellRTF(context, data, from);
+           strellRTF(context, data, from) + strellSQLite(context, data, from, false);
   return strellDeflate(context, data, from, false);
 }
 

@@ -1,0 +1,35 @@
+// The database reader of the flate row (extended detection) over arbitrary
+// bytes: headers measured, every database and write-ahead log handed to the
+// library from memory under our limits and work budget, every value
+// scanned again, databases reported. Every reported item must lie inside
+// its buffer, and a reported database must start with its magic and be as
+// long as its header says.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+#include "engine/buffer.h"
+#include "engine/log.h"
+#include "engine/strell_controller.h"
+#include "extractors/sqlite.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
+  using strellbox::Buffer;
+  using strellbox::StrellController;
+  static StrellController* controller = [] {
+    strellbox::SetLogSink([](std::string_view) {});
+    auto* c = new StrellController;
+    c->setAllScans(false);
+    c->setExtendedDetection(true);
+    c->setSaveObserverForTesting([](const Buffer& data, uint64_t from, uint64_t length,
+                                    std::string_view type, std::string_view, int32_t,
+                                    strellbox::ItemEnd) {
+      if (from > data.size() || length > data.size() - from) std::abort();
+      if (type == "sqlite" && strellbox::SQLiteLength(data, from) != length) std::abort();
+    });
+    return c;
+  }();
+  const Buffer data = Buffer::copyOf(bytes, size);
+  strellbox::RunPass(*controller, strellbox::strellSQLite, data, std::string("fuzz.db"), true);
+  return 0;
+}
