@@ -34,6 +34,8 @@ constexpr std::array<DecoderRow, kDecoderCount> kTable = {{
      R::kExtended, DecodeOle2StreamAt},
     {DecoderId::kRtf, "rtf", "RTF pictures and objects, from their hex digits", R::kExtended,
      DecodeRtfGroupAt},
+    {DecoderId::kUnsynchronised, "id3-unsync", "ID3 tags and frames, unsynchronisation undone",
+     R::kExtended, DecodeUnsynchronisedAt},
 }};
 
 constexpr bool RowsInIdOrder() {

@@ -40,8 +40,9 @@ enum class DecoderId : uint8_t {
   kLzip,
   kOle2Stream,
   kRtf,
+  kUnsynchronised,
 };
-inline constexpr size_t kDecoderCount = 20;
+inline constexpr size_t kDecoderCount = 21;
 
 // Which rules a decoder belongs to: the classic set, or the rules beyond it
 // that extended detection adds.
@@ -88,5 +89,9 @@ std::optional<Buffer> DecodeLz4At(const Buffer& data, uint64_t offset, uint64_t 
 std::optional<Buffer> DecodeOle2StreamAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeRtfGroupAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 std::optional<Buffer> DecodeLzipAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+// The bytes from `offset` on with each 0xFF 0x00 taken back to 0xFF, as an
+// unsynchronised ID3v2 tag or frame wrote them.
+std::optional<Buffer> DecodeUnsynchronisedAt(const Buffer& data, uint64_t offset,
+                                             uint64_t maxOutput);
 
 }  // namespace strellbox
