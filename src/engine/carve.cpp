@@ -22,13 +22,18 @@ class SignatureCursor {
   uint64_t next(const Buffer& b, uint64_t from, uint64_t limit) {
     if (searched_ && (at_ == npos || at_ >= from)) return at_;
     searched_ = true;
-    at_ = b.find(signature_.bytes, from, limit);
+    at_ = find(b, from, limit);
     while (at_ != npos && signature_.confirm && !signature_.confirm(b, at_))
-      at_ = b.find(signature_.bytes, at_ + 1, limit);
+      at_ = find(b, at_ + 1, limit);
     return at_;
   }
 
  private:
+  uint64_t find(const Buffer& b, uint64_t from, uint64_t limit) const {
+    return signature_.find ? signature_.find(b, from, limit)
+                           : b.find(signature_.bytes, from, limit);
+  }
+
   const CarveSignature& signature_;
   uint64_t at_ = npos;
   bool searched_ = false;
