@@ -205,6 +205,9 @@ BENCHMARK_CAPTURE(RandomExtended, flac, &strellFLAC)
 BENCHMARK_CAPTURE(RandomExtended, ogg, &strellOgg)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(kMinTime);
+BENCHMARK_CAPTURE(RandomExtended, mp3, &strellMP3)
+    ->Unit(benchmark::kMillisecond)
+    ->MinTime(kMinTime);
 BENCHMARK_CAPTURE(RandomExtended, jpeg, &strellJPEG)
     ->Unit(benchmark::kMillisecond)
     ->MinTime(kMinTime);

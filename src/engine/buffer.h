@@ -109,6 +109,15 @@ class Buffer {
   // As findPair, for a second byte anywhere in `seconds`.
   uint64_t findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
                       uint64_t limit = npos) const;
+  // A byte, and the bits under `mask` of the byte after it.
+  struct MaskedPair {
+    uint8_t first;
+    uint8_t mask;
+    uint8_t bits;
+  };
+  // First p with from <= p < limit at which `a` or `b` stands, or npos: one
+  // sweep for two signatures whose second byte varies.
+  uint64_t findEitherPair(MaskedPair a, MaskedPair b, uint64_t from, uint64_t limit = npos) const;
   // First start p with from <= p < limit at which `needle` stands wholly
   // inside the buffer, or npos.
   uint64_t find(std::string_view needle, uint64_t from, uint64_t limit = npos) const;

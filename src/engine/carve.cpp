@@ -24,13 +24,18 @@ class SignatureCursor {
   uint64_t next(const Buffer& b, uint64_t from, uint64_t limit) {
     if (searched_ && (at_ == npos || at_ >= from)) return at_;
     searched_ = true;
-    at_ = b.find(signature_.bytes, from, limit);
+    at_ = find(b, from, limit);
     while (at_ != npos && signature_.confirm && !signature_.confirm(b, at_))
-      at_ = b.find(signature_.bytes, at_ + 1, limit);
+      at_ = find(b, at_ + 1, limit);
     return at_;
   }
 
  private:
+  uint64_t find(const Buffer& b, uint64_t from, uint64_t limit) const {
+    return signature_.find ? signature_.find(b, from, limit)
+                           : b.find(signature_.bytes, from, limit);
+  }
+
   const CarveSignature& signature_;
   uint64_t at_ = npos;
   bool searched_ = false;
@@ -81,10 +86,13 @@ int32_t CarveItems(ScanContext& context, const CarvedFormat& format, const Buffe
       format.naming == CarveNaming::kSourceStem ? DeletingPathExtension(from) : from;
   std::vector<SignatureCursor> cursors;
   std::optional<SignaturesCursor> all;
-  if (format.signatures.size() > 1)
+  // One sweep serves several signatures unless one brings its own search.
+  const bool ownSearch = std::any_of(format.signatures.begin(), format.signatures.end(),
+                                     [](const CarveSignature& s) { return s.find != nullptr; });
+  if (format.signatures.size() > 1 && !ownSearch)
     all.emplace(format.signatures);
-  else if (!format.signatures.empty())
-    cursors.emplace_back(format.signatures.front());
+  else
+    for (const CarveSignature& s : format.signatures) cursors.emplace_back(s);
   WalkBudget budget = format.budget(n);
   const uint64_t limit = n - format.window;
   int32_t count = 0;

@@ -80,6 +80,9 @@ inline bool IsWholeBuffer(uint64_t at, uint64_t length, uint64_t bufferLength) {
 struct CarveSignature {
   std::string_view bytes;
   bool (*confirm)(const Buffer& b, uint64_t p) = nullptr;
+  // Searches in place of `bytes`, where one sweep serves several patterns:
+  // the first p in [from, limit) where one may stand, or Buffer::npos.
+  uint64_t (*find)(const Buffer& b, uint64_t from, uint64_t limit) = nullptr;
 };
 
 // What the items of a format are named after.

@@ -36,6 +36,8 @@ constexpr std::array<DecoderRow, kDecoderCount> kTable = {{
      DecodeRtfGroupAt},
     {DecoderId::kSqlite, "sqlite", "SQLite BLOB values, overflow pages and write-ahead log applied",
      R::kExtended, DecodeSQLiteAt},
+    {DecoderId::kUnsynchronised, "id3-unsync", "ID3 tags and frames, unsynchronisation undone",
+     R::kExtended, DecodeUnsynchronisedAt},
 }};
 
 constexpr bool RowsInIdOrder() {

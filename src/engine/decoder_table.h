@@ -41,8 +41,9 @@ enum class DecoderId : uint8_t {
   kOle2Stream,
   kRtf,
   kSqlite,
+  kUnsynchronised,
 };
-inline constexpr size_t kDecoderCount = 21;
+inline constexpr size_t kDecoderCount = 22;
 
 // Which rules a decoder belongs to: the classic set, or the rules beyond it
 // that extended detection adds.
@@ -92,5 +93,9 @@ std::optional<Buffer> DecodeLzipAt(const Buffer& data, uint64_t offset, uint64_t
 // The first BLOB of the database at the offset, in table and row order: the
 // one value that can stand for the database alone (its pass gives them all).
 std::optional<Buffer> DecodeSQLiteAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+// The bytes from `offset` on with each 0xFF 0x00 taken back to 0xFF, as an
+// unsynchronised ID3v2 tag or frame wrote them.
+std::optional<Buffer> DecodeUnsynchronisedAt(const Buffer& data, uint64_t offset,
+                                             uint64_t maxOutput);
 
 }  // namespace strellbox

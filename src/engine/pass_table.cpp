@@ -46,6 +46,8 @@ constexpr std::array<PassRow, kPassCount> kTable = {{
      STRELLBOX_LABEL("PassTable", "FLAC sounds and their cover art"), strellFLAC, ""},
     {PassId::kOgg, "ogg", "ogg", "scanForOgg", D::kWithExtended,
      STRELLBOX_LABEL("PassTable", "Ogg sounds and videos and their cover art"), strellOgg, ""},
+    {PassId::kMP3, "mp3", "mp3", "scanForMP3", D::kWithExtended,
+     STRELLBOX_LABEL("PassTable", "MP3 sounds and their cover art"), strellMP3, ""},
     {PassId::kFlate, "flate", "flate", "scanForFlate", D::kOff,
      STRELLBOX_LABEL("PassTable", "Zip archives and compressed data"), strellFlate, "",
      "silentflate", strellSilentFlate},

@@ -35,9 +35,10 @@ enum class PassId : uint8_t {
   kIsoMedia,
   kFLAC,
   kOgg,
+  kMP3,
   kFlate,
 };
-inline constexpr size_t kPassCount = 16;
+inline constexpr size_t kPassCount = 17;
 
 // A pass: scans the whole buffer, reports what it finds through the
 // context and returns how many items it reported.
@@ -94,6 +95,8 @@ int32_t strellIsoMedia(ScanContext& context, const Buffer& data, const std::stri
 // FLAC files and Ogg streams, with their cover art.
 int32_t strellFLAC(ScanContext& context, const Buffer& data, const std::string& from);
 int32_t strellOgg(ScanContext& context, const Buffer& data, const std::string& from);
+// MP3 files, with their cover art.
+int32_t strellMP3(ScanContext& context, const Buffer& data, const std::string& from);
 // Zip archives, then every zlib stream inflated, scanned again and saved.
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from);
 // Every zlib stream inflated and scanned again, not saved itself.

@@ -29,6 +29,7 @@
 #include "engine/paths.h"
 #include "engine/scan_context.h"
 #include "extractors/base64.h"
+#include "extractors/cover_art.h"
 
 namespace strellbox {
 
@@ -374,15 +375,6 @@ constexpr CarvedFormat kFlac = {
     .stepAfterDrop = 4,
 };
 
-std::string_view PictureType(const Buffer& b, uint64_t at) {
-  if (b.startsWith(at, "\xFF\xD8\xFF")) return "jpg";
-  if (b.startsWith(at, "\x89PNG")) return "png";
-  if (b.startsWith(at, "GIF8")) return "gif";
-  if (b.startsWith(at, "BM")) return "bmp";
-  if (b.startsWith(at, "RIFF") && b.startsWith(at + 8, "WEBP")) return "webp";
-  return "bin";
-}
-
 constexpr std::array<uint32_t, 256> MakeCrc32() {
   std::array<uint32_t, 256> t{};
   for (uint32_t i = 0; i < 256; ++i) {
@@ -575,6 +567,15 @@ int32_t strellFLAC(ScanContext& context, const Buffer& data, const std::string& 
                    return file->length;
                  });
   return files + pictures;
+}
+
+std::string_view PictureType(const Buffer& b, uint64_t at) {
+  if (b.startsWith(at, "\xFF\xD8\xFF")) return "jpg";
+  if (b.startsWith(at, "\x89PNG")) return "png";
+  if (b.startsWith(at, "GIF8")) return "gif";
+  if (b.startsWith(at, "BM")) return "bmp";
+  if (b.startsWith(at, "RIFF") && b.startsWith(at + 8, "WEBP")) return "webp";
+  return "bin";
 }
 
 }  // namespace strellbox

@@ -216,6 +216,9 @@ struct EveryFormat {
           (dir / name).string() + "'";
       EXPECT_EQ(std::system(command.c_str()), 0) << command;
     }
+    const std::string mp3 =
+        "ffmpeg -v error -f lavfi -i sine=d=0.4 '" + (dir / "sound.mp3").string() + "'";
+    EXPECT_EQ(std::system(mp3.c_str()), 0) << mp3;
   }
 };
 

@@ -182,6 +182,14 @@ TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
         ASSERT_EQ(
             b.findPairIn('a', seconds, from, limit),
             plain([&](uint64_t p) { return text[p] == 'a' && seconds[uint8_t(text[p + 1])]; }, 2));
+        // 'a' then 'b' or 'c' (0x62, 0x63), or 0xFF then 'a'.
+        ASSERT_EQ(b.findEitherPair({'a', 0xFE, 'b'}, {0xFF, 0xFF, 'a'}, from, limit),
+                  plain(
+                      [&](uint64_t p) {
+                        return (text[p] == 'a' && (text[p + 1] == 'b' || text[p + 1] == 'c')) ||
+                               (text[p] == '\xFF' && text[p + 1] == 'a');
+                      },
+                      2));
       }
     }
   }

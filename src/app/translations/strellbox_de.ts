@@ -79,6 +79,10 @@
         <translation>FLAC-Klängen und ihren Titelbildern</translation>
     </message>
     <message>
+        <source>MP3 sounds and their cover art</source>
+        <translation>MP3-Klängen und ihren Titelbildern</translation>
+    </message>
+    <message>
         <source>Ogg sounds and videos and their cover art</source>
         <translation>Ogg-Klängen und -Videos und ihren Titelbildern</translation>
     </message>
