@@ -393,6 +393,8 @@ uint64_t Buffer::findAny(const std::vector<std::string_view>& needles, uint64_t 
     if (p != npos && (best == npos || p < best)) best = p;
   }
   return best != npos && accept(best) ? best : npos;
+}
+
 namespace {
 
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -11,6 +11,7 @@
 #include "engine/paths.h"
 #include "engine/scan_pool.h"
 #include "engine/strell_controller.h"
+#include "extractors/ole2.h"
 #include "extractors/zip_deflate.h"
 
 namespace strellbox {
@@ -320,7 +321,7 @@ void ScanContext::saveStrell(const Buffer& data, uint64_t from, uint64_t length,
                              std::string_view type, std::string_view original, int32_t foundNo,
                              ItemEnd end) {
   if (extended() && type != "sqlite" && SplitAcrossPages(databasesOf(data), from, length)) {
-    StrellLog(fmt::format("{} at {} in {} runs across the pages of a database: not written", type,
+    StrellLog(fmt::format("{} at {} in {} runs across the pages of a container: not written", type,
                           from, original));
     return;
   }
@@ -366,7 +367,9 @@ const std::vector<DatabasePages>& ScanContext::databasesOf(const Buffer& data) {
   // Entries of top-level buffers stay; a long job must not pile them up.
   constexpr size_t kMaxPaged = 64;
   if (paged_.size() >= kMaxPaged) paged_.clear();
-  paged_.push_back({data.data(), data.size(), &data.origin(), DatabasesIn(data)});
+  std::vector<DatabasePages> paged = DatabasesIn(data);
+  for (const DatabasePages& file : CompoundFilesIn(data)) paged.push_back(file);
+  paged_.push_back({data.data(), data.size(), &data.origin(), std::move(paged)});
   return paged_.back().databases;
 }
 

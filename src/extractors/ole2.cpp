@@ -24,6 +24,7 @@
 #include "engine/paths.h"
 #include "engine/scan_context.h"
 #include "extractors/ole2.h"
+#include "extractors/sqlite.h"
 #include "extractors/zip_deflate.h"
 
 namespace strellbox {
@@ -114,6 +115,8 @@ class Compound {
     miniStream_ = chain(entries_[0].start, entries_[0].size);
     return true;
   }
+
+  uint64_t sectorSize() const { return ss_; }
 
   // Where the file ends by its FAT: past the last sector in use.
   uint64_t end() const {
@@ -400,6 +403,18 @@ std::optional<Buffer> DecodeOle2StreamAt(const Buffer& data, uint64_t offset, ui
     if (!first) first = Buffer::fromString(file.stream(e, maxOutput));
   });
   return first;
+}
+
+std::vector<DatabasePages> CompoundFilesIn(const Buffer& data) {
+  std::vector<DatabasePages> files;
+  constexpr size_t kMost = 64;
+  for (uint64_t p = data.find(kMagic, 0); p != Buffer::npos && files.size() < kMost;
+       p = data.find(kMagic, p + 1)) {
+    Compound file(data, p);
+    if (!file.read()) continue;
+    files.push_back({p, file.end() - p, file.sectorSize()});
+  }
+  return files;
 }
 
 }  // namespace strellbox

@@ -8,8 +8,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "engine/buffer.h"
+#include "extractors/sqlite.h"
 
 namespace strellbox {
 
@@ -27,5 +29,12 @@ int32_t strellOLE2(ScanContext& context, const Buffer& data, const std::string& 
 // A BMP file of a DIB (a BITMAPINFOHEADER and what follows): the 14-byte
 // file header in front, its pixel offset past the colour table.
 std::optional<Buffer> BitmapOfDib(std::string_view dib);
+
+// The compound files in `data`, each with its sector size: a picture a
+// stream holds across sectors lies in pieces there (and an Excel drawing
+// group splits it further by its records), so an item carved from the raw
+// bytes across a sector boundary is damaged; the stream's own scan gives it
+// whole.
+std::vector<DatabasePages> CompoundFilesIn(const Buffer& data);
 
 }  // namespace strellbox
