@@ -191,7 +191,11 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
 
   // A helper touches this call's frame only between taking a pass and
   // finishing its lane, and this call waits for every lane taken.
-  auto helper = [shared, this, &passes, &data, &from, share, progress] {
+  // Taken now: this thread's own passes change the level while they scan
+  // their children, which a helper must not read.
+  const auto level = level_;
+  const std::shared_ptr<DecodedBudget> budget = budget_;
+  auto helper = [shared, this, &passes, &data, &from, share, progress, level, budget] {
     for (;;) {
       size_t k;
       {
@@ -201,8 +205,8 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
       }
       Slot& slot = shared->slots[k];
       ScanContext other(job_, *slot.lane, settings_);
-      other.level_ = level_;
-      other.budget_ = budget_;
+      other.level_ = level;
+      other.budget_ = budget;
       other.currentPass_ = passes[k].id;
       slot.count = other.runPass(passes[k].key, passes[k].pass, data, from);
       slot.atomic = other.atomicFileFound_;
