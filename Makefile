@@ -36,7 +36,7 @@ test-asan:
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSTRELLBOX_SANITIZE=ON \
 	  $(CORE_ONLY) $(WERROR)
 	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest -j $(JOBS) --output-on-failure -E '$(SANITIZER_SKIP)'
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan_suppressions.txt ctest -j $(JOBS) --output-on-failure -E '$(SANITIZER_SKIP)'
 
 test-tsan:
 	CC=clang-14 CXX=clang++-14 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -17,6 +17,7 @@
 #include "engine/buffer.h"
 #include "engine/strell_controller.h"
 #include "extractors/mp3.h"
+#include "random_bytes.h"
 
 int main(int argc, char** argv) {
   using namespace strellbox;
@@ -30,12 +31,7 @@ int main(int argc, char** argv) {
   controller.setSaveObserverForTesting([&](const Buffer&, uint64_t, uint64_t, std::string_view,
                                            std::string_view, int32_t, ItemEnd) { ++items; });
   for (uint64_t done = 0; done < (gib << 30); done += kChunk) {
-    std::vector<uint8_t> bytes(kChunk);
-    for (uint64_t i = 0; i < kChunk; i += 8) {
-      const uint64_t v = rng();
-      for (int k = 0; k < 8; ++k) bytes[i + k] = static_cast<uint8_t>(v >> (8 * k));
-    }
-    const Buffer b(std::move(bytes));
+    const Buffer b = RandomBuffer(rng, kChunk);
     for (uint64_t p = b.find(uint8_t{0xFF}, 0); p != Buffer::npos;
          p = b.find(uint8_t{0xFF}, p + 1)) {
       WalkBudget budget = WalkBudget::ofUnits(64);

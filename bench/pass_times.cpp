@@ -8,8 +8,6 @@
 // items are counted, not written. The passes run one after another, each
 // on the whole file as the dispatcher runs them (a whole-buffer item ends
 // the file's passes here too).
-#include <time.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -21,7 +19,9 @@
 #include "engine/classify.h"
 #include "engine/log.h"
 #include "engine/scan_context.h"
+#include "engine/signature_index.h"
 #include "engine/strell_controller.h"
+#include "thread_seconds.h"
 
 namespace {
 
@@ -30,12 +30,6 @@ struct Discard : strellbox::ItemSink {
   uint64_t items = 0;
   void takeFoundItem(strellbox::FoundItem) override { ++items; }
 };
-
-double ThreadSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
 
 }  // namespace
 
@@ -75,11 +69,20 @@ int main(int argc, char** argv) {
                            [&](const PassRow* r) { return r->typeKey == guessed; });
     const bool guessedFirst = it != rows.end();
     if (guessedFirst) std::rotate(rows.begin(), it, it + 1);
+    // After the guessed pass, as the dispatcher does, the buffer's
+    // signatures are found in one sweep: a row of its own.
+    Buffer indexed = data;
     for (const PassRow* row : rows) {
+      if (!indexed.indexed() && (row != rows.front() || !guessedFirst)) {
+        const double start = ThreadSeconds();
+        indexed = WithSignatureIndex(data);
+        std::printf("%s\t%llu\tindex\t%.6f\t0\n", path.c_str(),
+                    static_cast<unsigned long long>(data.size()), ThreadSeconds() - start);
+      }
       ScanContext context(controller, sink, settings);
       const bool on = settings.on(row->id);
       const double start = ThreadSeconds();
-      (on ? row->pass : row->offPass)(context, data, path);
+      (on ? row->pass : row->offPass)(context, indexed, path);
       const double spent = ThreadSeconds() - start;
       std::printf("%s\t%llu\t%s\t%.6f\t%d\n", path.c_str(),
                   static_cast<unsigned long long>(data.size()),

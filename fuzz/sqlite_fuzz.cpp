@@ -8,27 +8,18 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "container_controller.h"
 #include "engine/buffer.h"
-#include "engine/log.h"
 #include "engine/strell_controller.h"
 #include "extractors/sqlite.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   using strellbox::Buffer;
   using strellbox::StrellController;
-  static StrellController* controller = [] {
-    strellbox::SetLogSink([](std::string_view) {});
-    auto* c = new StrellController;
-    c->setAllScans(false);
-    c->setExtendedDetection(true);
-    c->setSaveObserverForTesting([](const Buffer& data, uint64_t from, uint64_t length,
-                                    std::string_view type, std::string_view, int32_t,
-                                    strellbox::ItemEnd) {
-      if (from > data.size() || length > data.size() - from) std::abort();
-      if (type == "sqlite" && strellbox::SQLiteLength(data, from) != length) std::abort();
-    });
-    return c;
-  }();
+  static StrellController* controller = strellbox::ContainerFuzzController(
+      [](const Buffer& data, uint64_t from, uint64_t length, std::string_view type) {
+        if (type == "sqlite" && strellbox::SQLiteLength(data, from) != length) std::abort();
+      });
   const Buffer data = Buffer::copyOf(bytes, size);
   strellbox::RunPass(*controller, strellbox::strellSQLite, data, std::string("fuzz.db"), true);
   return 0;

@@ -61,6 +61,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   strellingField->setObjectName(QStringLiteral("strellingField"));
   strellingField->setTextFormat(Qt::PlainText);
   strellingField->setMinimumWidth(120);
+  rateField = new QLabel(central);
+  rateField->setObjectName(QStringLiteral("rateField"));
   progress = new QProgressBar(central);
   progress->setObjectName(QStringLiteral("progress"));
   progress->setRange(0, kBarMaximum);
@@ -80,6 +82,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
   auto* nameRow = new QHBoxLayout;
   nameRow->addWidget(strellingStaticField);
   nameRow->addWidget(strellingField, 1);
+  nameRow->addWidget(rateField);
   auto* barRow = new QHBoxLayout;
   barRow->addWidget(progress, 1);
   barRow->addWidget(stopStrellerButton);
@@ -272,6 +275,7 @@ void MainWindow::setHiddenJag(bool hidden) {
   progress->setHidden(hidden);
   strellingStaticField->setHidden(hidden);
   strellingField->setHidden(hidden);
+  rateField->setHidden(hidden);
 }
 
 void MainWindow::setIndeterminate(bool indeterminate) {
@@ -291,11 +295,23 @@ void MainWindow::progressTo(double bytes, double total, int found) {
     value = static_cast<int>(std::lround(std::clamp(fraction, 0.0, 1.0) * kBarMaximum));
   progress->setValue(value);
   if (jobRunning_) updateTitle(value * 100 / kBarMaximum);
+  rate_.sample(static_cast<double>(jobElapsed()) / 1000.0, bytes, total);
+  rateField->setText(RateText(rate_));
+}
+
+QString MainWindow::RateText(const RateEstimator& rate) {
+  const auto perSecond = rate.bytesPerSecond();
+  if (!perSecond) return {};
+  const QString pace = QString::fromStdString(FormatRate(*perSecond));
+  const auto left = rate.secondsLeft();
+  if (!left) return pace;
+  return tr("%1, %2 left").arg(pace, QString::fromStdString(FormatDuration(*left)));
 }
 
 void MainWindow::finishProgress() {
   stopStrellerButton->update();
   strellingField->clear();
+  rateField->clear();
   if (progress->maximum() == 0) progress->setRange(0, kBarMaximum);
   progress->setValue(progress->maximum());
   setHiddenJag(true);
@@ -354,6 +370,8 @@ int MainWindow::pendingPreviewDelay() const {
 void MainWindow::jobStarted() {
   jobRunning_ = true;
   jobClock_.start();
+  rate_.reset();
+  rateField->clear();
   results->clear();
   // A new list: every type, and no text, until the user asks again.
   showType(std::nullopt);

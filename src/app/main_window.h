@@ -17,6 +17,7 @@
 #include "app/image_worker.h"
 #include "app/results_model.h"
 #include "engine/buffer.h"
+#include "engine/rate_estimator.h"
 
 class QAction;
 class QComboBox;
@@ -56,6 +57,7 @@ class MainWindow : public QMainWindow {
   QLabel* toStrellCountField;
   QLabel* strellingStaticField;
   QLabel* strellingField;
+  QLabel* rateField;  // "12.3 MB/s, 3:07 left", once the pace is known
   QProgressBar* progress;
   QPushButton* stopStrellerButton;
 
@@ -91,8 +93,11 @@ class MainWindow : public QMainWindow {
   void setIndeterminate(bool indeterminate);
   // The found counter and the bar at bytes of total; a total of 0 (or a
   // fraction that is not finite) shows an empty bar.
+  // It also shows the pace and the time left once they are known.
   void progressTo(double bytes, double total, int found);
   void finishProgress();
+  // "12.3 MB/s, 3:07 left", "12.3 MB/s" or "" as far as the rate is known.
+  static QString RateText(const RateEstimator& rate);
   void setFoundCount(int count);
   void clearPreview();
   // Arms the counter refresh; it re-arms itself every 0.3 s while the
@@ -156,6 +161,7 @@ class MainWindow : public QMainWindow {
   QTimer previewTimer_;
   QTimer counterTimer_;
   QElapsedTimer jobClock_;
+  RateEstimator rate_;
   bool jobRunning_ = false;
   // Declared last, so it is joined first: its answers are posted to this
   // window and to the results.

@@ -24,6 +24,7 @@ void TerminalDisplay::progressFromThread(double bytes, double total, int32_t fou
   if (!options_.progressBar || options_.quiet) return;
   std::lock_guard<std::mutex> lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
+  rate_.sample(std::chrono::duration<double>(now - started_).count(), bytes, total);
   if (barShown_ && now - lastDraw_ < kRedrawInterval) return;
   lastDraw_ = now;
   // A total of 0 bytes shows an empty bar.
@@ -31,8 +32,14 @@ void TerminalDisplay::progressFromThread(double bytes, double total, int32_t fou
   const int filled = static_cast<int>(fraction * kBarWidth);
   std::string name = label_ ? label_() : std::string();
   if (name.size() > 40) name = "..." + name.substr(name.size() - 37);
-  err_ << fmt::format("\r[{}{}] {:3d}%  found {}  {}\x1b[K", std::string(filled, '#'),
-                      std::string(kBarWidth - filled, ' '), static_cast<int>(fraction * 100),
+  // The pace and the time left once they mean something (see RateEstimator).
+  std::string pace;
+  if (const auto rate = rate_.bytesPerSecond()) {
+    pace = "  " + FormatRate(*rate);
+    if (const auto left = rate_.secondsLeft()) pace += ", " + FormatDuration(*left) + " left";
+  }
+  err_ << fmt::format("\r[{}{}] {:3d}%{}  found {}  {}\x1b[K", std::string(filled, '#'),
+                      std::string(kBarWidth - filled, ' '), static_cast<int>(fraction * 100), pace,
                       foundItems, name)
        << std::flush;
   barShown_ = true;

@@ -11,6 +11,7 @@
 #include <ostream>
 #include <string>
 
+#include "engine/rate_estimator.h"
 #include "engine/strell_display.h"
 
 namespace strellbox {
@@ -60,6 +61,8 @@ class TerminalDisplay : public StrellDisplay {
   std::function<std::string()> label_;
   std::mutex mutex_;
   std::chrono::steady_clock::time_point lastDraw_{};
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  RateEstimator rate_;
   bool barShown_ = false;
   int32_t filesWritten_ = 0;
   int32_t itemsListed_ = 0;

@@ -17,6 +17,8 @@
 #include <atomic>
 #include <cerrno>
 
+#include "engine/signature_index.h"
+
 namespace strellbox {
 
 namespace {
@@ -294,10 +296,9 @@ __attribute__((target("avx2"))) uint64_t FindPairAvx2(const uint8_t* b, uint64_t
 // The first p in [i, limit) where the first two bytes of any needle stand
 // and accept(p), 32 positions a step; `i` is left where this stopped looking.
 template <class Accept>
-__attribute__((target("avx2"))) uint64_t FindAnyPairAvx2(const uint8_t* b, uint64_t size,
-                                                         const std::vector<std::string_view>& needles,
-                                                         uint64_t& i, uint64_t limit,
-                                                         Accept& accept) {
+__attribute__((target("avx2"))) uint64_t FindAnyPairAvx2(
+    const uint8_t* b, uint64_t size, const std::vector<std::string_view>& needles, uint64_t& i,
+    uint64_t limit, Accept& accept) {
   constexpr size_t kMost = 32;
   __m256i firsts[kMost], seconds[kMost];
   const size_t count = std::min(needles.size(), kMost);
@@ -347,11 +348,34 @@ uint64_t FindPairThen(const uint8_t* b, uint64_t size, uint8_t first, uint8_t se
 
 }  // namespace
 
+template <class Sweep>
+uint64_t Buffer::findIndexed(uint32_t id, uint64_t from, uint64_t limit, Sweep sweep) const {
+  if (from >= limit) return npos;
+  const uint64_t covered = index_->covered(id);
+  const uint64_t coveredHere = covered > indexShift_ ? covered - indexShift_ : 0;
+  if (from < coveredHere) {
+    const uint64_t p =
+        index_->next(id, from + indexShift_, std::min(limit, coveredHere) + indexShift_);
+    if (p != npos) return p - indexShift_;
+    if (limit <= coveredHere) return npos;
+    from = coveredHere;
+  }
+  return sweep(from, limit);
+}
+
 uint64_t Buffer::findPair(uint8_t first, uint8_t second, uint64_t from, uint64_t limit) const {
   if (size_ < 2) return npos;
   limit = std::min(limit, size_ - 1);
   if (from >= limit) return npos;
-  return FindPairThen(bytes_, size_, first, second, -1, from, limit, [](uint64_t) { return true; });
+  const auto sweep = [&](uint64_t f, uint64_t l) {
+    return FindPairThen(bytes_, size_, first, second, -1, f, l, [](uint64_t) { return true; });
+  };
+  if (index_) {
+    const char pair[2] = {static_cast<char>(first), static_cast<char>(second)};
+    if (const auto id = SignatureIndex::literalId({pair, 2}))
+      return findIndexed(*id, from, limit, sweep);
+  }
+  return sweep(from, limit);
 }
 
 uint64_t Buffer::findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
@@ -360,8 +384,14 @@ uint64_t Buffer::findPairIn(uint8_t first, const std::array<bool, 256>& seconds,
   limit = std::min(limit, size_ - 1);
   if (from >= limit) return npos;
   const uint8_t* b = bytes_;
-  return FindFirstThen(b, size_, first, from, limit,
-                       [b, &seconds](uint64_t p) { return seconds[b[p + 1]]; });
+  const auto sweep = [&](uint64_t f, uint64_t l) {
+    return FindFirstThen(b, size_, first, f, l,
+                         [b, &seconds](uint64_t p) { return seconds[b[p + 1]]; });
+  };
+  if (index_)
+    if (const auto id = SignatureIndex::pairId(first, seconds))
+      return findIndexed(*id, from, limit, sweep);
+  return sweep(from, limit);
 }
 
 uint64_t Buffer::findAny(const std::vector<std::string_view>& needles, uint64_t from,
@@ -377,9 +407,23 @@ uint64_t Buffer::findAny(const std::vector<std::string_view>& needles, uint64_t 
     }
     return false;
   };
+  if (index_ && from < limit && std::all_of(needles.begin(), needles.end(), [](std::string_view n) {
+        return SignatureIndex::literalId(n).has_value();
+      })) {
+    // Each needle's own answer from the index, looked for only before the
+    // best so far.
+    uint64_t best = npos;
+    for (const std::string_view needle : needles) {
+      if (needle.size() > size_) continue;
+      const uint64_t end = std::min(best == npos ? limit : best, size_ - needle.size() + 1);
+      best = std::min(best, find(needle, from, end));
+    }
+    return best != npos && accept(best) ? best : npos;
+  }
 #if defined(__x86_64__) && defined(__GNUC__)
   if (gHaveAvx2 && needles.size() <= 32 &&
-      std::all_of(needles.begin(), needles.end(), [](std::string_view n) { return n.size() >= 2; })) {
+      std::all_of(needles.begin(), needles.end(),
+                  [](std::string_view n) { return n.size() >= 2; })) {
     uint64_t i = from;
     const uint64_t p = FindAnyPairAvx2(bytes_, size_, needles, i, limit, accept);
     if (p != npos || i >= limit) return p;
@@ -399,10 +443,11 @@ namespace {
 
 #if defined(__x86_64__) && defined(__GNUC__)
 // 32 positions a step; `i` is left where this stopped looking.
+template <class Accept>
 __attribute__((target("avx2"))) uint64_t FindEitherPairAvx2(const uint8_t* b, uint64_t size,
                                                             Buffer::MaskedPair x,
                                                             Buffer::MaskedPair y, uint64_t& i,
-                                                            uint64_t limit) {
+                                                            uint64_t limit, Accept& accept) {
   const __m256i xFirst = _mm256_set1_epi8(static_cast<char>(x.first));
   const __m256i xMask = _mm256_set1_epi8(static_cast<char>(x.mask));
   const __m256i xBits = _mm256_set1_epi8(static_cast<char>(x.bits));
@@ -416,10 +461,11 @@ __attribute__((target("avx2"))) uint64_t FindEitherPairAvx2(const uint8_t* b, ui
                                           _mm256_cmpeq_epi8(_mm256_and_si256(on, xMask), xBits));
     const __m256i hitY = _mm256_and_si256(_mm256_cmpeq_epi8(at, yFirst),
                                           _mm256_cmpeq_epi8(_mm256_and_si256(on, yMask), yBits));
-    const auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(hitX, hitY)));
-    if (mask != 0) {
+    for (auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(hitX, hitY)));
+         mask != 0; mask &= mask - 1) {
       const uint64_t p = i + static_cast<uint64_t>(__builtin_ctz(mask));
-      return p < limit ? p : Buffer::npos;
+      if (p >= limit) return Buffer::npos;
+      if (accept(p)) return p;
     }
   }
   return Buffer::npos;
@@ -428,22 +474,33 @@ __attribute__((target("avx2"))) uint64_t FindEitherPairAvx2(const uint8_t* b, ui
 
 }  // namespace
 
-uint64_t Buffer::findEitherPair(MaskedPair a, MaskedPair b, uint64_t from, uint64_t limit) const {
-  if (size_ < 2) return npos;
-  limit = std::min(limit, size_ - 1);
-  uint64_t i = from;
+namespace {
+
+template <class Accept>
+uint64_t SweepEitherPair(const uint8_t* bytes, uint64_t size, Buffer::MaskedPair a,
+                         Buffer::MaskedPair b, uint64_t i, uint64_t limit, Accept accept) {
 #if defined(__x86_64__) && defined(__GNUC__)
   if (gHaveAvx2 && i < limit) {
-    const uint64_t p = FindEitherPairAvx2(bytes_, size_, a, b, i, limit);
-    if (p != npos || i >= limit) return p;
+    const uint64_t p = FindEitherPairAvx2(bytes, size, a, b, i, limit, accept);
+    if (p != Buffer::npos || i >= limit) return p;
   }
 #endif
-  const auto stands = [this](const MaskedPair& m, uint64_t p) {
-    return bytes_[p] == m.first && (bytes_[p + 1] & m.mask) == m.bits;
+  const auto stands = [bytes](const Buffer::MaskedPair& m, uint64_t p) {
+    return bytes[p] == m.first && (bytes[p + 1] & m.mask) == m.bits;
   };
   for (; i < limit; ++i)
-    if (stands(a, i) || stands(b, i)) return i;
-  return npos;
+    if ((stands(a, i) || stands(b, i)) && accept(i)) return i;
+  return Buffer::npos;
+}
+
+}  // namespace
+
+uint64_t Buffer::findEitherPair(MaskedPair a, MaskedPair b, uint64_t from, uint64_t limit,
+                                bool (*accept)(const Buffer&, uint64_t)) const {
+  if (size_ < 2) return npos;
+  limit = std::min(limit, size_ - 1);
+  return SweepEitherPair(bytes_, size_, a, b, from, limit,
+                         [this, accept](uint64_t p) { return !accept || accept(*this, p); });
 }
 
 uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) const {
@@ -458,13 +515,19 @@ uint64_t Buffer::find(std::string_view needle, uint64_t from, uint64_t limit) co
   const uint8_t* b = bytes_;
   const std::string_view rest = needle.substr(2);
   const int third = needle.size() > 2 ? static_cast<uint8_t>(needle[2]) : -1;
-  return FindPairThen(b, size_, static_cast<uint8_t>(needle[0]), static_cast<uint8_t>(needle[1]),
-                      third, from, limit, [b, rest](uint64_t p) {
-                        // Inline: the rests are a few bytes, shorter than a call.
-                        for (size_t k = 0; k < rest.size(); ++k)
-                          if (b[p + 2 + k] != static_cast<uint8_t>(rest[k])) return false;
-                        return true;
-                      });
+  const auto sweep = [&](uint64_t f, uint64_t l) {
+    return FindPairThen(b, size_, static_cast<uint8_t>(needle[0]), static_cast<uint8_t>(needle[1]),
+                        third, f, l, [b, rest](uint64_t p) {
+                          // Inline: the rests are a few bytes, shorter than a call.
+                          for (size_t k = 0; k < rest.size(); ++k)
+                            if (b[p + 2 + k] != static_cast<uint8_t>(rest[k])) return false;
+                          return true;
+                        });
+  };
+  if (index_)
+    if (const auto id = SignatureIndex::literalId(needle))
+      return findIndexed(*id, from, limit, sweep);
+  return sweep(from, limit);
 }
 
 Buffer Buffer::slice(uint64_t from, uint64_t length) const {
@@ -475,6 +538,8 @@ Buffer Buffer::slice(uint64_t from, uint64_t length) const {
   b.bytes_ = bytes_ + from;
   b.size_ = std::min(length, size_ - from);
   b.mapped_ = mapped_;
+  b.index_ = index_;
+  b.indexShift_ = indexShift_ + from;
   return b;
 }
 

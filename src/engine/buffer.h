@@ -11,11 +11,14 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace strellbox {
+
+class SignatureIndex;
 
 // One decoding between a buffer and the buffer it was decoded from: the
 // decoder ("zlib", "base64", "pdf", ...), where its input starts in the
@@ -115,9 +118,12 @@ class Buffer {
     uint8_t mask;
     uint8_t bits;
   };
-  // First p with from <= p < limit at which `a` or `b` stands, or npos: one
-  // sweep for two signatures whose second byte varies.
-  uint64_t findEitherPair(MaskedPair a, MaskedPair b, uint64_t from, uint64_t limit = npos) const;
+  // First p with from <= p < limit at which `a` or `b` stands (and that
+  // `accept` takes, when given), or npos: one sweep for two signatures whose
+  // second byte varies. Candidates met often are best checked by `accept`
+  // inside the sweep rather than by the caller after each return.
+  uint64_t findEitherPair(MaskedPair a, MaskedPair b, uint64_t from, uint64_t limit = npos,
+                          bool (*accept)(const Buffer&, uint64_t) = nullptr) const;
   // First start p with from <= p < limit at which `needle` stands wholly
   // inside the buffer, or npos.
   uint64_t find(std::string_view needle, uint64_t from, uint64_t limit = npos) const;
@@ -134,6 +140,16 @@ class Buffer {
   Buffer copy(uint64_t from, uint64_t length) const;
   std::string_view view(uint64_t from, uint64_t length) const;
   std::string_view view() const { return view(0, size_); }
+
+  // The same bytes, whose searches for the passes' signatures answer from
+  // `index`, built over exactly these bytes. Slices keep it; copies do not.
+  Buffer withIndex(std::shared_ptr<const SignatureIndex> index) const {
+    Buffer b = *this;
+    b.index_ = std::move(index);
+    b.indexShift_ = 0;
+    return b;
+  }
+  bool indexed() const { return index_ != nullptr; }
 
   // Where the bytes come from; slices and copies keep their buffer's origin.
   // Never null.
@@ -156,6 +172,14 @@ class Buffer {
   const uint8_t* bytes_ = nullptr;
   uint64_t size_ = 0;
   bool mapped_ = false;
+  std::shared_ptr<const SignatureIndex> index_;
+  uint64_t indexShift_ = 0;  // where bytes_ starts in the indexed bytes
+
+  // The first start in [from, limit) of the index's pattern `id`, whose
+  // starts below `limit` all fit in the buffer; `sweep(from, limit)` looks
+  // where the index does not reach.
+  template <class Sweep>
+  uint64_t findIndexed(uint32_t id, uint64_t from, uint64_t limit, Sweep sweep) const;
 };
 
 }  // namespace strellbox

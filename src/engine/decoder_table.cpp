@@ -38,6 +38,19 @@ constexpr std::array<DecoderRow, kDecoderCount> kTable = {{
      R::kExtended, DecodeSQLiteAt},
     {DecoderId::kUnsynchronised, "id3-unsync", "ID3 tags and frames, unsynchronisation undone",
      R::kExtended, DecodeUnsynchronisedAt},
+    {DecoderId::kBrotli, "brotli", "Brotli streams (.br files, cache entries), decompressed",
+     R::kExtended, DecodeBrotliAt},
+    {DecoderId::kCacheEntry, "cache-entry",
+     "Browser cache entries (Chromium, Firefox), their bodies by their Content-Encoding",
+     R::kExtended, DecodeCacheEntryAt},
+    // The media of segment files: read by the job from the files, not from
+    // bytes at an offset (src/engine/evidence_file.h).
+    {DecoderId::kEwf, "ewf", "Evidence file segments (E01, Ex01), their media read whole",
+     R::kExtended, nullptr},
+    {DecoderId::kSplitRaw, "split-raw", "Split raw disk images (.001, .002, ...), joined",
+     R::kExtended, nullptr},
+    {DecoderId::kDataUri, "data-uri", "data: URIs with Base64 data (SVG, HTML, CSS)", R::kExtended,
+     DecodeDataUriAt},
 }};
 
 constexpr bool RowsInIdOrder() {

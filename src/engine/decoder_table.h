@@ -42,8 +42,13 @@ enum class DecoderId : uint8_t {
   kRtf,
   kSqlite,
   kUnsynchronised,
+  kBrotli,
+  kCacheEntry,
+  kEwf,
+  kSplitRaw,
+  kDataUri,
 };
-inline constexpr size_t kDecoderCount = 22;
+inline constexpr size_t kDecoderCount = 27;
 
 // Which rules a decoder belongs to: the classic set, or the rules beyond it
 // that extended detection adds.
@@ -97,5 +102,12 @@ std::optional<Buffer> DecodeSQLiteAt(const Buffer& data, uint64_t offset, uint64
 // unsynchronised ID3v2 tag or frame wrote them.
 std::optional<Buffer> DecodeUnsynchronisedAt(const Buffer& data, uint64_t offset,
                                              uint64_t maxOutput);
+// The Brotli stream from `offset` on, whole.
+std::optional<Buffer> DecodeBrotliAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+// The body of the browser cache entry that the bytes from `offset` on are,
+// decoded by its stored Content-Encoding.
+std::optional<Buffer> DecodeCacheEntryAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
+// The Base64 data of the `data:` URI at the offset.
+std::optional<Buffer> DecodeDataUriAt(const Buffer& data, uint64_t offset, uint64_t maxOutput);
 
 }  // namespace strellbox

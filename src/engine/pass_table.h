@@ -36,9 +36,17 @@ enum class PassId : uint8_t {
   kFLAC,
   kOgg,
   kMP3,
+  kMatroska,
+  kIcon,
+  kPSD,
+  kSVG,
+  kDataURI,
+  kEMF,
+  kWMF,
+  kJXL,
   kFlate,
 };
-inline constexpr size_t kPassCount = 17;
+inline constexpr size_t kPassCount = 25;
 
 // A pass: scans the whole buffer, reports what it finds through the
 // context and returns how many items it reported.
@@ -97,6 +105,19 @@ int32_t strellFLAC(ScanContext& context, const Buffer& data, const std::string& 
 int32_t strellOgg(ScanContext& context, const Buffer& data, const std::string& from);
 // MP3 files, with their cover art.
 int32_t strellMP3(ScanContext& context, const Buffer& data, const std::string& from);
+// Matroska and WebM files, with their attachments.
+int32_t strellMatroska(ScanContext& context, const Buffer& data, const std::string& from);
+// Windows icons and cursors.
+int32_t strellIcon(ScanContext& context, const Buffer& data, const std::string& from);
+// Layered image files (PSD and PSB).
+int32_t strellPSD(ScanContext& context, const Buffer& data, const std::string& from);
+// SVG drawings, the pictures in data: URIs, Windows metafiles (EMF and
+// WMF) and JPEG XL pictures.
+int32_t strellSVG(ScanContext& context, const Buffer& data, const std::string& from);
+int32_t strellDataURIs(ScanContext& context, const Buffer& data, const std::string& from);
+int32_t strellEMF(ScanContext& context, const Buffer& data, const std::string& from);
+int32_t strellWMF(ScanContext& context, const Buffer& data, const std::string& from);
+int32_t strellJXL(ScanContext& context, const Buffer& data, const std::string& from);
 // Zip archives, then every zlib stream inflated, scanned again and saved.
 int32_t strellFlate(ScanContext& context, const Buffer& data, const std::string& from);
 // Every zlib stream inflated and scanned again, not saved itself.

@@ -4,13 +4,16 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "engine/classify.h"
 #include "engine/log.h"
 #include "engine/paths.h"
 #include "engine/scan_pool.h"
+#include "engine/signature_index.h"
 #include "engine/strell_controller.h"
+#include "extractors/cache_entry.h"
 #include "extractors/ole2.h"
 #include "extractors/zip_deflate.h"
 
@@ -96,6 +99,13 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
   // with a budget of their own.
   if (level_ == 0) budget_ = std::make_shared<DecodedBudget>(data.size());
   ++level_;
+  // A browser cache entry or a .br file only wraps the bytes that matter:
+  // what they hold goes to the gate, and the passes skip the wrapping.
+  if (const std::optional<int32_t> opened = strellWrapped(*this, data, from)) {
+    job_.addStrelledBytes(static_cast<double>(data.size()));
+    --level_;
+    return *opened;
+  }
   const float n = static_cast<float>(fileTypeCount());
   const std::string guessed = GuessExtension(data);
 
@@ -123,10 +133,14 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
   const PassId outerPass = currentPass_;
   int32_t total = 0;
   atomicFileFound_ = false;
+  // Built once the guessed pass has not found the buffer to be one item.
+  std::optional<Buffer> indexed;
   for (size_t i = 0; i < passes.size(); ++i) {
     currentPass_ = passes[i].id;
     if (level_ == 1) seen_.clear();
-    total += runPass(passes[i].key, passes[i].pass, data, from);
+    if (!indexed && (i > 0 || !guessedFirst))
+      indexed = WithSignatureIndex(data, [this] { return stopStreller(); });
+    total += runPass(passes[i].key, passes[i].pass, indexed ? *indexed : data, from);
     job_.addStrelledBytes(share);
     if (data.size() > kProgressLength) progressFromThread(strelledBytes());
     if (atomicFileFound_) {
@@ -140,7 +154,7 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
 }
 
 int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passes,
-                                           bool guessedFirst, float share, const Buffer& data,
+                                           bool guessedFirst, float share, const Buffer& unindexed,
                                            const std::string& from) {
   // This thread runs the passes in order, its items going straight on, as
   // one worker would; threads of the pool that are free take passes from
@@ -161,7 +175,7 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
     std::mutex claims;
     size_t front = 0, back = 0;  // passes [front, back) are not taken yet
   };
-  const bool progress = data.size() > kProgressLength;
+  const bool progress = unindexed.size() > kProgressLength;
   const PassId outerPass = currentPass_;
   int32_t total = 0;
   size_t first = 0;
@@ -172,7 +186,7 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
     currentPass_ = passes[0].id;
     atomicFileFound_ = false;
     seen_.clear();
-    total += runPass(passes[0].key, passes[0].pass, data, from);
+    total += runPass(passes[0].key, passes[0].pass, unindexed, from);
     job_.addStrelledBytes(share);
     if (progress) progressFromThread(strelledBytes());
     if (atomicFileFound_) {
@@ -183,6 +197,8 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
     first = 1;
   }
 
+  // The other passes search through one index of the buffer's signatures.
+  const Buffer data = WithSignatureIndex(unindexed, [this] { return stopStreller(); });
   auto shared = std::make_shared<Shared>();
   shared->slots.resize(passes.size());
   for (Slot& slot : shared->slots) slot.lane = std::make_unique<ItemLane>(shared->budget, sink_);
@@ -373,6 +389,7 @@ const std::vector<DatabasePages>& ScanContext::databasesOf(const Buffer& data) {
   if (paged_.size() >= kMaxPaged) paged_.clear();
   std::vector<DatabasePages> paged = DatabasesIn(data);
   for (const DatabasePages& file : CompoundFilesIn(data)) paged.push_back(file);
+  for (const DatabasePages& record : WorkbookRecordsOf(data)) paged.push_back(record);
   paged_.push_back({data.data(), data.size(), &data.origin(), std::move(paged)});
   return paged_.back().databases;
 }

@@ -11,6 +11,7 @@
 
 #include "engine/classify.h"
 #include "engine/display_notifier.h"
+#include "engine/evidence_file.h"
 #include "engine/job_report.h"
 #include "engine/localize.h"
 #include "engine/log.h"
@@ -330,6 +331,12 @@ std::vector<std::string> ScanJob::directoryExpand(const std::vector<std::string>
     }
   }
 
+  if (preferences_.extendedDetection()) {
+    // A disk image in segment files is one entry: its media.
+    SegmentEntries sets = CollapseSegments(result);
+    result = std::move(sets.entries);
+    addBytesToStrell(sets.totalChange);
+  }
   notifier_.expanding(false);
   if (stopStreller()) result.clear();
   return result;
@@ -382,6 +389,14 @@ int32_t ScanJob::strellOne(const std::string& path) {
 
 ScanJob::EntryRead ScanJob::readEntry(const std::string& path) {
   EntryRead entry;
+  if (preferences_.extendedDetection()) {
+    if (auto media = ReadSegmentMedia(path, [this] { return stopStreller(); })) {
+      entry.data = std::move(media->media);
+      entry.status = media->status;
+      entry.source = path;
+      return entry;
+    }
+  }
   entry.data = Buffer::readFile(path, Buffer::kMapThreshold, &entry.status);
   const Buffer& data = entry.data;
   std::string source = path;

@@ -245,12 +245,14 @@ std::optional<Mp3File> MeasureMp3(const Buffer& b, uint64_t p, WalkBudget& budge
 
 // "ID" or a frame sync (0xFF, then three set bits): one sweep for both, as
 // the sync's second byte varies.
-uint64_t FindStart(const Buffer& b, uint64_t from, uint64_t limit) {
-  return b.findEitherPair({'I', 0xFF, 'D'}, {0xFF, 0xE0, 0xE0}, from, limit);
-}
 bool ConfirmStart(const Buffer& b, uint64_t p) {
   if (b.u8(p) == 'I') return Id3HeaderAt(b, p);
   return p + kFrameHeader <= b.size() && ParseHeader(b.be32(p)).has_value();
+}
+// The sweep confirms each candidate itself: runs of 0xFF bytes in pictures
+// hold one at every byte.
+uint64_t FindStart(const Buffer& b, uint64_t from, uint64_t limit) {
+  return b.findEitherPair({'I', 0xFF, 'D'}, {0xFF, 0xE0, 0xE0}, from, limit, ConfirmStart);
 }
 
 constexpr CarveSignature kSignatures[] = {{"ID3 or a frame sync", ConfirmStart, FindStart}};

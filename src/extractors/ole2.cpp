@@ -329,8 +329,7 @@ int32_t ReportBlips(ScanContext& context, const Buffer& s, const std::string& na
       if (kind->ext == "dib") {
         const std::optional<Buffer> bmp = BitmapOfDib(s.view(from, size));
         if (!bmp) continue;
-        context.saveStrell(*bmp, 0, bmp->size(), "bmp", name, count + found++,
-                           ItemEnd::kDecoded);
+        context.saveStrell(*bmp, 0, bmp->size(), "bmp", name, count + found++, ItemEnd::kDecoded);
       } else {
         context.saveStrell(s, from, size, kind->ext, name, count + found++, ItemEnd::kLength);
       }
@@ -415,6 +414,23 @@ std::vector<DatabasePages> CompoundFilesIn(const Buffer& data) {
     files.push_back({p, file.end() - p, file.sectorSize()});
   }
   return files;
+}
+
+std::vector<DatabasePages> WorkbookRecordsOf(const Buffer& stream) {
+  const std::vector<OriginStep>& chain = stream.origin().chain;
+  if (chain.empty() || chain.back().decoder != Decoder(DecoderId::kOle2Stream).key) return {};
+  const std::string name = LastPathComponent(chain.back().member);
+  if (name != "Workbook" && name != "Book") return {};
+  std::vector<DatabasePages> records;
+  Cursor c(stream);
+  while (c.left() >= 4) {
+    const uint64_t at = c.at();
+    c.skip(2);
+    const std::optional<uint16_t> length = c.le16();
+    if (!length || !c.skip(*length)) break;
+    records.push_back({at, 4 + uint64_t{*length}, 4 + uint64_t{*length}});
+  }
+  return records;
 }
 
 }  // namespace strellbox

@@ -37,4 +37,11 @@ std::optional<Buffer> BitmapOfDib(std::string_view dib);
 // whole.
 std::vector<DatabasePages> CompoundFilesIn(const Buffer& data);
 
+// The records of an Excel workbook stream (a compound file's "Workbook" or
+// "Book", as the gate hands it on), each as one page: Excel splits a
+// picture of its drawing group across records, so an item carved from the
+// stream across a record's end holds the next record's header; the joined
+// drawing group gives it whole. Nothing for any other buffer.
+std::vector<DatabasePages> WorkbookRecordsOf(const Buffer& stream);
+
 }  // namespace strellbox

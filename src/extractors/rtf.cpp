@@ -99,6 +99,12 @@ Group ReadGroup(const Buffer& b, uint64_t at, uint64_t most) {
           g.bytes += static_cast<char>(high << 4 | v);
           high = -1;
         }
+      } else if (depth == 1 && c != ' ' && c != '\r' && c != '\n' && c != '\t') {
+        // Only hex digits and white space stand between a group's control
+        // words: any other byte means the bytes here are no picture data,
+        // and the digits gathered across them would be a damaged picture.
+        g.end = i;
+        return g;
       }
       ++i;
     }

@@ -320,11 +320,15 @@ class UpdateTest : public QObject {
     const CheckRun run = Run(*c, true, true);
     QVERIFY(run.finished);
     QCOMPARE(run.result.value_or(""), shown);
-    QVERIFY2(run.returnedAfterMs < 50, qPrintable(QString::number(run.returnedAfterMs)));
+    // Waiting on the silent step inside the call, or on the event loop's
+    // thread, would take the whole timeout; half of it leaves room for a
+    // busy machine's scheduling without letting such a wait pass.
+    QVERIFY2(run.returnedAfterMs < kTimeoutMs / 2,
+             qPrintable(QString::number(run.returnedAfterMs)));
     // Each step waits its timeout and no longer (a second for a busy machine).
     QVERIFY2(run.answeredAfterMs >= kTimeoutMs && run.answeredAfterMs < 2 * kTimeoutMs + 1000,
              qPrintable(QString::number(run.answeredAfterMs)));
-    QVERIFY2(run.longestStallMs < 150, qPrintable(QString::number(run.longestStallMs)));
+    QVERIFY2(run.longestStallMs < kTimeoutMs / 2, qPrintable(QString::number(run.longestStallMs)));
     QCOMPARE(lastCheck(), factoryDate());
   }
 

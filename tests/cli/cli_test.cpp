@@ -219,6 +219,37 @@ struct EveryFormat {
     const std::string mp3 =
         "ffmpeg -v error -f lavfi -i sine=d=0.4 '" + (dir / "sound.mp3").string() + "'";
     EXPECT_EQ(std::system(mp3.c_str()), 0) << mp3;
+    const std::string mkv = "ffmpeg -v error -f lavfi -i testsrc=size=64x48:rate=5 -t 0.4 '" +
+                            (dir / "movie.mkv").string() + "'";
+    EXPECT_EQ(std::system(mkv.c_str()), 0) << mkv;
+    for (const char* name : {"icon.ico", "image.psd"}) {
+      const std::string command =
+          "convert -size 40x30 gradient:red-blue '" + (dir / name).string() + "'";
+      EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+    // A drawing with a picture inline, its EMF and WMF from LibreOffice
+    // (made in a folder of their own, with its own profile) and a JPEG XL.
+    TempDir work;
+    const std::string make = fmt::format(
+        "cd '{0}' && convert -size 30x20 gradient:green-white inline.png && "
+        "convert -size 40x30 gradient:red-white p.png && cjxl p.png '{1}/image.jxl' >/dev/null "
+        "2>&1",
+        work.str(), dir.str());
+    EXPECT_EQ(std::system(make.c_str()), 0) << make;
+    test::WriteFile(
+        dir / "drawing.svg",
+        "<?xml version=\"1.0\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"30\" "
+        "height=\"20\"><rect width=\"4\" height=\"3\"/>"
+        "<image href=\"data:image/png;base64," +
+            Base64Encode(test::ReadFile(work / "inline.png")) + "\"/></svg>");
+    std::filesystem::copy_file(dir / "drawing.svg", work / "drawing.svg");
+    for (const char* format : {"emf", "wmf"}) {
+      const std::string office = fmt::format(
+          "cd '{0}' && HOME='{0}' soffice -env:UserInstallation=file://{0}/profile --headless "
+          "--convert-to {1} drawing.svg >/dev/null 2>&1 && cp drawing.{1} '{2}/'",
+          work.str(), format, dir.str());
+      EXPECT_EQ(std::system(office.c_str()), 0) << office;
+    }
   }
 };
 
@@ -228,12 +259,14 @@ TEST(Cli, EachPassKeySwitchesItsOwnPass) {
   for (const PassRow& row : PassTable()) {
     const std::string key(row.cliKey);
     SCOPED_TRACE(key);
+    // The data: URI pass reports through the passes of what it decodes.
+    const bool throughOthers = row.id == PassId::kDataURI;
     // Only this pass: something is found, and all of it by this pass.
     CliRun only = Cli({"scan", "--json", "--list", "--only", key, in.dir.str()});
     ASSERT_EQ(only.status, 0) << only.err;
     auto rows = Rows(only.out);
     rows.pop_back();
-    EXPECT_FALSE(rows.empty());
+    EXPECT_EQ(rows.empty(), throughOthers);
     for (const auto& r : rows) EXPECT_EQ(r["pass"], key) << r.dump();
     // Every pass but this one: the others still find, this one never.
     CliRun all = Cli({"scan", "--json", "--list", "--enable", "flate,ascii,html,webp,tiff",
@@ -243,7 +276,7 @@ TEST(Cli, EachPassKeySwitchesItsOwnPass) {
     for (const auto& r : Rows(all.out))
       if (r.contains("pass")) passes.insert(r["pass"].get<std::string>());
     EXPECT_EQ(passes.count(key), 0u);
-    EXPECT_GE(passes.size(), PassTable().size() - 1);
+    EXPECT_GE(passes.size(), PassTable().size() - (throughOthers ? 1 : 2));
   }
 }
 
@@ -357,8 +390,8 @@ TEST(Cli, DecodersAreListedAndChainsNameTheMemberAnItemLayIn) {
   std::filesystem::remove(dir / "pics.zip");
   // A small GIF is stored as it is, so it is found in the file too: the
   // copy in the member is a repeat, kept here.
-  const CliRun r = Cli(
-      {"scan", "--json", "--keep-duplicates", "--output", (dir / "out").string(), dir.str()});
+  const CliRun r =
+      Cli({"scan", "--json", "--keep-duplicates", "--output", (dir / "out").string(), dir.str()});
   ASSERT_EQ(r.status, 0) << r.err;
   nlohmann::json gif;
   for (const auto& row : Rows(r.out))

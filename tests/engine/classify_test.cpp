@@ -146,8 +146,8 @@ TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
                                    "a",
                                    "b"};
     for (uint64_t from = 0; from <= text.size() + 1; ++from) {
-      for (const uint64_t limit : {uint64_t{0}, from + 1, from + 16, from + 17, from + 33, uint64_t{40},
-                                   uint64_t{text.size()}, Buffer::npos}) {
+      for (const uint64_t limit : {uint64_t{0}, from + 1, from + 16, from + 17, from + 33,
+                                   uint64_t{40}, uint64_t{text.size()}, Buffer::npos}) {
         auto plain = [&](auto match, uint64_t length) {
           for (uint64_t p = from; p < limit && p + length <= text.size(); ++p)
             if (match(p)) return p;
@@ -158,7 +158,9 @@ TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
                     plain([&](uint64_t p) { return text.compare(p, needle.size(), needle) == 0; },
                           needle.size()))
               << text << " " << needle << " " << from << " " << limit;
-        const std::vector<std::string_view> any = {"abab", "aab", "ba", "\xFF" "a"};
+        const std::vector<std::string_view> any = {"abab", "aab", "ba",
+                                                   "\xFF"
+                                                   "a"};
         size_t which = 99;
         const uint64_t found = b.findAny(any, from, limit, which);
         size_t wanted = 99;
@@ -188,6 +190,16 @@ TEST(Buffer, PairAndNeedleSearchesMatchAPlainScan) {
                       [&](uint64_t p) {
                         return (text[p] == 'a' && (text[p + 1] == 'b' || text[p + 1] == 'c')) ||
                                (text[p] == '\xFF' && text[p + 1] == 'a');
+                      },
+                      2));
+        // The same, taking only those at an even offset.
+        ASSERT_EQ(b.findEitherPair({'a', 0xFE, 'b'}, {0xFF, 0xFF, 'a'}, from, limit,
+                                   [](const Buffer&, uint64_t p) { return p % 2 == 0; }),
+                  plain(
+                      [&](uint64_t p) {
+                        return p % 2 == 0 &&
+                               ((text[p] == 'a' && (text[p + 1] == 'b' || text[p + 1] == 'c')) ||
+                                (text[p] == '\xFF' && text[p + 1] == 'a'));
                       },
                       2));
       }

@@ -31,7 +31,7 @@ expect() {
 
 expect "--help --list-decoders --version scan" strellbox-cli ""
 expect "--max-size --md5 --min-pixels --min-size" strellbox-cli scan --m
-expect "pdf png" strellbox-cli scan --only p
+expect "pdf png psd" strellbox-cli scan --only p
 expect "png,gif" strellbox-cli scan --enable png,g
 expect "html" strellbox-cli scan --disable = ht
 expect "" strellbox-cli scan --jobs ""

@@ -86,6 +86,38 @@
         <source>Ogg sounds and videos and their cover art</source>
         <translation>Ogg-Klängen und -Videos und ihren Titelbildern</translation>
     </message>
+    <message>
+        <source>Matroska and WebM videos and their attachments</source>
+        <translation>Matroska- und WebM-Videos und ihren Anhängen</translation>
+    </message>
+    <message>
+        <source>Windows icons and cursors</source>
+        <translation>Windows-Symbolen und -Mauszeigern</translation>
+    </message>
+    <message>
+        <source>PSD and PSB layered images</source>
+        <translation>PSD- und PSB-Bildern mit Ebenen</translation>
+    </message>
+    <message>
+        <source>SVG drawings</source>
+        <translation>SVG-Zeichnungen</translation>
+    </message>
+    <message>
+        <source>Pictures in data: URIs</source>
+        <translation>Bildern in data:-URIs</translation>
+    </message>
+    <message>
+        <source>EMF drawings</source>
+        <translation>EMF-Zeichnungen</translation>
+    </message>
+    <message>
+        <source>WMF drawings</source>
+        <translation>WMF-Zeichnungen</translation>
+    </message>
+    <message>
+        <source>JPEG XL images</source>
+        <translation>JPEG-XL-Bildern</translation>
+    </message>
 </context>
 <context>
     <name>Strellbox</name>
@@ -217,6 +249,10 @@ Erstellt mit %2.</translation>
     <message>
         <source>%p%</source>
         <translation>%p %</translation>
+    </message>
+    <message>
+        <source>%1, %2 left</source>
+        <translation>%1, noch %2</translation>
     </message>
     <message>
         <source>Open</source>

@@ -9,7 +9,7 @@ _strellbox_cli() {
   elif [[ $prev == = && COMP_CWORD -ge 2 ]]; then
     prev=${COMP_WORDS[COMP_CWORD - 2]}
   fi
-  local keys="base64 flash png gif bmp wav pdf jpeg ascii html webp tiff mp4 flac ogg mp3 flate"
+  local keys="base64 flash png gif bmp wav pdf jpeg ascii html webp tiff mp4 flac ogg mp3 matroska icon psd svg data-uri emf wmf jxl flate"
   local options="--output --beside --desktop --enable --disable --only --classic --extended
     --jobs --keep-duplicates --json --list --report --md5 --min-size --max-size --min-pixels
     --quiet --verbose --help"

@@ -1,0 +1,491 @@
+#include "engine/evidence_file.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <libewf.h>
+#include <sys/mman.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <system_error>
+
+#include "engine/log.h"
+#include "engine/paths.h"
+
+namespace strellbox {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// What is read from the set at once: a whole number of the usual chunk
+// sizes (32 KiB), large enough that a call's overhead does not count.
+constexpr size_t kReadBlock = size_t{4} << 20;
+// Room left free in the temporary folder beside the media, so that the
+// scan does not fill the disk the system itself writes to.
+constexpr uint64_t kFreeSpaceMargin = uint64_t{64} << 20;
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+bool Alnum(char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; }
+
+// The extension of the set's first segment that a segment's extension
+// belongs to ("e01" for "E07" or "EAB", "ex01" for "Ex12", "001" for
+// "004"), lower case, or "" for an extension of no segment. `later` says
+// whether it names a later segment rather than the first.
+std::string FirstExtensionOf(const std::string& extension, bool& later) {
+  const std::string ext = Lower(extension);
+  later = false;
+  if (ext.size() >= 3 && ext.size() <= 6 && AllDigits(ext)) {
+    const std::string first = std::string(ext.size() - 1, '0') + "1";
+    if (ext == std::string(ext.size(), '0')) return "";
+    later = ext != first;
+    return first;
+  }
+  // Evidence files count E01…E99, then EAA…EZZ, FAA… up to ZZZ.
+  if (ext.size() == 3 && ext[0] >= 'e' && ext[0] <= 'z' && Alnum(ext[1]) && Alnum(ext[2])) {
+    later = ext != "e01";
+    return "e01";
+  }
+  if (ext.size() == 4 && ext[0] >= 'e' && ext[0] <= 'z' && ext[1] == 'x' && Alnum(ext[2]) &&
+      Alnum(ext[3])) {
+    later = ext != "ex01";
+    return "ex01";
+  }
+  return "";
+}
+
+// The key that a set's segments share: the first segment's path, lower
+// case in its extension.
+std::string SetKey(const std::string& path, const std::string& firstExtension) {
+  return DeletingPathExtension(path) + "." + firstExtension;
+}
+
+bool IsRegularFile(const std::string& path) {
+  std::error_code ec;
+  return fs::is_regular_file(path, ec);
+}
+
+// The raw segments that follow `first` (".001"), in order, up to the first
+// number with no file.
+std::vector<std::string> RawSegments(const std::string& first) {
+  const std::string stem = DeletingPathExtension(first);
+  const size_t width = PathExtension(first).size();
+  std::vector<std::string> segments;
+  for (uint64_t n = 1;; ++n) {
+    std::string path = fmt::format("{}.{:0{}}", stem, n, width);
+    if (!IsRegularFile(path)) break;
+    segments.push_back(std::move(path));
+  }
+  return segments;
+}
+
+// The highest number of a raw segment beside the first one (0 for none).
+uint64_t LaterRawSegments(const std::string& first) {
+  const std::string stem = DeletingPathExtension(first);
+  const size_t width = PathExtension(first).size();
+  uint64_t highest = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(fs::path(first).parent_path(), ec)) {
+    const std::string path = entry.path().string();
+    const std::string ext = PathExtension(path);
+    if (DeletingPathExtension(path) != stem || ext.size() != width || !AllDigits(ext)) continue;
+    const uint64_t n = std::stoull(ext);
+    if (n >= 2) highest = std::max(highest, n);
+  }
+  return highest;
+}
+
+uint64_t FileSize(const std::string& path) {
+  std::error_code ec;
+  const auto size = fs::file_size(path, ec);
+  return ec ? 0 : static_cast<uint64_t>(size);
+}
+
+// Where the media comes from: libewf's handle or the raw segments in turn.
+class MediaSource {
+ public:
+  virtual ~MediaSource() = default;
+  virtual uint64_t size() const = 0;
+  // Reads n bytes at the offset; false (and the reason logged) on an I/O error.
+  virtual bool read(uint64_t offset, uint8_t* into, size_t n) = 0;
+  // Logs what the set lacks or what did not check out, once it was read.
+  virtual void reportDamage() {}
+};
+
+std::string EwfErrorText(libewf_error_t*& error) {
+  if (!error) return "unknown error";
+  char text[512] = {};
+  libewf_error_sprint(error, text, sizeof text);
+  libewf_error_free(&error);
+  return text;
+}
+
+class EwfSource final : public MediaSource {
+ public:
+  explicit EwfSource(std::string first) : first_(std::move(first)) {}
+  ~EwfSource() override {
+    libewf_error_t* error = nullptr;
+    if (open_) libewf_handle_close(handle_, &error);
+    if (handle_) libewf_handle_free(&handle_, &error);
+    if (names_) libewf_glob_free(names_, count_, &error);
+    if (error) libewf_error_free(&error);
+  }
+  EwfSource(const EwfSource&) = delete;
+  EwfSource& operator=(const EwfSource&) = delete;
+
+  bool open() {
+    libewf_error_t* error = nullptr;
+    if (libewf_glob(first_.c_str(), first_.size(), LIBEWF_FORMAT_UNKNOWN, &names_, &count_,
+                    &error) != 1 ||
+        libewf_handle_initialize(&handle_, &error) != 1 ||
+        libewf_handle_open(handle_, names_, count_, LIBEWF_OPEN_READ, &error) != 1) {
+      StrellLog(fmt::format("Evidence file {}: cannot be opened: {}", first_, EwfErrorText(error)));
+      return false;
+    }
+    open_ = true;
+    size64_t size = 0;
+    uint32_t sectorBytes = 0;
+    if (libewf_handle_get_media_size(handle_, &size, &error) != 1 ||
+        libewf_handle_get_bytes_per_sector(handle_, &sectorBytes, &error) != 1) {
+      StrellLog(fmt::format("Evidence file {}: no media size: {}", first_, EwfErrorText(error)));
+      return false;
+    }
+    size_ = size;
+    sectorBytes_ = sectorBytes;
+    missing_ = libewf_handle_segment_files_corrupted(handle_, &error) == 1;
+    if (error) libewf_error_free(&error);
+    return true;
+  }
+
+  uint64_t size() const override { return size_; }
+
+  bool read(uint64_t offset, uint8_t* into, size_t n) override {
+    if (zerosFrom_ <= offset) {
+      std::memset(into, 0, n);
+      return true;
+    }
+    const uint32_t errorsBefore = missing_ ? checksumErrors() : 0;
+    libewf_error_t* error = nullptr;
+    size_t got = 0;
+    while (got < n) {
+      const ssize_t r = libewf_handle_read_random(handle_, into + got, n - got,
+                                                  static_cast<off64_t>(offset + got), &error);
+      if (r <= 0) {
+        StrellLog(fmt::format("Evidence file {}: media offset {} cannot be read: {}", first_,
+                              offset + got, EwfErrorText(error)));
+        return false;
+      }
+      got += static_cast<size_t>(r);
+    }
+    // libewf keeps, and never frees, a buffer for each chunk of a missing
+    // segment that it reads as zeros: from the first block with such a
+    // chunk on, the media is taken as zeros without asking it, so that the
+    // memory lost stays one block's worth however much media is missing.
+    if (missing_ && checksumErrors() > errorsBefore) zerosFrom_ = offset + n;
+    return true;
+  }
+
+  uint32_t checksumErrors() const {
+    libewf_error_t* error = nullptr;
+    uint32_t errors = 0;
+    if (libewf_handle_get_number_of_checksum_errors(handle_, &errors, &error) != 1) errors = 0;
+    if (error) libewf_error_free(&error);
+    return errors;
+  }
+
+  void reportDamage() override {
+    libewf_error_t* error = nullptr;
+    // Segments missing at the end or after a gap leave the set without its
+    // closing section; libewf reads their chunks as zeros, reported below.
+    if (missing_)
+      StrellLog(fmt::format(
+          "Evidence file {}: a segment file is missing after {} (segments found: {}); the media "
+          "it held reads as zeros{}",
+          first_, count_ > 0 ? names_[count_ - 1] : first_.c_str(), count_,
+          zerosFrom_ < size_ ? fmt::format(", and so does all media from offset {} on", zerosFrom_)
+                             : ""));
+    uint32_t errors = 0;
+    if (libewf_handle_get_number_of_checksum_errors(handle_, &errors, &error) != 1) {
+      if (error) libewf_error_free(&error);
+      return;
+    }
+    for (uint32_t i = 0; i < errors; ++i) {
+      uint64_t sector = 0, sectors = 0;
+      if (libewf_handle_get_checksum_error(handle_, i, &sector, &sectors, &error) != 1) {
+        if (error) libewf_error_free(&error);
+        continue;
+      }
+      StrellLog(fmt::format(
+          "Evidence file {}: corrupt or missing chunk at media offset {} ({} bytes), read as zeros",
+          first_, sector * sectorBytes_, sectors * sectorBytes_));
+    }
+  }
+
+ private:
+  std::string first_;
+  char** names_ = nullptr;
+  int count_ = 0;
+  libewf_handle_t* handle_ = nullptr;
+  bool open_ = false;
+  bool missing_ = false;             // segment files are missing from the set
+  uint64_t zerosFrom_ = UINT64_MAX;  // media read as zeros from here on
+  uint64_t size_ = 0;
+  uint64_t sectorBytes_ = 0;
+};
+
+class RawSource final : public MediaSource {
+ public:
+  ~RawSource() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  RawSource(const RawSource&) = delete;
+  RawSource& operator=(const RawSource&) = delete;
+  explicit RawSource(const std::string& first) : first_(first) {
+    for (std::string& path : RawSegments(first)) {
+      const uint64_t size = FileSize(path);
+      segments_.push_back({std::move(path), size_, size});
+      size_ += size;
+    }
+  }
+
+  bool open() {
+    // A later number present after a gap means a segment is missing: where
+    // the media past the gap stands is not known, so it is not read.
+    const std::string stem = DeletingPathExtension(first_);
+    const size_t width = PathExtension(first_).size();
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(fs::path(first_).parent_path(), ec)) {
+      const std::string path = entry.path().string();
+      const std::string ext = PathExtension(path);
+      if (DeletingPathExtension(path) != stem || ext.size() != width || !AllDigits(ext)) continue;
+      const uint64_t n = std::stoull(ext);
+      if (n > segments_.size()) {
+        StrellLog(
+            fmt::format("Split image {}: segment {} is missing; {} and the segments after "
+                        "it are not read",
+                        first_, fmt::format("{}.{:0{}}", stem, segments_.size() + 1, width), path));
+        break;
+      }
+    }
+    return !segments_.empty();
+  }
+
+  uint64_t size() const override { return size_; }
+
+  bool read(uint64_t offset, uint8_t* into, size_t n) override {
+    while (n > 0) {
+      auto segment = std::find_if(segments_.begin(), segments_.end(), [&](const Segment& s) {
+        return offset >= s.start && offset - s.start < s.size;
+      });
+      if (segment == segments_.end()) return false;
+      if (segment->path != openPath_) {
+        if (fd_ >= 0) ::close(fd_);
+        openPath_ = segment->path;
+        fd_ = ::open(segment->path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0) {
+          StrellLog(fmt::format("Split image {}: {} cannot be opened", first_, segment->path));
+          return false;
+        }
+      }
+      const uint64_t inSegment = offset - segment->start;
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(n, segment->size - inSegment));
+      const ssize_t r = ::pread(fd_, into, take, static_cast<off_t>(inSegment));
+      if (r <= 0) {
+        StrellLog(fmt::format("Split image {}: {} cannot be read at {}", first_, segment->path,
+                              inSegment));
+        return false;
+      }
+      into += r;
+      offset += static_cast<uint64_t>(r);
+      n -= static_cast<size_t>(r);
+    }
+    return true;
+  }
+
+ private:
+  struct Segment {
+    std::string path;
+    uint64_t start;
+    uint64_t size;
+  };
+  std::string first_;
+  std::vector<Segment> segments_;
+  uint64_t size_ = 0;
+  int fd_ = -1;
+  std::string openPath_;
+};
+
+// The set's media size, as the job's total counts it; nothing when the
+// set cannot be opened.
+std::optional<uint64_t> MediaSize(const std::string& first, SegmentSet set) {
+  if (set == SegmentSet::kEwf) {
+    EwfSource source(first);
+    if (!source.open()) return std::nullopt;
+    return source.size();
+  }
+  RawSource source(first);
+  return source.size();
+}
+
+// An unlinked temporary file of `size` bytes filled from the source, mapped
+// read-only; nothing when it cannot be made or filled (logged).
+std::optional<Buffer> MapMediaCopy(const std::string& first, MediaSource& source,
+                                   const std::function<bool()>& stop) {
+  const uint64_t size = source.size();
+  std::error_code ec;
+  const fs::path folder = fs::temp_directory_path(ec);
+  if (ec) {
+    StrellLog(fmt::format("Evidence file {}: no temporary folder for its media", first));
+    return std::nullopt;
+  }
+  struct statvfs room {};
+  const uint64_t free = ::statvfs(folder.c_str(), &room) == 0
+                            ? static_cast<uint64_t>(room.f_bavail) * room.f_frsize
+                            : 0;
+  if (free < kFreeSpaceMargin || free - kFreeSpaceMargin < size) {
+    StrellLog(fmt::format(
+        "Evidence file {}: its media ({} bytes) does not fit in {} ({} bytes free); not scanned",
+        first, size, folder.string(), free));
+    return std::nullopt;
+  }
+  std::string name = (folder / "strellbox-media-XXXXXX").string();
+  const int fd = ::mkstemp(name.data());
+  if (fd < 0) {
+    StrellLog(fmt::format("Evidence file {}: cannot create a temporary file in {}", first,
+                          folder.string()));
+    return std::nullopt;
+  }
+  // Gone from the folder at once: the mapping keeps the bytes, and nothing
+  // is left behind however the scan ends.
+  ::unlink(name.c_str());
+  const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
+    ::close(*f);
+    delete f;
+  });
+  if (::posix_fallocate(fd, 0, static_cast<off_t>(size)) != 0) {
+    StrellLog(fmt::format("Evidence file {}: no room for its media ({} bytes) in {}", first, size,
+                          folder.string()));
+    return std::nullopt;
+  }
+  std::vector<uint8_t> block(static_cast<size_t>(std::min<uint64_t>(size, kReadBlock)));
+  for (uint64_t offset = 0; offset < size;) {
+    if (stop()) return std::nullopt;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(block.size(), size - offset));
+    if (!source.read(offset, block.data(), n)) return std::nullopt;
+    for (size_t done = 0; done < n;) {
+      const ssize_t w =
+          ::pwrite(fd, block.data() + done, n - done, static_cast<off_t>(offset + done));
+      if (w <= 0) {
+        StrellLog(fmt::format("Evidence file {}: writing its media to {} failed", first,
+                              folder.string()));
+        return std::nullopt;
+      }
+      done += static_cast<size_t>(w);
+    }
+    offset += n;
+  }
+  source.reportDamage();
+  void* address = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_SHARED, fd, 0);
+  if (address == MAP_FAILED) {
+    StrellLog(fmt::format("Evidence file {}: its media cannot be mapped", first));
+    return std::nullopt;
+  }
+  ::madvise(address, static_cast<size_t>(size), MADV_SEQUENTIAL);
+  const auto length = static_cast<size_t>(size);
+  std::shared_ptr<const void> owner(
+      address, [length](const void* a) { ::munmap(const_cast<void*>(a), length); });
+  return Buffer(std::move(owner), static_cast<const uint8_t*>(address), size);
+}
+
+}  // namespace
+
+SegmentSet FirstSegmentOf(const std::string& path) {
+  bool later = false;
+  const std::string first = FirstExtensionOf(PathExtension(path), later);
+  if (first.empty() || later || !IsRegularFile(path)) return SegmentSet::kNone;
+  if (first == "e01" || first == "ex01") {
+    libewf_error_t* error = nullptr;
+    const int is = libewf_check_file_signature(path.c_str(), &error);
+    if (error) libewf_error_free(&error);
+    return is == 1 ? SegmentSet::kEwf : SegmentSet::kNone;
+  }
+  // A set when any later segment is beside it: with the second missing, the
+  // first is still read as the start of the set, and the gap logged.
+  return LaterRawSegments(path) != 0 ? SegmentSet::kSplitRaw : SegmentSet::kNone;
+}
+
+SegmentEntries CollapseSegments(const std::vector<std::string>& entries) {
+  SegmentEntries result;
+  std::set<std::string> sets;  // the keys of the sets whose first segment is an entry
+  for (const std::string& entry : entries) {
+    const SegmentSet set = FirstSegmentOf(entry);
+    if (set == SegmentSet::kNone) continue;
+    bool later = false;
+    sets.insert(Lower(SetKey(entry, FirstExtensionOf(PathExtension(entry), later))));
+    if (const auto media = MediaSize(entry, set))
+      result.totalChange += static_cast<double>(*media) - static_cast<double>(FileSize(entry));
+  }
+  result.entries.reserve(entries.size());
+  for (const std::string& entry : entries) {
+    bool later = false;
+    const std::string first = FirstExtensionOf(PathExtension(entry), later);
+    if (later && sets.count(Lower(SetKey(entry, first))) != 0) {
+      result.totalChange -= static_cast<double>(FileSize(entry));
+      continue;
+    }
+    result.entries.push_back(entry);
+  }
+  return result;
+}
+
+std::optional<MediaRead> ReadSegmentMedia(const std::string& path,
+                                          const std::function<bool()>& stop, uint64_t maxMedia) {
+  const SegmentSet set = FirstSegmentOf(path);
+  if (set == SegmentSet::kNone) return std::nullopt;
+  MediaRead read;
+  read.status = ReadStatus::kUnreadable;
+  std::unique_ptr<MediaSource> source;
+  if (set == SegmentSet::kEwf) {
+    auto ewf = std::make_unique<EwfSource>(path);
+    if (!ewf->open()) return read;
+    source = std::move(ewf);
+  } else {
+    auto raw = std::make_unique<RawSource>(path);
+    if (!raw->open()) return read;
+    source = std::move(raw);
+  }
+  if (source->size() > maxMedia) {
+    StrellLog(fmt::format("Evidence file {}: its media ({} bytes) is larger than {} bytes", path,
+                          source->size(), maxMedia));
+    return read;
+  }
+  read.status = ReadStatus::kRead;
+  if (source->size() == 0) return read;
+  std::optional<Buffer> media = MapMediaCopy(path, *source, stop);
+  if (!media) {
+    read.status = ReadStatus::kUnreadable;
+    return read;
+  }
+  // Buffer gives an origin only to what it reads: mapping the first segment
+  // (no page of it is touched) makes it the container of the media.
+  const Buffer container = Buffer::readFile(path, 0);
+  read.media = media->decodedFrom(container, set == SegmentSet::kEwf ? "ewf" : "split-raw", 0);
+  return read;
+}
+
+}  // namespace strellbox

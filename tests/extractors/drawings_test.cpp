@@ -1,0 +1,220 @@
+// SVG, data: URIs, EMF, WMF and JPEG XL: files from real writers measured
+// exactly, alone and inside random bytes; the pictures of data: URIs out
+// through the gate; hostile headers passed over in linear work.
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+
+#include "engine/carve.h"
+#include "extractors/base64.h"
+#include "extractors/image_test_util.h"
+
+namespace strellbox::test {
+namespace {
+
+// The files the writers made, made once: LibreOffice takes seconds.
+class Drawings : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir;
+    const TempDir& dir = *dir_;
+    png_ = new std::string(Convert(dir, "-size 40x30 gradient:red-blue", "a.png"));
+    Convert(dir, "-size 64x48 gradient:green-white -quality 90", "a.jpg");
+    // A drawing as an editor writes one: declaration, comment, nested
+    // svg, a `>` in a title and in a quoted value, a picture inline.
+    svg_ = new std::string(
+        fmt::format("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!-- drawn for a test -->\n"
+                    "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"40\" height=\"30\">"
+                    "<title>a &gt; b</title><desc><![CDATA[ <svg> in text ]]></desc>"
+                    "<svg x=\"1\" data-note=\"a>b\"><rect width=\"4\" height=\"3\"/></svg>"
+                    "<image href=\"data:image/png;base64,{}\"/></svg>",
+                    Base64Encode(*png_)));
+    Shell(fmt::format("cd '{}' && cat > d.svg <<'EOF'\n{}\nEOF", dir.str(), *svg_));
+  }
+  // The drawing as LibreOffice writes it ("emf", "wmf"), converted on
+  // first use only: ctest runs each test in a process of its own, and a
+  // conversion takes seconds. Its own profile and HOME.
+  static std::string Metafile(const std::string& format) {
+    const std::string name = "d." + format;
+    if (!std::filesystem::exists(*dir_ / name))
+      Shell(
+          fmt::format("cd '{0}' && HOME='{0}' soffice -env:UserInstallation=file://{0}/profile "
+                      "--headless --convert-to {1} d.svg >/dev/null 2>&1",
+                      dir_->str(), format));
+    return ReadFile(*dir_ / name);
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    delete png_;
+    delete svg_;
+  }
+  static TempDir* dir_;
+  static std::string* png_;
+  static std::string* svg_;
+};
+TempDir* Drawings::dir_ = nullptr;
+std::string* Drawings::png_ = nullptr;
+std::string* Drawings::svg_ = nullptr;
+
+TEST_F(Drawings, RealFilesAloneAndInRandomBytesComeOutByteForByte) {
+  const TempDir& dir = *dir_;
+  struct Case {
+    const char* name;
+    Pass pass;
+    std::string file;  // what the writer made, the item expected
+    // A bare codestream is tried only where it starts its buffer.
+    bool startsItsBufferOnly = false;
+  };
+  const std::vector<Case> cases = {
+      {"svg from a script (its last line break is not the drawing's)", &strellSVG, *svg_},
+      {"emf from LibreOffice", &strellEMF, Metafile("emf")},
+      {"wmf from LibreOffice (placeable)", &strellWMF, Metafile("wmf")},
+      {"wmf without its placeable header", &strellWMF, Metafile("wmf").substr(22)},
+      {"jxl bare codestream from cjxl", &strellJXL, MadeBy(dir, "cjxl a.png b.jxl", "b.jxl"), true},
+      {"jxl container from cjxl", &strellJXL,
+       MadeBy(dir, "cjxl --container=1 a.png c.jxl", "c.jxl")},
+      {"jxl from a JPEG (jxlp parts and jbrd)", &strellJXL,
+       MadeBy(dir, "cjxl a.jpg j.jxl", "j.jxl")},
+      {"jxl animation, bare", &strellJXL,
+       MadeBy(dir,
+              "convert -delay 10 -size 40x30 gradient:red-blue gradient:blue-green gradient:red "
+              "anim.gif && cjxl anim.gif anim.jxl",
+              "anim.jxl"),
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_GT(c.file.size(), 100u);
+    const PassRun alone = RunOnePass(c.pass, c.file, "/in/src.bin", true);
+    ASSERT_EQ(alone.items.size(), 1u);
+    EXPECT_EQ(alone.items[0].bytes, c.file);
+    // Twice, at odd offsets, between random bytes.
+    const std::string before = SeededBytes(997, 1), between = SeededBytes(333, 2);
+    const std::string data = before + c.file + between + c.file + SeededBytes(71, 3);
+    const PassRun run = RunOnePass(c.pass, data, "/in/src.bin", true);
+    EXPECT_EQ(SpansOf(run),
+              c.startsItsBufferOnly
+                  ? Spans{}
+                  : (Spans{{before.size(), c.file.size()},
+                           {before.size() + c.file.size() + between.size(), c.file.size()}}));
+  }
+}
+
+TEST_F(Drawings, DataUrisHandTheirPicturesToThePasses) {
+  const std::string gif = Convert(*dir_, "-size 20x10 gradient:red-blue", "a.gif");
+  std::string wrapped = Base64Encode(gif);  // a style sheet's long value, wrapped
+  for (size_t i = 60; i < wrapped.size(); i += 61) wrapped.insert(i, "\n");
+  const std::string text =
+      "<html><body><img alt=x src=\"data:image/png;base64," + Base64Encode(*png_) +
+      "\"><p>data:text/plain,no picture here</p><style>a{background:url(data:image/gif;"
+      "charset=binary;base64," +
+      wrapped + ")}</style>" + *svg_ + "</body></html>" + SeededBytes(200, 9);
+  for (const bool extended : {true, false}) {
+    SCOPED_TRACE(extended ? "extended" : "classic");
+    StrellController c;
+    c.setExtendedDetection(extended);
+    ItemRecorder rec(c);
+    c.strellData(Bytes(text), "/in/page.html");
+    std::vector<std::string> found;
+    for (const Reported& item : rec.items()) {
+      if (item.chain.empty()) {
+        found.push_back(item.type);
+        continue;
+      }
+      ASSERT_EQ(item.chain.size(), 1u);
+      EXPECT_EQ(item.chain[0].decoder, "data-uri");
+      EXPECT_EQ(item.bytes, item.type == "png" ? *png_ : gif);
+      found.push_back(item.type + " in " + item.chain[0].member);
+    }
+    // The same PNG in the page and in its drawing is one item: the gate
+    // skips bytes it has scanned.
+    EXPECT_EQ(found, extended
+                         ? (std::vector<std::string>{"svg", "png in image/png", "gif in image/gif"})
+                         : std::vector<std::string>{});
+  }
+}
+
+// A bit writer for a hand-made JPEG XL header: fields low bit first.
+struct Bits {
+  std::string bytes;
+  int used = 0;
+  void put(uint64_t value, int n) {
+    for (int i = 0; i < n; ++i, ++used) {
+      if (used % 8 == 0) bytes.push_back('\0');
+      if ((value >> i) & 1) bytes.back() = static_cast<char>(bytes.back() | (1 << (used % 8)));
+    }
+  }
+};
+
+TEST_F(Drawings, HostileHeadersCostLinearWorkAndLeaveTheNextItem) {
+  const std::string emf = Metafile("emf");
+  const std::string wmf = Metafile("wmf");
+  auto patched = [](std::string s, size_t at, const std::string& bytes) {
+    return s.replace(at, bytes.size(), bytes);
+  };
+  Bits huge;  // FF 0A, then a size header of 2^30 x 2^30 and default metadata
+  huge.put(0x0AFF, 16);
+  huge.put(0, 1);
+  huge.put(3, 2);
+  huge.put((1u << 30) - 1, 30);
+  huge.put(0, 3);
+  huge.put(3, 2);
+  huge.put((1u << 30) - 1, 30);
+  huge.put(1, 1);
+  std::string text(10 << 20, 'x');
+  for (size_t i = 80; i < text.size(); i += 81) text[i] = '\n';
+  struct Case {
+    const char* name;
+    Pass pass;
+    std::string hostile;
+    std::string after;  // an item of the same pass behind it, found
+    Spans inside = {};  // items the hostile bytes still hold
+  };
+  const std::vector<Case> cases = {
+      {"svg left open over 10 MB of text", &strellSVG, "<svg width=\"1\">" + text, *svg_},
+      {"svg starts every 80 bytes, none closed", &strellSVG,
+       [] {
+         std::string s;
+         while (s.size() < (4 << 20)) s += "<svg>" + std::string(75, 'y');
+         return s;
+       }(),
+       *svg_},
+      {"emf record of size 0", &strellEMF, patched(emf, 112, LE32(0)), emf},
+      {"emf record of size 2^32 - 4", &strellEMF, patched(emf, 112, LE32(0xFFFFFFFC)), emf},
+      {"emf byte count disagreeing with its records", &strellEMF,
+       patched(emf, 48, LE32(static_cast<uint32_t>(emf.size() + 4))), emf},
+      {"wmf record past the end", &strellWMF, patched(wmf, 22 + 18, LE32(0x7FFFFFFF)), wmf},
+      {"wmf file size past the end", &strellWMF, patched(wmf, 22 + 6, LE32(0x7FFFFFFF)), wmf},
+      // The standard metafile behind a placeable header that does not
+      // check is still one.
+      {"wmf placeable checksum wrong",
+       &strellWMF,
+       patched(wmf, 20, "\xAB\xCD"),
+       wmf,
+       {{22, wmf.size() - 22}}},
+      {"jxl codestream of 2^30 x 2^30 pixels", &strellJXL, huge.bytes + SeededBytes(5000, 4),
+       MadeBy(*dir_, "cjxl --container=1 a.png h.jxl", "h.jxl")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string data = c.hostile + SeededBytes(101, 5) + c.after + SeededBytes(50, 6);
+    const uint64_t workBefore = tImageWalkWork;
+    const auto start = std::chrono::steady_clock::now();
+    const PassRun run = RunOnePass(c.pass, data, "/in/src.bin", true);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_LE(tImageWalkWork - workBefore, 8 * data.size() + (uint64_t{1} << 23));
+    EXPECT_LT(seconds, 10.0);
+    Spans expected = c.inside;
+    expected.emplace_back(data.size() - 50 - c.after.size(), c.after.size());
+    EXPECT_EQ(SpansOf(run), expected);
+    // The PNG behind the hostile bytes is still found by its own pass.
+    const PassRun png = RunOnePass(&strellPNG, c.hostile + *png_ + "tail", "/in/src.bin", true);
+    EXPECT_EQ(SpansOf(png), (Spans{{c.hostile.size(), png_->size()}}));
+  }
+}
+
+}  // namespace
+}  // namespace strellbox::test
