@@ -6,7 +6,7 @@ CMAKE_FLAGS ?=
 WERROR := $(if $(CI),-DSTRELLBOX_WERROR=ON,)
 CORE_ONLY := -DSTRELLBOX_APP=OFF -DSTRELLBOX_BENCH=OFF
 # Tests too slow under a sanitizer for CI's time; the plain build runs them.
-SANITIZER_SKIP := FourGibibytes
+SANITIZER_SKIP := FourGibibytes|OfAGibibyte
 
 .PHONY: all build setup demo test test-plain test-asan test-tsan clean
 

@@ -1,11 +1,13 @@
 // The FLAC and Ogg passes over arbitrary bytes. Every reported item must lie
-// inside its buffer; a file item must start with its signature.
+// inside its buffer; a file item must start with its signature. The cover
+// the window shows for a sound file (ID3, FLAC or Ogg tags) is never empty.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
 #include "engine/buffer.h"
 #include "engine/strell_controller.h"
+#include "extractors/cover_art.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   using strellbox::Buffer;
@@ -24,5 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const Buffer data = Buffer::copyOf(bytes, size);
   strellbox::RunPass(*controller, strellbox::strellFLAC, data, std::string("fuzz"));
   strellbox::RunPass(*controller, strellbox::strellOgg, data, std::string("fuzz"));
+  if (const std::optional<Buffer> cover = strellbox::TaggedCoverOf(data))
+    if (cover->size() == 0) std::abort();
   return 0;
 }

@@ -1,6 +1,7 @@
 // The Matroska, icon and PSD passes over arbitrary bytes. Every reported
 // item must lie inside its buffer, and every file item (named after the
-// source, unlike an attachment) must start with its format's signature.
+// source, unlike an attachment) must start with its format's signature. The
+// PSD composite the window shows must have the pixels it claims.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 
 #include "engine/buffer.h"
 #include "engine/strell_controller.h"
+#include "extractors/psd.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   using strellbox::Buffer;
@@ -31,5 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
   const Buffer data = Buffer::copyOf(bytes, size);
   for (const auto pass : {strellbox::strellMatroska, strellbox::strellIcon, strellbox::strellPSD})
     strellbox::RunPass(*controller, pass, data, std::string("fuzz"));
+  if (const auto image = strellbox::PsdCompositeOf(data, uint64_t{1} << 20))
+    if (image->width == 0 || image->height == 0 ||
+        image->rgb.size() != uint64_t{3} * image->width * image->height)
+      std::abort();
   return 0;
 }

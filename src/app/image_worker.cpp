@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QImageReader>
 
+#include "app/thumbnails.h"
+
 namespace strellbox {
 
 namespace {
@@ -70,7 +72,8 @@ QImage LoadThumbnail(const QString& path, QSize bound) {
   QImageReader reader(path);
   reader.setDecideFormatFromContent(true);
   QSize full;
-  return ReadShrunk(reader, bound, &full);
+  QImage image = ReadShrunk(reader, bound, &full);
+  return image.isNull() ? ThumbnailByType(path, bound) : image;
 }
 
 ImageWorker::ImageWorker() : thread_(&ImageWorker::run, this) {}

@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -42,6 +43,8 @@ constexpr uint64_t kMaxEntries = uint64_t{1} << 16;
 constexpr size_t kMaxCandidates = 4096;
 // What one read from the library asks for.
 constexpr size_t kChunk = 64 * 1024;
+
+std::atomic<uint64_t> gArchiveOutput{0};
 
 enum class Kind : uint8_t {
   kTar,
@@ -172,6 +175,7 @@ Read ReadEntry(archive* a, uint64_t allowance, std::vector<uint8_t>& out) {
     const la_ssize_t got = archive_read_data(a, chunk.data(), chunk.size());
     if (got < 0) return Read::kFailed;
     if (got == 0) return Read::kDone;
+    gArchiveOutput.fetch_add(static_cast<uint64_t>(got), std::memory_order_relaxed);
     if (static_cast<uint64_t>(got) > allowance - std::min<uint64_t>(allowance, out.size()))
       return Read::kOverBudget;
     out.insert(out.end(), chunk.begin(), chunk.begin() + got);
@@ -497,5 +501,7 @@ std::optional<Buffer> DecodeLz4At(const Buffer& data, uint64_t offset, uint64_t 
 std::optional<Buffer> DecodeLzipAt(const Buffer& data, uint64_t offset, uint64_t maxOutput) {
   return DecodeFirst(data, offset, maxOutput, {Kind::kLzip});
 }
+
+uint64_t ArchiveOutputSoFar() { return gArchiveOutput.load(std::memory_order_relaxed); }
 
 }  // namespace strellbox

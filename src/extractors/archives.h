@@ -36,4 +36,8 @@ std::optional<uint64_t> CabinetEnd(const Buffer& data, uint64_t p);
 int32_t strellZipPackedMembers(ScanContext& context, const Buffer& data, uint64_t p, uint64_t end,
                                const std::vector<std::string>& names, const std::string& from);
 
+// Bytes libarchive has handed us in this process so far (every thread), so
+// that tests can check what a bomb cost.
+uint64_t ArchiveOutputSoFar();
+
 }  // namespace strellbox

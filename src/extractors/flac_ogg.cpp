@@ -30,6 +30,7 @@
 #include "engine/scan_context.h"
 #include "extractors/base64.h"
 #include "extractors/cover_art.h"
+#include "extractors/mp3.h"
 
 namespace strellbox {
 
@@ -576,6 +577,67 @@ std::string_view PictureType(const Buffer& b, uint64_t at) {
   if (b.startsWith(at, "BM")) return "bmp";
   if (b.startsWith(at, "RIFF") && b.startsWith(at + 8, "WEBP")) return "webp";
   return "bin";
+}
+
+std::optional<Buffer> TaggedCoverOf(const Buffer& file) {
+  WalkBudget budget(file.size());
+  if (file.startsWith(0, "ID3")) return Id3CoverOf(file);
+  if (file.startsWith(0, "fLaC")) {
+    StreamInfo info;
+    std::vector<Picture> pictures;
+    if (!ReadMetadata(file, 0, budget, info, pictures) || pictures.empty()) return std::nullopt;
+    return file.slice(pictures[0].at, pictures[0].length);
+  }
+  if (!file.startsWith(0, "OggS")) return std::nullopt;
+  const std::optional<OggFile> ogg = MeasureOgg(file, 0, budget);
+  if (!ogg) return std::nullopt;
+  for (const std::string& packet : ogg->comments) {
+    for (const std::string& value : PictureComments(packet)) {
+      const Buffer block = Base64Decode(Buffer::fromString(value));
+      if (const std::optional<Picture> picture = PictureData(Cursor(block)))
+        return block.slice(picture->at, picture->length);
+    }
+  }
+  return std::nullopt;
+}
+
+namespace {
+
+// An attachment's name as a file name of ours: no folders, no dot in front.
+std::string SafeName(std::string_view name) {
+  constexpr size_t kMaxName = 80;
+  std::string safe;
+  for (const char c : name.substr(0, kMaxName)) {
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.';
+    safe += plain ? c : '_';
+  }
+  while (!safe.empty() && safe.front() == '.') safe.erase(0, 1);
+  return safe.empty() ? "attachment" : safe;
+}
+
+// The extension of a file name when it is a plain one (letters and digits,
+// at most 8), lower-cased; else "".
+std::string PlainExtension(const std::string& name) {
+  const std::string stem = DeletingPathExtension(name);
+  if (stem.empty() || stem.size() + 1 >= name.size()) return "";
+  std::string ext = name.substr(stem.size() + 1);
+  if (ext.size() > 8) return "";
+  for (char& c : ext) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return "";
+  }
+  return ext;
+}
+
+}  // namespace
+
+AttachmentName NameAttachment(std::string_view stem, std::string_view name, const Buffer& b,
+                              uint64_t at) {
+  const std::string safe = SafeName(name);
+  std::string type = PlainExtension(safe);
+  if (type.empty()) type = PictureType(b, at);
+  return {type, fmt::format("{}-{}.{}", stem, DeletingPathExtension(safe), type)};
 }
 
 }  // namespace strellbox

@@ -284,33 +284,6 @@ std::string_view ItemType(const Buffer& b, uint64_t p, uint64_t length) {
   return "mkv";
 }
 
-// An attachment's name as a file name of ours: no folders, no dot in front.
-std::string SafeName(std::string_view name) {
-  constexpr size_t kMaxName = 80;
-  std::string safe;
-  for (const char c : name.substr(0, kMaxName)) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                       c == '-' || c == '_' || c == '.';
-    safe += plain ? c : '_';
-  }
-  while (!safe.empty() && safe.front() == '.') safe.erase(0, 1);
-  return safe.empty() ? "attachment" : safe;
-}
-
-// The extension of a file name when it is a plain one (letters and digits,
-// at most 8), lower-cased; else "".
-std::string PlainExtension(const std::string& name) {
-  const std::string stem = DeletingPathExtension(name);
-  if (stem.empty() || stem.size() + 1 >= name.size()) return "";
-  std::string ext = name.substr(stem.size() + 1);
-  if (ext.size() > 8) return "";
-  for (char& c : ext) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return "";
-  }
-  return ext;
-}
-
 constexpr CarveSignature kSignatures[] = {
     {"\x1A\x45\xDF\xA3", [](const Buffer& b, uint64_t p) { return b.u8(p + 4) != 0; }}};
 constexpr CarvedFormat kMatroska = {
@@ -334,12 +307,9 @@ int32_t strellMatroska(ScanContext& context, const Buffer& data, const std::stri
         // The attachments go out first: a file that is the whole buffer
         // ends the passes that would otherwise find them.
         for (const Attachment& a : file->attachments) {
-          const std::string safe = SafeName(a.name);
-          std::string type = PlainExtension(safe);
-          if (type.empty()) type = PictureType(data, a.at);
-          const std::string original =
-              fmt::format("{}-{}.{}", stem, DeletingPathExtension(safe), type);
-          context.saveStrell(data, a.at, a.length, type, original, 0, ItemEnd::kLength);
+          const AttachmentName named = NameAttachment(stem, a.name, data, a.at);
+          context.saveStrell(data, a.at, a.length, named.type, named.original, 0,
+                             ItemEnd::kLength);
           ++attachments;
         }
         return CarveLength(file->end - p, file->known ? ItemEnd::kLength : ItemEnd::kWalk);

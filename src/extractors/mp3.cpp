@@ -21,6 +21,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -310,13 +311,15 @@ std::optional<Picture> PictureIn(Cursor body, uint8_t version) {
   return Picture{body.at(), body.left()};
 }
 
-// Reports the pictures of the ID3v2 tag at p; returns how many.
-class CoverWriter {
+// Walks the frames of the ID3v2 tag at p and hands each APIC (PIC) frame's
+// picture on: the bytes it lies in (the tag's own, or a copy with the
+// unsynchronisation undone, then `decoded` is that copy) and where.
+class Id3Pictures {
  public:
-  CoverWriter(ScanContext& context, const Buffer& data, std::string name)
-      : context_(context), data_(data), name_(std::move(name)) {}
-
-  int32_t count() const { return count_; }
+  using Found = std::function<void(const Buffer& bytes, const Picture& picture,
+                                   DecodedChild* decoded)>;
+  Id3Pictures(const Buffer& data, std::function<uint64_t()> allowance, Found found)
+      : data_(data), allowance_(std::move(allowance)), found_(std::move(found)) {}
 
   void tagAt(uint64_t p, WalkBudget& budget) {
     const uint8_t version = data_.u8(p + 3), flags = data_.u8(p + 5);
@@ -326,9 +329,8 @@ class CoverWriter {
     const bool unsynchronised = flags & 0x80;
     if (unsynchronised && version < 4) {
       // The whole tag was unsynchronised at once: undone at once.
-      if (size > context_.decodedAllowance()) return;
-      const std::optional<Buffer> body =
-          Resynchronise(data_, p + kId3Header, size, context_.decodedAllowance());
+      if (size > allowance_()) return;
+      const std::optional<Buffer> body = Resynchronise(data_, p + kId3Header, size, allowance_());
       if (!body) return;
       budget.spend(size / 64);
       DecodedChild child{*body, DecoderId::kUnsynchronised, p + kId3Header};
@@ -390,19 +392,42 @@ class CoverWriter {
       if ((flags & 0x0002) || (tagFlags & 0x80)) {
         // This frame alone was unsynchronised: its data is undone alone.
         const uint64_t from = body.at(), length = body.left();
-        const uint64_t allowance = context_.decodedAllowance();
+        const uint64_t allowance = allowance_();
         const std::optional<Buffer> undone = Resynchronise(bytes, from, length, allowance);
         if (!undone || (dataLength && undone->size() != *dataLength)) return;
         DecodedChild child{*undone, DecoderId::kUnsynchronised, from};
         const std::optional<Picture> found = PictureIn(Cursor(child.bytes), version);
-        if (found) save(child.bytes, *found, &child);
+        if (found) found_(child.bytes, *found, &child);
         return;
       }
     }
     if (dataLength && *dataLength != body.left()) return;
-    if (const std::optional<Picture> found = PictureIn(body, version)) save(bytes, *found, decoded);
+    if (const std::optional<Picture> found = PictureIn(body, version))
+      found_(bytes, *found, decoded);
   }
 
+  const Buffer& data_;
+  std::function<uint64_t()> allowance_;
+  Found found_;
+};
+
+// Reports the pictures of the ID3v2 tags it is given; counts them.
+class CoverWriter {
+ public:
+  CoverWriter(ScanContext& context, const Buffer& data, std::string name)
+      : context_(context),
+        data_(data),
+        name_(std::move(name)),
+        pictures_(
+            data, [&context] { return context.decodedAllowance(); },
+            [this](const Buffer& bytes, const Picture& picture, DecodedChild* decoded) {
+              save(bytes, picture, decoded);
+            }) {}
+
+  int32_t count() const { return count_; }
+  void tagAt(uint64_t p, WalkBudget& budget) { pictures_.tagAt(p, budget); }
+
+ private:
   void save(const Buffer& bytes, const Picture& picture, DecodedChild* decoded) {
     if (decoded) {
       if (!decoded->marked) ScanContext::markChild(data_, *decoded);
@@ -420,6 +445,7 @@ class CoverWriter {
   const Buffer& data_;
   std::string name_;
   int32_t count_ = 0;
+  Id3Pictures pictures_;
 };
 
 }  // namespace
@@ -437,6 +463,19 @@ Mp3FrameRun WalkMp3Frames(const Buffer& b, uint64_t q, WalkBudget& budget) {
     budget.spend(1);
   }
   return run;
+}
+
+std::optional<Buffer> Id3CoverOf(const Buffer& file) {
+  if (!Id3End(file, 0)) return std::nullopt;
+  std::optional<Buffer> cover;
+  WalkBudget budget(file.size());
+  Id3Pictures(
+      file, [&file] { return file.size(); },
+      [&cover](const Buffer& bytes, const Picture& picture, DecodedChild*) {
+        if (!cover) cover = bytes.slice(picture.at, picture.length);
+      })
+      .tagAt(0, budget);
+  return cover;
 }
 
 std::optional<Buffer> DecodeUnsynchronisedAt(const Buffer& data, uint64_t offset,

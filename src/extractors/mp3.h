@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "engine/buffer.h"
 #include "engine/carve.h"
@@ -17,5 +18,9 @@ struct Mp3FrameRun {
   uint64_t end;
 };
 Mp3FrameRun WalkMp3Frames(const Buffer& b, uint64_t q, WalkBudget& budget);
+
+// The picture of the first APIC (PIC) frame of the ID3v2 tag the file opens
+// with, its unsynchronisation undone; nothing without one.
+std::optional<Buffer> Id3CoverOf(const Buffer& file);
 
 }  // namespace strellbox

@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "engine/log.h"
 #include "engine/paths.h"
 #include "engine/scan_context.h"
+#include "extractors/cover_art.h"
 #include "extractors/ole2.h"
 #include "extractors/sqlite.h"
 #include "extractors/zip_deflate.h"
@@ -359,6 +361,69 @@ Buffer DrawingGroup(const Buffer& workbook) {
   return Buffer::fromString(joined);
 }
 
+// --- Outlook attachments -----------------------------------------------------
+
+// A message keeps each attachment in a storage "__attach_version1.0_#N":
+// its bytes in the property stream 3701 (binary), its names in 3707 (long),
+// 3704 (8.3) and 3001 (display), each Unicode (001F) or 8-bit (001E).
+constexpr std::string_view kAttachStorage = "__attach_version1.0_#";
+constexpr std::string_view kProperty = "__SUBSTG1.0_";
+constexpr std::string_view kAttachData = "37010102";
+
+struct AttachmentNames {
+  std::string longName, shortName, displayName;
+  const std::string& best() const {
+    return !longName.empty() ? longName : !shortName.empty() ? shortName : displayName;
+  }
+};
+
+// The property a stream of an attachment storage holds ("37010102", say),
+// or "" for any other stream.
+std::string AttachmentProperty(const std::string& path, const Entry& e) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos ||
+      !LastPathComponent(path.substr(0, slash)).starts_with(kAttachStorage))
+    return "";
+  std::string name = e.name;
+  for (char& c : name)
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  if (name.size() != kProperty.size() + 8 || !name.starts_with(kProperty)) return "";
+  return name.substr(kProperty.size());
+}
+
+// A name property's text up to its terminator; characters past ASCII become
+// '_', as the item's name would make them anyway.
+std::string NameText(std::string_view raw, bool unicode) {
+  std::string text;
+  const Buffer b = Buffer::fromString(raw);
+  const uint64_t step = unicode ? 2 : 1;
+  for (uint64_t i = 0; i + step <= raw.size(); i += step) {
+    const uint16_t c = unicode ? b.le16(i) : b.u8(i);
+    if (c == 0) break;
+    text += c < 0x80 ? static_cast<char>(c) : '_';
+  }
+  return text;
+}
+
+// The names of every attachment storage of a message, by its path.
+std::map<std::string, AttachmentNames> MessageAttachments(const Compound& file) {
+  constexpr uint64_t kMaxName = 1024;
+  std::map<std::string, AttachmentNames> attachments;
+  file.streams([&](const std::string& path, const Entry& e) {
+    const std::string property = AttachmentProperty(path, e);
+    if (property.size() != 8) return;
+    const std::string tag = property.substr(0, 4), kind = property.substr(4);
+    if (kind != "001F" && kind != "001E") return;
+    AttachmentNames& names = attachments[path.substr(0, path.rfind('/'))];
+    std::string* slot = tag == "3707"   ? &names.longName
+                        : tag == "3704" ? &names.shortName
+                        : tag == "3001" ? &names.displayName
+                                        : nullptr;
+    if (slot) *slot = NameText(file.stream(e, kMaxName), kind == "001F");
+  });
+  return attachments;
+}
+
 }  // namespace
 
 int32_t strellOLE2(ScanContext& context, const Buffer& data, const std::string& from,
@@ -376,6 +441,7 @@ int32_t strellOLE2(ScanContext& context, const Buffer& data, const std::string& 
       context.saveStrell(data, p, end - p, CompoundType(file), base, count, ItemEnd::kWalk);
       ++count;
     }
+    const std::map<std::string, AttachmentNames> attachments = MessageAttachments(file);
     file.streams([&](const std::string& path, const Entry& e) {
       const uint64_t allowance = context.decodedAllowance();
       std::string bytes = file.stream(e, allowance);
@@ -383,6 +449,16 @@ int32_t strellOLE2(ScanContext& context, const Buffer& data, const std::string& 
       DecodedChild child{Buffer::fromString(bytes), DecoderId::kOle2Stream, p, path};
       ScanContext::markChild(data, child);
       const std::string name = LastPathComponent(e.name);
+      // An attachment goes out whole under its own name before its bytes
+      // are searched: with duplicates left out, the named copy is the one kept.
+      if (AttachmentProperty(path, e) == kAttachData && bytes.size() == e.size) {
+        const auto names = attachments.find(path.substr(0, path.rfind('/')));
+        const AttachmentName named = NameAttachment(
+            base, names != attachments.end() ? names->second.best() : "", child.bytes, 0);
+        context.saveStrell(child.bytes, 0, child.bytes.size(), named.type, named.original, 0,
+                           ItemEnd::kLength);
+        ++count;
+      }
       if (e.name == "Pictures" || e.name == "Data")
         count += ReportBlips(context, child.bytes, base, count);
       if (e.name == "Workbook" || e.name == "Book")

@@ -16,11 +16,13 @@
 // The file stays open to the other passes: its image resources hold a JPEG
 // thumbnail, and it is the pass tried first on a buffer that starts with
 // the signature.
+#include <algorithm>
 #include <optional>
 
 #include "engine/carve.h"
 #include "engine/cursor.h"
 #include "engine/scan_context.h"
+#include "extractors/psd.h"
 
 namespace strellbox {
 
@@ -31,7 +33,7 @@ constexpr uint16_t kMaxChannels = 56;
 constexpr uint32_t kMaxSide = 30000, kMaxLargeSide = 300000;
 constexpr uint16_t kRaw = 0, kRunLength = 1;
 constexpr uint64_t kPalette = 768;
-constexpr uint16_t kIndexed = 2;
+constexpr uint16_t kGrey = 1, kIndexed = 2, kRgb = 3, kCmyk = 4;
 
 bool IsColourMode(uint16_t mode) {
   // Bitmap, grey, indexed, RGB, CMYK, multichannel, duotone, Lab.
@@ -141,7 +143,109 @@ constexpr CarvedFormat kPsd = {
     },
 };
 
+// PackBits, as Photoshop packs each row: whether [in, in + length) fills
+// `out` exactly.
+bool Unpack(std::string_view in, uint8_t* out, uint64_t want) {
+  uint64_t i = 0, o = 0;
+  while (i < in.size() && o < want) {
+    const auto n = static_cast<int8_t>(in[i++]);
+    if (n >= 0) {
+      const uint64_t count = static_cast<uint64_t>(n) + 1;
+      if (count > in.size() - i || count > want - o) return false;
+      std::copy_n(in.data() + i, count, out + o);
+      i += count;
+      o += count;
+    } else if (n != -128) {
+      const uint64_t count = static_cast<uint64_t>(1 - n);
+      if (i >= in.size() || count > want - o) return false;
+      std::fill_n(out + o, count, static_cast<uint8_t>(in[i++]));
+      o += count;
+    }
+  }
+  return o == want;
+}
+
 }  // namespace
+
+std::optional<RgbImage> PsdCompositeOf(const Buffer& file, uint64_t maxPixels) {
+  Cursor at(file, 4);
+  if (!file.startsWith(0, "8BPS")) return std::nullopt;
+  const auto version = at.be16();
+  at.skip(6);
+  const auto channels = at.be16();
+  const auto height = at.be32(), width = at.be32();
+  const auto depth = at.be16(), mode = at.be16();
+  if (!mode) return std::nullopt;
+  const bool large = *version == 2;
+  const uint16_t planes = *mode == kRgb ? 3 : *mode == kCmyk ? 4 : 1;
+  if ((*version != 1 && *version != 2) || (*depth != 8 && *depth != 16) ||
+      (*mode != kGrey && *mode != kIndexed && *mode != kRgb && *mode != kCmyk) ||
+      *channels < planes || *width == 0 || *height == 0 ||
+      uint64_t{*width} * *height > maxPixels)
+    return std::nullopt;
+  const auto colours = at.be32();
+  const uint64_t palette = at.at();
+  if (!colours || !at.skip(*colours) || (*mode == kIndexed && *colours != kPalette))
+    return std::nullopt;
+  const auto resources = at.be32();
+  if (!resources || !at.skip(*resources)) return std::nullopt;
+  const std::optional<uint64_t> layers = Length(at, large);
+  if (!layers || !at.skip(*layers)) return std::nullopt;
+  const auto compression = at.be16();
+  if (!compression || (*compression != kRaw && *compression != kRunLength)) return std::nullopt;
+
+  // The planes shown, a byte a sample (the high byte of a 16-bit one).
+  const uint64_t sample = *depth / 8, rowBytes = uint64_t{*width} * sample;
+  const uint64_t area = uint64_t{*width} * *height, rows = uint64_t{*height} * planes;
+  Cursor counts = at;
+  if (*compression == kRunLength) {
+    const uint64_t countBytes = large ? 4 : 2;
+    if (uint64_t{*height} * *channels > at.left() / countBytes) return std::nullopt;
+    at.skip(uint64_t{*height} * *channels * countBytes);
+  } else if (rows > at.left() / rowBytes) {
+    return std::nullopt;
+  }
+  std::vector<uint8_t> plane(planes * area), row(rowBytes);
+  for (uint64_t r = 0; r < rows; ++r) {
+    const std::optional<uint64_t> length =
+        *compression == kRunLength ? Length(counts, large, 2) : std::optional(rowBytes);
+    if (!length) return std::nullopt;
+    const std::optional<std::string_view> stored = at.bytes(*length);
+    if (!stored) return std::nullopt;
+    if (*compression == kRunLength) {
+      if (!Unpack(*stored, row.data(), rowBytes)) return std::nullopt;
+    } else {
+      std::copy(stored->begin(), stored->end(), row.begin());
+    }
+    uint8_t* out = plane.data() + r * *width;
+    for (uint64_t x = 0; x < *width; ++x) out[x] = row[x * sample];
+  }
+
+  RgbImage image{*width, *height, std::vector<uint8_t>(3 * area)};
+  for (uint64_t i = 0; i < area; ++i) {
+    uint8_t* px = image.rgb.data() + 3 * i;
+    const uint8_t v = plane[i];
+    switch (*mode) {
+      case kRgb:
+        px[0] = v, px[1] = plane[area + i], px[2] = plane[2 * area + i];
+        break;
+      case kCmyk: {  // stored inverted: 255 is no ink
+        const unsigned k = plane[3 * area + i];
+        px[0] = static_cast<uint8_t>(v * k / 255);
+        px[1] = static_cast<uint8_t>(plane[area + i] * k / 255);
+        px[2] = static_cast<uint8_t>(plane[2 * area + i] * k / 255);
+        break;
+      }
+      case kIndexed:
+        px[0] = file.u8(palette + v), px[1] = file.u8(palette + 256 + v);
+        px[2] = file.u8(palette + 512 + v);
+        break;
+      default:
+        px[0] = px[1] = px[2] = v;
+    }
+  }
+  return image;
+}
 
 int32_t strellPSD(ScanContext& context, const Buffer& data, const std::string& from) {
   return CarveItems(context, kPsd, data, from, [&](uint64_t p, WalkBudget& budget, WalkMode) {

@@ -8,7 +8,9 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <filesystem>
 
+#include "engine/scan_context.h"
 #include "extractors/archives.h"
 #include "extractors/container_test_util.h"
 
@@ -133,6 +135,41 @@ TEST_F(Archives, HostileHeadersAndEncryptedMembersGiveNothingAndStopNothing) {
     EXPECT_EQ(rec.types(), r.types);
     EXPECT_TRUE(rec.items().front().bytes == *png_);
   }
+}
+
+// Just over a GiB of zeros from each compressor GNU tar uses, each in a
+// small file whose decoded budget is DecodedBudget::kFloor (a GiB): each
+// bomb is read up to the budget and no further, and the picture beside
+// them still comes out.
+TEST_F(Archives, CompressorBombsOfAGibibyteCostNoMoreThanTheBudget) {
+  TempDir folder;
+  const std::string zeros =
+      "cd '" + folder.str() + "' && head -c " +
+      std::to_string(DecodedBudget::kFloor + (1 << 20)) + " /dev/zero | ";
+  const std::vector<const char*> bombs = {"xz -0 -T1 -c > a-bomb.xz", "bzip2 -1 -c > a-bomb.bz2",
+                                          "zstd -1 -q -c > a-bomb.zst"};
+  for (const char* compress : bombs) Shell(zeros + compress);
+  WriteFile(folder / "b-picture.png", *png_);
+  TempDir out;
+  StrellController c;
+  c.setAllScans(false);
+  c.setScanFor(PassId::kPNG, true);
+  c.setScanFor(PassId::kFlate, true);
+  c.setExtendedDetection(true);
+  c.setSaveRadioChosen(2);
+  c.setSaveFolder(out.str());
+  const uint64_t before = ArchiveOutputSoFar();
+  c.threadStrell({folder.str()});
+  c.waitUntilIdle();
+  const uint64_t cost = ArchiveOutputSoFar() - before;
+  EXPECT_LE(cost, bombs.size() * (DecodedBudget::kFloor + (64 << 10)));
+  EXPECT_GT(cost, bombs.size() * (DecodedBudget::kFloor / 2)) << "a bomb was not read at all";
+  std::vector<std::string> pngs;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(out.path()))
+    if (entry.is_regular_file() && entry.path().extension() == ".png")
+      pngs.push_back(ReadFile(entry.path()));
+  ASSERT_EQ(pngs.size(), 1u);
+  EXPECT_TRUE(pngs[0] == *png_);
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <map>
+
+#include "engine/paths.h"
 #include "extractors/container_test_util.h"
 
 namespace strellbox::test {
@@ -108,6 +111,40 @@ TEST_F(OfficeFiles, ACompoundFileInsideMoreIsMeasuredByItsFat) {
     if (item.type == "doc") docs.push_back(item.bytes);
   ASSERT_EQ(docs.size(), 1u);
   EXPECT_TRUE(docs[0] == doc);
+}
+
+// A message's attachment storages as the message format lays them out,
+// written into a compound file by libgsf: the long Unicode name wins over
+// the 8.3 one, an attachment with only an 8-bit short name keeps it.
+TEST_F(OfficeFiles, OutlookAttachmentsComeOutWholeUnderTheirNames) {
+  const std::filesystem::path m = *dir_ / "message";
+  const std::filesystem::path first = m / "__attach_version1.0_#00000000",
+                              second = m / "__attach_version1.0_#00000001";
+  std::filesystem::create_directories(first);
+  std::filesystem::create_directories(second);
+  auto utf16 = [](std::string_view text) {
+    std::string out;
+    for (const char c : text) out += {c, '\0'};
+    return out;
+  };
+  WriteFile(m / "__substg1.0_0037001F", utf16("Holiday"));
+  WriteFile(first / "__substg1.0_37010102", *jpeg_);
+  WriteFile(first / "__substg1.0_3707001F", utf16("Beach at noon.jpg"));
+  WriteFile(first / "__substg1.0_3704001E", std::string("BEACHA~1.JPG\0", 13));
+  WriteFile(second / "__substg1.0_37010102", *png_);
+  WriteFile(second / "__substg1.0_3704001E", "chart.png");
+  Shell("cd '" + m.string() + "' && gsf createole ../mail.msg * >/dev/null");
+  const std::string noise(3000, '\x33');
+  for (const std::string& bytes : {ReadFile(*dir_ / "mail.msg"), noise + ReadFile(*dir_ / "mail.msg")}) {
+    std::map<std::string, std::string> named;
+    for (const Reported& item : Scan(bytes, true))
+      if (item.type == "jpg" || item.type == "png")
+        named.emplace(LastPathComponent(item.original), item.bytes);
+    ASSERT_TRUE(named.count("container-Beach_at_noon.jpg"));
+    ASSERT_TRUE(named.count("container-chart.png"));
+    EXPECT_TRUE(named["container-Beach_at_noon.jpg"] == *jpeg_);
+    EXPECT_TRUE(named["container-chart.png"] == *png_);
+  }
 }
 
 TEST_F(OfficeFiles, HostileTablesEndAndHideNothingAfterThem) {
