@@ -9,7 +9,9 @@
 
 #include <cstring>
 #include <random>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/strell_controller.h"
@@ -94,8 +96,33 @@ void BM_ASCIIPass(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
 }
 
+// The word filter alone (extended rules) with its pages shared by as many
+// other threads as the argument says (0: one run, no pages).
+void BM_WordFilterPages(benchmark::State& state) {
+  const Buffer& data = MixedData();
+  const auto others = static_cast<size_t>(state.range(0));
+  for (auto _ : state) {
+    std::vector<std::thread> threads;
+    strellbox::ScanHelpers helpers;
+    if (others > 0)
+      helpers = [&](size_t count, std::function<void()> task) {
+        for (size_t t = 0; t < std::min(count, others); ++t) threads.emplace_back(task);
+      };
+    int64_t removed = 0;
+    benchmark::DoNotOptimize(strellbox::ASCIILegalize2(data, &removed, true, helpers));
+    for (std::thread& t : threads) t.join();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
 BENCHMARK(BM_MemchrSweep)->Unit(benchmark::kMillisecond)->MinTime(1.0);
 // Argument 1: with extended detection (words of other scripts, long words).
 BENCHMARK(BM_ASCIIPass)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_WordFilterPages)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(3)
+    ->UseRealTime();
 
 }  // namespace

@@ -165,6 +165,15 @@ class Buffer {
     b.origin_ = origin_;
     return b;
   }
+  // The bytes of `bytes`, with this buffer's origin: an item's bytes back
+  // in its record.
+  Buffer withBytesOf(const Buffer& bytes) const {
+    Buffer b = bytes;
+    b.origin_ = origin_;
+    b.index_ = nullptr;
+    b.indexShift_ = 0;
+    return b;
+  }
 
  private:
   std::shared_ptr<const Origin> origin_;

@@ -45,13 +45,15 @@ SegmentEntries CollapseSegments(const std::vector<std::string>& entries);
 // segments missing at the end or in the middle are logged with their
 // media offsets; libewf reads them as zeros and the scan goes on.
 // The buffer's origin names the first segment as its container and a
-// chain of one step, "ewf" or "split-raw" at offset 0.
+// chain of one step, "ewf" or "split-raw" at offset 0. With two `readers`
+// or more, an evidence file's upper half is inflated by a handle of its own
+// on a second thread; the media, and what is logged, are the same.
 struct MediaRead {
   Buffer media;
   ReadStatus status = ReadStatus::kRead;
 };
 std::optional<MediaRead> ReadSegmentMedia(const std::string& path,
                                           const std::function<bool()>& stop,
-                                          uint64_t maxMedia = UINT64_MAX);
+                                          uint64_t maxMedia = UINT64_MAX, int readers = 1);
 
 }  // namespace strellbox

@@ -139,7 +139,7 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
     currentPass_ = passes[i].id;
     if (level_ == 1) seen_.clear();
     if (!indexed && (i > 0 || !guessedFirst))
-      indexed = WithSignatureIndex(data, [this] { return stopStreller(); });
+      indexed = WithSignatureIndex(data, [this] { return stopStreller(); }, helpers());
     total += runPass(passes[i].key, passes[i].pass, indexed ? *indexed : data, from);
     job_.addStrelledBytes(share);
     if (data.size() > kProgressLength) progressFromThread(strelledBytes());
@@ -198,7 +198,8 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
   }
 
   // The other passes search through one index of the buffer's signatures.
-  const Buffer data = WithSignatureIndex(unindexed, [this] { return stopStreller(); });
+  const Buffer data =
+      WithSignatureIndex(unindexed, [this] { return stopStreller(); }, helpers());
   auto shared = std::make_shared<Shared>();
   shared->slots.resize(passes.size());
   for (Slot& slot : shared->slots) slot.lane = std::make_unique<ItemLane>(shared->budget, sink_);
@@ -220,7 +221,7 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
         k = --shared->back;
       }
       Slot& slot = shared->slots[k];
-      ScanContext other(job_, *slot.lane, settings_);
+      ScanContext other(job_, *slot.lane, settings_, pool_);
       other.level_ = level;
       other.budget_ = budget;
       other.currentPass_ = passes[k].id;
@@ -273,6 +274,14 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
   currentPass_ = outerPass;
   atomicFileFound_ = whole;
   return total;
+}
+
+ScanHelpers ScanContext::helpers() const {
+  if (!pool_ || pool_->size() < 2) return {};
+  return [pool = pool_](size_t count, std::function<void()> task) {
+    const size_t threads = std::min(count, static_cast<size_t>(pool->size()));
+    pool->submitAhead(std::vector<std::function<void()>>(threads, task));
+  };
 }
 
 uint64_t ScanContext::decodedAllowance() const {

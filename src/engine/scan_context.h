@@ -20,6 +20,7 @@
 #include "engine/digest.h"
 #include "engine/found_item.h"
 #include "engine/pass_table.h"
+#include "engine/scan_helpers.h"
 #include "engine/strell_progress.h"
 #include "extractors/sqlite.h"
 
@@ -141,6 +142,9 @@ class ScanContext : public StrellerProgress {
   // Bytes a decoder may still produce before the gate refuses them: the
   // output limit to decode with.
   uint64_t decodedAllowance() const;
+  // The job's other threads, for a pass that splits a long buffer's work
+  // (none without a pool of two or more).
+  ScanHelpers helpers() const;
   bool atomicFileFound() const { return atomicFileFound_; }
   // The item being reported is the whole buffer: no later pass runs.
   void setAtomicFileFound(bool found) { atomicFileFound_ = found; }

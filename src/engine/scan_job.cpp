@@ -390,7 +390,10 @@ int32_t ScanJob::strellOne(const std::string& path) {
 ScanJob::EntryRead ScanJob::readEntry(const std::string& path) {
   EntryRead entry;
   if (preferences_.extendedDetection()) {
-    if (auto media = ReadSegmentMedia(path, [this] { return stopStreller(); })) {
+    const int chosen = preferences_.scanWorkers();
+    const int workers = chosen > 0 ? chosen : ScanPool::OnlineProcessors();
+    if (auto media = ReadSegmentMedia(path, [this] { return stopStreller(); }, UINT64_MAX,
+                                      workers)) {
       entry.data = std::move(media->media);
       entry.status = media->status;
       entry.source = path;

@@ -1,8 +1,13 @@
 #include "engine/scan_pool.h"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
+
+#include "engine/log.h"
 
 namespace strellbox {
 
@@ -84,14 +89,82 @@ void ItemLane::push(Event event) {
   budget_.changed_.notify_all();
 }
 
+namespace {
+
+// Copies at least this long are staged rather than waited with; smaller ones
+// cost less to wait for than to write and read back.
+constexpr uint64_t kStagedAtLeast = 4096;
+
+}  // namespace
+
+StagingFile::~StagingFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::optional<uint64_t> StagingFile::put(std::string_view bytes) {
+  if (failed_) return std::nullopt;
+  if (fd_ < 0) {
+    std::error_code ec;
+    std::string name = (std::filesystem::temp_directory_path(ec) / "strellbox-items-XXXXXX").string();
+    fd_ = ec ? -1 : ::mkstemp(name.data());
+    if (fd_ < 0) {
+      failed_ = true;
+      return std::nullopt;
+    }
+    // Gone from the folder at once: nothing is left behind however the job ends.
+    ::unlink(name.c_str());
+  }
+  const uint64_t at = end_;
+  for (uint64_t done = 0; done < bytes.size();) {
+    const ssize_t w = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(at + done));
+    if (w <= 0) {
+      // Disk full: the producer waits for its turn instead, from now on.
+      failed_ = true;
+      return std::nullopt;
+    }
+    done += static_cast<uint64_t>(w);
+  }
+  end_ += bytes.size();
+  return at;
+}
+
+std::optional<Buffer> StagingFile::get(uint64_t offset, uint64_t size) const {
+  std::vector<uint8_t> bytes(static_cast<size_t>(size));
+  for (uint64_t done = 0; done < size;) {
+    const ssize_t r =
+        ::pread(fd_, bytes.data() + done, size - done, static_cast<off_t>(offset + done));
+    if (r <= 0) return std::nullopt;
+    done += static_cast<uint64_t>(r);
+  }
+  return Buffer(std::move(bytes));
+}
+
+bool ItemLane::wouldWait(uint64_t bytes) {
+  std::lock_guard<std::mutex> lock(budget_.mutex_);
+  return budget_.pending_ + bytes > budget_.limit_ && !(draining_ && pending_ == 0);
+}
+
 void ItemLane::takeFoundItem(FoundItem item) {
   // The record counts as well as the bytes it holds (none for a repeat, or
   // a mapped item), so that a file of many repeats is held back too.
-  const uint64_t bytes = (item.data.isMapped() ? 0 : item.data.size()) + sizeof(FoundItem);
-  push({std::move(item), bytes});
+  const uint64_t copied = item.data.isMapped() ? 0 : item.data.size();
+  Event event{std::nullopt, copied + sizeof(FoundItem), std::nullopt};
+  // Rather than wait until the consumer comes to this lane (it may be deep
+  // in a long pass of its own), a copy goes to disk and the producer goes on.
+  if (copied >= kStagedAtLeast && wouldWait(event.bytes)) {
+    if (!staging_) staging_ = std::make_unique<StagingFile>();
+    if (const std::optional<uint64_t> at = staging_->put(item.data.view())) {
+      event.staged = at;
+      event.bytes = sizeof(FoundItem);
+      item.data = item.data.withoutBytes();
+    }
+  }
+  event.item = std::move(item);
+  push(std::move(event));
 }
 
-void ItemLane::writeFoundFiles() { push({std::nullopt, 0}); }
+void ItemLane::writeFoundFiles() { push({std::nullopt, 0, std::nullopt}); }
 
 void ItemLane::finish() {
   std::lock_guard<std::mutex> lock(budget_.mutex_);
@@ -118,10 +191,22 @@ void ItemLane::drainInto(ItemSink& target, const std::function<bool()>& stop) {
     }
     for (Event& event : taken) {
       if (stop()) continue;
-      if (event.item)
-        target.takeFoundItem(std::move(*event.item));
-      else
+      if (!event.item) {
         target.writeFoundFiles();
+        continue;
+      }
+      if (event.staged) {
+        FoundItem& item = *event.item;
+        const std::optional<Buffer> bytes = staging_->get(*event.staged, item.size);
+        if (!bytes) {
+          StrellLog(fmt::format("{}.{}: its bytes could not be read back from the temporary "
+                                "folder; not written",
+                                item.name, item.type));
+          continue;
+        }
+        item.data = item.data.withBytesOf(*bytes);
+      }
+      target.takeFoundItem(std::move(*event.item));
     }
   }
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -52,7 +53,8 @@ class ScanPool {
 // What producers (a file's scan, one pass over a large file) may hold back
 // while they wait for their turn: the bytes of items that are copies (an
 // item of a mapped file is a slice of the mapping and holds no memory of
-// its own), and the record of each item.
+// its own), and the record of each item. A producer whose copies would
+// overrun it stages them in a temporary file and goes on.
 class LaneBudget {
  public:
   explicit LaneBudget(uint64_t limit) : limit_(limit) {}
@@ -63,6 +65,27 @@ class LaneBudget {
   std::condition_variable changed_;
   uint64_t pending_ = 0;
   const uint64_t limit_;
+};
+
+// Item bytes a producer set aside instead of waiting for its turn: an
+// unlinked temporary file, appended to by the producer and read back by the
+// consumer as it takes the items on.
+class StagingFile {
+ public:
+  StagingFile() = default;
+  ~StagingFile();
+  StagingFile(const StagingFile&) = delete;
+  StagingFile& operator=(const StagingFile&) = delete;
+
+  // Where the bytes were put, or nothing (no temporary file, disk full).
+  std::optional<uint64_t> put(std::string_view bytes);
+  // The bytes put at `offset`, or nothing on a read error.
+  std::optional<Buffer> get(uint64_t offset, uint64_t size) const;
+
+ private:
+  int fd_ = -1;
+  bool failed_ = false;
+  uint64_t end_ = 0;
 };
 
 // The items one producer reports, in order, until the consumer (the store,
@@ -94,8 +117,11 @@ class ItemLane : public ItemSink {
   struct Event {
     std::optional<FoundItem> item;  // none: a write point
     uint64_t bytes = 0;             // what it holds of the budget
+    std::optional<uint64_t> staged;  // where the item's bytes wait in the staging file
   };
   void push(Event event);
+  // Whether pushing that many bytes now would wait.
+  bool wouldWait(uint64_t bytes);
 
   LaneBudget& budget_;
   const ItemSink& consumer_;
@@ -103,6 +129,7 @@ class ItemLane : public ItemSink {
   uint64_t pending_ = 0;
   bool finished_ = false;
   bool draining_ = false;  // the consumer takes from this lane now
+  std::unique_ptr<StagingFile> staging_;  // made by the producer when first needed
 };
 
 }  // namespace strellbox

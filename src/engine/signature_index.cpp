@@ -3,6 +3,7 @@
 #include <hs/hs.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -268,68 +269,187 @@ std::optional<uint32_t> SignatureIndex::pairId(uint8_t first,
   return std::nullopt;
 }
 
+namespace {
+
+// What the sweep of one piece of the buffer found: for each pattern, its
+// starts in the piece, and whether they are all of them (a pattern met more
+// often than one index may record is given up for the piece).
+struct Piece {
+  std::vector<std::vector<uint64_t>> starts;
+  std::vector<bool> complete;
+};
+
+// Sweeps [from, end) with every group of patterns; false when Hyperscan
+// fails.
+bool SweepPiece(Compiled& compiled, const uint8_t* bytes, uint64_t size, uint64_t from,
+                uint64_t end, const std::vector<uint64_t>& lengths, uint64_t longest,
+                const IndexLimits& limits, Piece& piece) {
+  const size_t count = compiled.patterns.size();
+  piece.starts.assign(count, {});
+  piece.complete.assign(count, true);
+  Recording r{&piece.starts, &lengths, &piece.complete, from, end, limits.perPattern, limits.total,
+              0};
+  // A start near the piece's end needs the bytes after it.
+  const uint64_t scanned = std::min(size, end + longest - 1) - from;
+  std::vector<size_t> before(count);
+  for (size_t g = 0; g < compiled.groups;) {
+    const hs_database_t* database = compiled.database(g, piece.complete);
+    if (!database) {
+      ++g;
+      continue;
+    }
+    hs_scratch_t* scratch = Scratch(database);
+    if (!scratch) return false;
+    for (size_t id = 0; id < count; ++id) before[id] = piece.starts[id].size();
+    r.full = -1;
+    r.totalFull = false;
+    const uint64_t recordedBefore = r.recorded;
+    const hs_error_t e = hs_scan(database, reinterpret_cast<const char*>(bytes + from),
+                                 static_cast<unsigned int>(scanned), 0, scratch, OnMatch, &r);
+    if (e != HS_SUCCESS && e != HS_SCAN_TERMINATED) return false;
+    if (r.full < 0) {
+      ++g;
+      continue;
+    }
+    // A pattern ran over: the group sweeps the piece again without it (or,
+    // when the piece's records in all ran over, the piece gives up every
+    // pattern still recorded).
+    for (size_t id = 0; id < count; ++id) piece.starts[id].resize(before[id]);
+    r.recorded = recordedBefore;
+    for (size_t id = 0; id < count; ++id)
+      if (r.totalFull || static_cast<int64_t>(id) == r.full) piece.complete[id] = false;
+    if (r.totalFull) break;
+  }
+  return true;
+}
+
+}  // namespace
+
+// One build, shared by the threads that sweep its pieces: pieces are
+// claimed in order and merged in order, so the index is the same whichever
+// thread swept which piece, and a pattern's starts stay sorted.
+struct SignatureIndex::Sweep {
+  Compiled& compiled = Patterns();
+  const uint8_t* bytes;
+  uint64_t size, chunk, pieces, longest;
+  IndexLimits limits;
+  std::function<bool()> stop;
+  std::vector<uint64_t> lengths;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t claimed = 0, merged = 0;
+  std::map<uint64_t, Piece> waiting;  // swept, behind one not merged yet
+  int running = 0;
+  bool failed = false, full = false, finished = false;
+  std::shared_ptr<SignatureIndex> index;
+  std::vector<bool> recording;
+  uint64_t recorded = 0;
+
+  // Pieces swept ahead of the merged ones at most: their records wait in
+  // memory.
+  static constexpr uint64_t kAhead = 4;
+
+  // Claims, sweeps and merges pieces until none is left (nothing once the
+  // build has ended: a helper may start after it).
+  void work() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [this] { return finished || failed || full || claimed >= pieces ||
+                                         claimed < merged + kAhead; });
+      if (finished || failed || full || claimed >= pieces) return;
+      const uint64_t k = claimed++;
+      ++running;
+      lock.unlock();
+      Piece piece;
+      const uint64_t from = k * chunk;
+      const bool ok = !(stop && stop()) &&
+                      SweepPiece(compiled, bytes, size, from, std::min(size, from + chunk),
+                                 lengths, longest, limits, piece);
+      lock.lock();
+      --running;
+      if (!ok) failed = true;
+      if (ok) waiting.emplace(k, std::move(piece));
+      for (auto it = waiting.find(merged); it != waiting.end(); it = waiting.find(merged)) {
+        merge(it->second, merged * chunk);
+        waiting.erase(it);
+        ++merged;
+      }
+      changed.notify_all();
+    }
+  }
+
+  // Takes on a piece's starts, behind those of the pieces before it, while
+  // the index's limits allow; a pattern it cannot take is covered up to the
+  // piece's start, and searched by sweeping from there.
+  void merge(Piece& piece, uint64_t from) {
+    if (full) return;
+    const size_t count = recording.size();
+    uint64_t adding = 0;
+    for (size_t id = 0; id < count; ++id) {
+      if (!recording[id]) continue;
+      if (!piece.complete[id] ||
+          index->starts_[id].size() + piece.starts[id].size() > limits.perPattern) {
+        recording[id] = false;
+        index->covered_[id] = from;
+        continue;
+      }
+      adding += piece.starts[id].size();
+    }
+    if (recorded + adding > limits.total) {
+      for (size_t id = 0; id < count; ++id) {
+        if (!recording[id]) continue;
+        recording[id] = false;
+        index->covered_[id] = from;
+      }
+      full = true;
+      return;
+    }
+    recorded += adding;
+    for (size_t id = 0; id < count; ++id) {
+      if (!recording[id]) continue;
+      std::vector<uint64_t>& starts = index->starts_[id];
+      starts.insert(starts.end(), piece.starts[id].begin(), piece.starts[id].end());
+    }
+  }
+};
+
 std::shared_ptr<const SignatureIndex> SignatureIndex::build(const uint8_t* bytes, uint64_t size,
                                                             const std::function<bool()>& stop,
-                                                            IndexLimits limits) {
+                                                            IndexLimits limits,
+                                                            const SweepHelpers& helpers) {
   Compiled& compiled = Patterns();
   if (!compiled.usable) return nullptr;
-  const size_t count = compiled.patterns.size();
-  std::vector<bool> recording(count, true);
-  auto index = std::shared_ptr<SignatureIndex>(new SignatureIndex);
-  index->starts_.resize(count);
-  index->covered_.assign(count, size);
-  std::vector<uint64_t> lengths;
-  uint64_t longest = 0;
+  auto sweep = std::make_shared<Sweep>();
+  sweep->bytes = bytes;
+  sweep->size = size;
+  sweep->chunk = std::max<uint64_t>(limits.chunk, 4096);
+  sweep->pieces = (size + sweep->chunk - 1) / sweep->chunk;
+  sweep->limits = limits;
+  sweep->stop = stop;
+  sweep->longest = 0;
   for (const SweptPattern& p : compiled.patterns) {
-    lengths.push_back(p.length());
-    longest = std::max(longest, p.length());
+    sweep->lengths.push_back(p.length());
+    sweep->longest = std::max(sweep->longest, p.length());
   }
-  Recording r{&index->starts_, &lengths, &recording, 0, 0, limits.perPattern, limits.total, 0};
-  const uint64_t chunk = std::max<uint64_t>(limits.chunk, 4096);
-  std::vector<size_t> before(count);
-  bool full = false;
-  for (uint64_t at = 0; at < size && !full;) {
-    if (stop && stop()) return nullptr;
-    const uint64_t end = std::min(size, at + chunk);
-    // A start near the chunk's end needs the bytes after it.
-    const uint64_t scanned = std::min(size, end + longest - 1) - at;
-    for (size_t g = 0; g < compiled.groups && !full;) {
-      const hs_database_t* database = compiled.database(g, recording);
-      if (!database) {
-        ++g;
-        continue;
-      }
-      hs_scratch_t* scratch = Scratch(database);
-      if (!scratch) return nullptr;
-      for (size_t id = 0; id < count; ++id) before[id] = index->starts_[id].size();
-      r.chunkStart = at;
-      r.chunkEnd = end;
-      r.full = -1;
-      r.totalFull = false;
-      const uint64_t recordedBefore = r.recorded;
-      const hs_error_t e = hs_scan(database, reinterpret_cast<const char*>(bytes + at),
-                                   static_cast<unsigned int>(scanned), 0, scratch, OnMatch, &r);
-      if (e != HS_SUCCESS && e != HS_SCAN_TERMINATED) return nullptr;
-      if (r.full < 0) {
-        ++g;
-        continue;
-      }
-      // A pattern ran over: the group sweeps this chunk again without it
-      // (or, when the index as a whole is full, nothing more is recorded),
-      // and the searches for it sweep from the chunk's start on.
-      for (size_t id = 0; id < count; ++id) index->starts_[id].resize(before[id]);
-      r.recorded = recordedBefore;
-      full = r.totalFull;
-      for (size_t id = 0; id < count; ++id) {
-        if (!recording[id] || (!full && static_cast<int64_t>(id) != r.full)) continue;
-        recording[id] = false;
-        index->covered_[id] = at;
-      }
-    }
-    at = end;
-  }
-  for (auto& s : index->starts_) s.shrink_to_fit();
-  return index;
+  const size_t count = compiled.patterns.size();
+  sweep->index = std::shared_ptr<SignatureIndex>(new SignatureIndex);
+  sweep->index->starts_.resize(count);
+  sweep->index->covered_.assign(count, size);
+  sweep->recording.assign(count, true);
+
+  if (helpers && sweep->pieces > 1) helpers(static_cast<size_t>(sweep->pieces - 1), [sweep] {
+      sweep->work();
+    });
+  sweep->work();
+  std::unique_lock<std::mutex> lock(sweep->mutex);
+  sweep->changed.wait(lock, [&] { return sweep->running == 0; });
+  // Helpers that start from now on find nothing to do.
+  sweep->finished = true;
+  sweep->changed.notify_all();
+  if (sweep->failed || (stop && stop())) return nullptr;
+  for (auto& s : sweep->index->starts_) s.shrink_to_fit();
+  return sweep->index;
 }
 
 uint64_t SignatureIndex::next(uint32_t id, uint64_t from, uint64_t limit) const {
@@ -344,7 +464,8 @@ uint64_t SignatureIndex::recorded() const {
   return n;
 }
 
-Buffer WithSignatureIndex(const Buffer& data, const std::function<bool()>& stop) {
+Buffer WithSignatureIndex(const Buffer& data, const std::function<bool()>& stop,
+                          const SignatureIndex::SweepHelpers& helpers) {
   if (data.indexed() || data.size() < SignatureIndex::kSmallestIndexed) return data;
   // A decoded buffer's index, alive beside its parent's, costs at most an
   // eighth of the buffer's own memory.
@@ -352,7 +473,7 @@ Buffer WithSignatureIndex(const Buffer& data, const std::function<bool()>& stop)
   limits.total = std::min<uint64_t>(limits.total, data.size() / 64);
   limits.perPattern = std::min(limits.perPattern, limits.total);
   std::shared_ptr<const SignatureIndex> index =
-      SignatureIndex::build(data.data(), data.size(), stop, limits);
+      SignatureIndex::build(data.data(), data.size(), stop, limits, helpers);
   return index ? data.withIndex(std::move(index)) : data;
 }
 

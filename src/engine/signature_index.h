@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "engine/buffer.h"
+#include "engine/scan_helpers.h"
 
 namespace strellbox {
 
@@ -50,11 +51,15 @@ class SignatureIndex {
   // costs less than building their index.
   static constexpr uint64_t kSmallestIndexed = 256 * 1024;
 
-  // The index of [bytes, bytes + size); nothing when the processor cannot
-  // run the sweep or `stop` says so between chunks.
+  using SweepHelpers = ScanHelpers;
+
+  // The index of [bytes, bytes + size), swept a chunk at a time (chunks in
+  // parallel with `helpers`, the result the same); nothing when the
+  // processor cannot run the sweep or `stop` says so between chunks.
   static std::shared_ptr<const SignatureIndex> build(const uint8_t* bytes, uint64_t size,
                                                      const std::function<bool()>& stop = {},
-                                                     IndexLimits limits = {});
+                                                     IndexLimits limits = {},
+                                                     const SweepHelpers& helpers = {});
 
   // The pattern id of a literal, of a pair with a set of second bytes, or
   // nothing when no pass searches for it this way.
@@ -71,12 +76,14 @@ class SignatureIndex {
   uint64_t recorded() const;
 
  private:
+  struct Sweep;  // one build's shared state
   std::vector<std::vector<uint64_t>> starts_;
   std::vector<uint64_t> covered_;
 };
 
 // `data`, searched through its index when it is long enough to be worth
 // one (and the index could be built before `stop` said so).
-Buffer WithSignatureIndex(const Buffer& data, const std::function<bool()>& stop = {});
+Buffer WithSignatureIndex(const Buffer& data, const std::function<bool()>& stop = {},
+                          const SignatureIndex::SweepHelpers& helpers = {});
 
 }  // namespace strellbox

@@ -7,7 +7,12 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <optional>
+#include <vector>
 
 #include "engine/carve.h"
 #include "engine/classify.h"
@@ -433,103 +438,275 @@ Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed) {
   return Buffer(std::move(out));
 }
 
-Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended) {
-  const std::string_view in = data.view();
+namespace {
+
+// Where the word filter stands between two words: all it carries from the
+// bytes before to the bytes after.
+struct FilterState {
+  float score = 1.0f;     // how much the recent input looked like text
+  bool lastKept = false;  // the previous word was written
+  uint64_t keptEnd = 0;   // input offset after the last written word
+  uint64_t i = 0;         // where the next word starts
+};
+
+// One word of the word filter from `s.i`, and the separator after it:
+// what is kept goes to `out`.
+void FilterWord(std::string_view in, bool extended, FilterState& s, std::vector<uint8_t>& out) {
   const uint64_t n = in.size();
+  const int32_t cap = extended ? kMaxWordExtended : kMaxWord;
+  std::array<uint8_t, kMaxWordExtended> word;
+  uint64_t& i = s.i;
+  int32_t w = 0;
+  int32_t high = 0;  // high bytes gathered, also of discarded bytes
+  WordClasses classes;
+  bool skippedZero = false;  // a zero half of a two-byte character was stepped over
+  while (i < n && w < cap) {
+    const auto c = static_cast<uint8_t>(in[i]);
+    const TextKind kind = gTextKind[c];
+    if (kind == kSeparator) break;
+    if (kind == kControl) {
+      if (w > 3) s.score = Scaled(s.score, 0.9);
+      ++i;
+      w = 0;
+      classes = {};
+      skippedZero = false;
+      continue;
+    }
+    word[static_cast<size_t>(w++)] = c;
+    classes.add(kind);
+    high += kind == kHigh;
+    ++i;
+    // Text of two bytes per character: step over the zero half.
+    if (i + 2 < n && in[i] == 0 &&
+        ((static_cast<uint8_t>(in[i + 1]) > 0x1F && in[i + 2] == 0) ||
+         (i > 1 && static_cast<uint8_t>(in[i - 1]) > 0x1F && in[i - 2] == 0))) {
+      ++i;
+      skippedZero = true;
+    }
+  }
+  const bool cut = w == cap;
+  if (cut && extended && !skippedZero) {
+    // A word cut inside a character leaves that character to the next.
+    const int32_t back = CutCharacterBytes({word.data(), static_cast<size_t>(w)});
+    if (back > 0 && back < w) {
+      w -= back;
+      i -= static_cast<uint64_t>(back);
+      classes = {};
+      high = 0;
+      for (int32_t k = 0; k < w; ++k) {
+        classes.add(gTextKind[word[static_cast<size_t>(k)]]);
+        high += gTextKind[word[static_cast<size_t>(k)]] == kHigh;
+      }
+    }
+  }
+
+  const float score = s.score;
+  float wordScore;
+  const std::optional<float> readable =
+      extended ? ExtendedWordScore({word.data(), static_cast<size_t>(w)}, high, score)
+               : std::nullopt;
+  if (readable)
+    wordScore = *readable;
+  else if (w > kLongWord)
+    wordScore = (high < w / 5 && score > 0.5) ? 0.4f : 0.0f;
+  else if (w >= 2)
+    wordScore = (high < w / 2 && ClassesMakeSense(classes, w, score)) ? 1.0f : 0.0f;
+  else if (w == 1)
+    wordScore = (high == 0 && score > 0.5) ? Scaled(score, 0.9) : 0.0f;
+  else
+    wordScore = Scaled(score, 0.99);
+  s.score =
+      static_cast<float>(static_cast<double>(score) * 0.9 + static_cast<double>(wordScore) * 0.1);
+
+  const bool keep = wordScore > 0.5;
+  if (keep) {
+    if (w > 0) {
+      if (i - static_cast<uint64_t>(w) > s.keptEnd + kGapForLineBreak) out.push_back('\n');
+      for (int32_t k = 0; k < w; ++k) out.push_back(word[static_cast<size_t>(k)]);
+      s.keptEnd = i;
+    }
+    if (!cut && i < n && (s.lastKept || w > 0)) {
+      const auto sep = static_cast<uint8_t>(in[i]);
+      out.push_back(sep == 0 ? ' ' : sep);
+    }
+  }
+  if (w > 0) s.lastKept = keep;
+  // Past the separator; after a cut word the classic filter steps over
+  // one more byte, the extended one goes on with it.
+  if (!(cut && extended)) ++i;
+}
+
+// The filter's state at a word's start in a page's run, and how much of
+// the run's output came before it.
+struct Checkpoint {
+  FilterState state;
+  uint64_t written;
+};
+
+// A page's words, filtered from a state guessed at its start: the words
+// of the bytes before it set the true state, which this run meets after a
+// few hundred words (at a separator its words start where the true run's
+// do, and the score forgets a tenth of its past each word). From that
+// word on, the run's output is the true one.
+struct PageRun {
+  std::vector<uint8_t> out;
+  std::vector<Checkpoint> checkpoints;  // its first words'
+  FilterState end;                      // at the first word start past the page
+};
+
+// Word starts remembered per page: each of its first words, then one word
+// in every kCheckpointStep. Runs of prose can keep two scores a few units
+// of the last place apart for good (0.9 s + 0.1 rounds back to s), so the
+// true run may meet the page's run only at the next stretch of binary
+// noise, where both scores sink to the same values.
+constexpr size_t kDenseCheckpoints = 4096;
+constexpr uint64_t kCheckpointStep = 64;
+constexpr size_t kMaxCheckpoints = size_t{1} << 18;
+
+PageRun RunPage(std::string_view in, bool extended, uint64_t from, uint64_t to) {
+  PageRun run;
+  run.out.reserve((to - from) + (to - from) / 64 + 2);
+  run.end.i = from;
+  for (uint64_t words = 0; run.end.i < to; ++words) {
+    if (run.checkpoints.size() < kMaxCheckpoints &&
+        (words < kDenseCheckpoints || words % kCheckpointStep == 0))
+      run.checkpoints.push_back({run.end, run.out.size()});
+    FilterWord(in, extended, run.end, run.out);
+  }
+  return run;
+}
+
+// Whether the true state and a page run's state give the same words from
+// `at` on: the same score and last word, and a last kept word at the same
+// place or, for both, too far back to matter for a line break again.
+bool SameFrom(const FilterState& a, const FilterState& b, uint64_t at) {
+  const bool farBack = a.keptEnd + kGapForLineBreak < at && b.keptEnd + kGapForLineBreak < at;
+  return a.score == b.score && a.lastKept == b.lastKept && (a.keptEnd == b.keptEnd || farBack);
+}
+
+// The pages of one filtering, shared with the helper threads: claimed in
+// order, at most kAhead beyond the one the calling thread takes on next.
+struct TextPages {
+  std::string_view in;
+  bool extended;
+  uint64_t page, pages;
+  std::mutex mutex;
+  std::condition_variable changed;
+  uint64_t claimed = 1, merged = 1;  // page 0 is the caller's own true run
+  int running = 0;
+  // Set once pages in a row gave nothing (text whose runs never meet): the
+  // rest is the caller's alone, and no thread works for nothing.
+  bool futile = false;
+  bool finished = false;
+  std::map<uint64_t, PageRun> done;
+  static constexpr uint64_t kAhead = 4;
+
+  uint64_t bound(uint64_t k) const { return std::min<uint64_t>(in.size(), k * page); }
+
+  // A helper's share: pages ahead, until none is left (nothing once the
+  // filtering has ended: a helper may start after it).
+  void help() {
+    std::unique_lock<std::mutex> lock(mutex);
+    for (;;) {
+      changed.wait(lock, [this] {
+        return finished || futile || claimed >= pages || claimed < merged + kAhead;
+      });
+      if (finished || futile || claimed >= pages) return;
+      runOne(lock);
+    }
+  }
+
+  // Runs the next unclaimed page (the lock held on entry and on return).
+  void runOne(std::unique_lock<std::mutex>& lock) {
+    const uint64_t k = claimed++;
+    ++running;
+    lock.unlock();
+    PageRun run = RunPage(in, extended, bound(k), bound(k + 1));
+    lock.lock();
+    --running;
+    done.emplace(k, std::move(run));
+    changed.notify_all();
+  }
+};
+
+// The word filter over `in`, its pages on helper threads where there are
+// any; the output is that of one run over all of it.
+std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanHelpers& helpers,
+                                 uint64_t pageBytes) {
+  const uint64_t n = in.size();
+  std::vector<uint8_t> out;
   // Every word byte and separator written stands for one input byte; a line
   // break for a gap can come on top, at most one per 65 input bytes, since
   // each follows more than 64 bytes after the previous kept word.
   // Reserved once: the vector never moves.
-  std::vector<uint8_t> out;
   out.reserve(n + n / 64 + 2);
-  auto put = [&out](uint8_t c) { out.push_back(c); };
-
-  float score = 1.0f;     // how much the recent input looked like text
-  bool lastKept = false;  // the previous word was written
-  uint64_t keptEnd = 0;   // input offset after the last written word
-  const int32_t cap = extended ? kMaxWordExtended : kMaxWord;
-  std::array<uint8_t, kMaxWordExtended> word;
-  uint64_t i = 0;
-  while (i < n) {
-    int32_t w = 0;
-    int32_t high = 0;  // high bytes gathered, also of discarded bytes
-    WordClasses classes;
-    bool skippedZero = false;  // a zero half of a two-byte character was stepped over
-    while (i < n && w < cap) {
-      const auto c = static_cast<uint8_t>(in[i]);
-      const TextKind kind = gTextKind[c];
-      if (kind == kSeparator) break;
-      if (kind == kControl) {
-        if (w > 3) score = Scaled(score, 0.9);
-        ++i;
-        w = 0;
-        classes = {};
-        skippedZero = false;
-        continue;
-      }
-      word[static_cast<size_t>(w++)] = c;
-      classes.add(kind);
-      high += kind == kHigh;
-      ++i;
-      // Text of two bytes per character: step over the zero half.
-      if (i + 2 < n && in[i] == 0 &&
-          ((static_cast<uint8_t>(in[i + 1]) > 0x1F && in[i + 2] == 0) ||
-           (i > 1 && static_cast<uint8_t>(in[i - 1]) > 0x1F && in[i - 2] == 0))) {
-        ++i;
-        skippedZero = true;
-      }
-    }
-    const bool cut = w == cap;
-    if (cut && extended && !skippedZero) {
-      // A word cut inside a character leaves that character to the next.
-      const int32_t back = CutCharacterBytes({word.data(), static_cast<size_t>(w)});
-      if (back > 0 && back < w) {
-        w -= back;
-        i -= static_cast<uint64_t>(back);
-        classes = {};
-        high = 0;
-        for (int32_t k = 0; k < w; ++k) {
-          classes.add(gTextKind[word[static_cast<size_t>(k)]]);
-          high += gTextKind[word[static_cast<size_t>(k)]] == kHigh;
-        }
-      }
-    }
-
-    float wordScore;
-    const std::optional<float> readable =
-        extended ? ExtendedWordScore({word.data(), static_cast<size_t>(w)}, high, score)
-                 : std::nullopt;
-    if (readable)
-      wordScore = *readable;
-    else if (w > kLongWord)
-      wordScore = (high < w / 5 && score > 0.5) ? 0.4f : 0.0f;
-    else if (w >= 2)
-      wordScore = (high < w / 2 && ClassesMakeSense(classes, w, score)) ? 1.0f : 0.0f;
-    else if (w == 1)
-      wordScore = (high == 0 && score > 0.5) ? Scaled(score, 0.9) : 0.0f;
-    else
-      wordScore = Scaled(score, 0.99);
-    score =
-        static_cast<float>(static_cast<double>(score) * 0.9 + static_cast<double>(wordScore) * 0.1);
-
-    const bool keep = wordScore > 0.5;
-    if (keep) {
-      if (w > 0) {
-        if (i - static_cast<uint64_t>(w) > keptEnd + kGapForLineBreak) put('\n');
-        for (int32_t k = 0; k < w; ++k) put(word[static_cast<size_t>(k)]);
-        keptEnd = i;
-      }
-      if (!cut && i < n && (lastKept || w > 0)) {
-        const auto sep = static_cast<uint8_t>(in[i]);
-        put(sep == 0 ? ' ' : sep);
-      }
-    }
-    if (w > 0) lastKept = keep;
-    // Past the separator; after a cut word the classic filter steps over
-    // one more byte, the extended one goes on with it.
-    if (!(cut && extended)) ++i;
+  FilterState t;
+  if (!helpers || n <= pageBytes) {
+    while (t.i < n) FilterWord(in, extended, t, out);
+    return out;
   }
+  auto shared = std::make_shared<TextPages>();
+  TextPages& pages = *shared;
+  pages.in = in;
+  pages.extended = extended;
+  pages.page = pageBytes;
+  pages.pages = (n + pageBytes - 1) / pageBytes;
+  helpers(static_cast<size_t>(pages.pages - 1), [shared] { shared->help(); });
 
+  while (t.i < pages.bound(1)) FilterWord(in, extended, t, out);
+  constexpr int kMissesBeforeAlone = 2;
+  int misses = 0;  // pages in a row whose run the true run did not meet
+  std::unique_lock<std::mutex> lock(pages.mutex);
+  while (pages.merged < pages.pages) {
+    const uint64_t k = pages.merged;
+    pages.changed.wait(lock, [&] {
+      return pages.done.count(k) > 0 || (pages.futile && pages.claimed <= k) ||
+             (pages.claimed < pages.pages && pages.claimed < pages.merged + TextPages::kAhead);
+    });
+    PageRun run;
+    if (pages.done.count(k) > 0) {
+      run = std::move(pages.done.at(k));
+      pages.done.erase(k);
+    } else if (!pages.futile) {
+      pages.runOne(lock);
+      continue;
+    }
+    lock.unlock();
+    // The true run goes on word by word until it meets the page's run.
+    const uint64_t to = pages.bound(k + 1);
+    size_t c = 0;
+    bool met = false;
+    while (t.i < to) {
+      while (c < run.checkpoints.size() && run.checkpoints[c].state.i < t.i) ++c;
+      if (c < run.checkpoints.size() && run.checkpoints[c].state.i == t.i &&
+          SameFrom(run.checkpoints[c].state, t, t.i)) {
+        out.insert(out.end(), run.out.begin() + static_cast<ptrdiff_t>(run.checkpoints[c].written),
+                   run.out.end());
+        t = run.end;
+        met = true;
+        break;
+      }
+      FilterWord(in, extended, t, out);
+    }
+    misses = met ? 0 : misses + 1;
+    lock.lock();
+    if (misses >= kMissesBeforeAlone) pages.futile = true;
+    ++pages.merged;
+    pages.changed.notify_all();
+  }
+  pages.finished = true;
+  pages.changed.notify_all();
+  pages.changed.wait(lock, [&] { return pages.running == 0; });
+  return out;
+}
+
+}  // namespace
+
+Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended,
+                      const ScanHelpers& helpers, uint64_t pageBytes) {
+  const std::string_view in = data.view();
+  const uint64_t n = in.size();
+  std::vector<uint8_t> out = FilterWords(in, extended, helpers, pageBytes);
   const uint64_t m = out.size();
   if (static_cast<double>(m) > 0.95 * static_cast<double>(n)) {
     // Text already: keep it whole, 8-bit characters included.
@@ -543,8 +720,8 @@ Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended) {
 
 int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string& from) {
   int64_t removed = 0;
-  const Buffer text =
-      ASCIILegalize2(data, &removed, context.extended()).decodedFrom(data, Decoder(DecoderId::kText).key, 0);
+  const Buffer text = ASCIILegalize2(data, &removed, context.extended(), context.helpers())
+                          .decodedFrom(data, Decoder(DecoderId::kText).key, 0);
   if (text.empty()) return 0;
   const float share =
       100.0f - static_cast<float>(removed) * 100.0f / static_cast<float>(data.size());

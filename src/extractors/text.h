@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "engine/buffer.h"
+#include "engine/scan_helpers.h"
 
 namespace strellbox {
 
@@ -21,7 +22,11 @@ namespace strellbox {
 // and words longer than 60 bytes are kept when they are such text or read
 // as URLs and paths; words are gathered up to 1024 bytes, cut only at a
 // character boundary.
-Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended = false);
+// With `helpers`, a buffer longer than `pageBytes` is filtered a page per
+// thread, each page from a guessed state until the words before it meet it
+// (see text.cpp); the output is the same.
+Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended = false,
+                      const ScanHelpers& helpers = {}, uint64_t pageBytes = uint64_t{16} << 20);
 
 // Keeps every legal text byte and every byte at or above 0x80; a zero byte
 // between two kept bytes becomes a line feed. `removed` (may be null)

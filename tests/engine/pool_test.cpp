@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <random>
 #include <thread>
 
@@ -71,6 +72,38 @@ TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
   late.drainInto(dropped, [] { return true; });
   pool.waitIdle();
   EXPECT_TRUE(dropped.names.empty());
+}
+
+// A producer whose copies would overrun the budget while the consumer is
+// busy elsewhere sets them aside on disk and finishes; the consumer later
+// gets every item, in order, with its own bytes.
+TEST(Pool, LargeCopiesWaitOnDiskNotInTheBudget) {
+  LaneBudget budget(64 << 10);
+  struct Bytes : ItemSink {
+    std::vector<std::string> items;
+    void takeFoundItem(FoundItem item) override { items.emplace_back(item.data.view()); }
+    void writeFoundFiles() override {}
+  } sink;
+  ItemLane lane(budget, sink);
+  std::vector<std::string> sent;
+  for (int i = 0; i < 40; ++i) sent.push_back(std::string(100 << 10, static_cast<char>('a' + i % 26)));
+  std::promise<void> produced;
+  std::thread producer([&] {
+    for (const std::string& bytes : sent) {
+      FoundItem item;
+      item.data = Buffer::fromString(bytes);
+      item.size = bytes.size();
+      lane.takeFoundItem(std::move(item));
+    }
+    lane.finish();
+    produced.set_value();
+  });
+  const bool finished =
+      produced.get_future().wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  lane.drainInto(sink, [] { return false; });  // also frees a producer that waits
+  producer.join();
+  EXPECT_TRUE(finished) << "the producer waited for the consumer";
+  EXPECT_EQ(sink.items, sent);
 }
 
 // A tree of many small files, copies among them (duplicate winners depend

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -43,18 +45,33 @@ TEST(SignatureIndex, SearchesAnswerAsTheirSweepsDo) {
     const char* name;
     bool flooded;
     IndexLimits limits;
+    int threads;  // sweeping chunks at once
   };
   const Case cases[] = {
       // Starts per pattern, in all, bytes per chunk.
-      {"whole", false, {1u << 20, 3u << 20, 4096}},
-      {"one pattern ran over", true, {5000, 3u << 20, 4096}},
-      {"index full", false, {1000, 900, 4096}},
+      {"whole", false, {1u << 20, 3u << 20, 4096}, 1},
+      {"one pattern ran over", true, {5000, 3u << 20, 4096}, 1},
+      {"index full", false, {1000, 900, 4096}, 1},
+      {"whole, chunks on four threads", false, {1u << 20, 3u << 20, 4096}, 4},
+      {"one pattern ran over, on four threads", true, {5000, 3u << 20, 4096}, 4},
+      {"index full, on four threads", false, {1000, 900, 4096}, 4},
   };
   const std::vector<std::string_view> archives = {"ustar", "Rar!\x1A\x07", "LZIP\x01", "07070"};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Buffer plain = PlantedBuffer(600 * 1024, c.flooded);
-    const auto index = SignatureIndex::build(plain.data(), plain.size(), {}, c.limits);
+    // Helper threads that may start late, or after the build has ended.
+    std::vector<std::thread> helpers;
+    const auto index = SignatureIndex::build(
+        plain.data(), plain.size(), {}, c.limits,
+        [&](size_t count, std::function<void()> task) {
+          for (size_t i = 0; i + 1 < static_cast<size_t>(c.threads) && i < count; ++i)
+            helpers.emplace_back([task, i] {
+              std::this_thread::sleep_for(std::chrono::microseconds(200 * i));
+              task();
+            });
+        });
+    for (std::thread& t : helpers) t.join();
     ASSERT_TRUE(index);
     EXPECT_LE(index->recorded(), c.limits.total);
     const Buffer indexed = plain.withIndex(index);

@@ -1,8 +1,12 @@
 // HTML documents and readable text.
 #include <gtest/gtest.h>
 
+#include <fmt/format.h>
+
 #include <filesystem>
+#include <functional>
 #include <random>
+#include <thread>
 
 #include "extractors/text.h"
 #include "support/test_support.h"
@@ -313,6 +317,65 @@ TEST(ASCIILegalize2, ExtendedKeepsUrlsPathsAndOtherScripts) {
   EXPECT_EQ(classic.find(base64), std::string::npos);
   EXPECT_EQ(extended.find(base64), std::string::npos);
   EXPECT_EQ(EightBitText(extended).size(), extended.size());  // no character broken
+}
+
+// Pages filtered on several threads, each from a guessed state, give the
+// output and count of one run over the whole buffer: whatever the page
+// size (so that pages end inside words, inside two-byte text, inside long
+// words cut at the cap, inside UTF-8 characters), under both rules.
+TEST(ASCIILegalize2, PagesOnThreadsGiveTheOutputOfOneRun) {
+  std::mt19937 rng(21);
+  auto randomBytes = [&](size_t n) {
+    std::string b(n, '\0');
+    for (char& ch : b) ch = static_cast<char>(rng());
+    return b;
+  };
+  const char* words[] = {"the", "Quick", "brown", "fox", "jumps", "over", "1984", "lazy", "dog,"};
+  auto prose = [&](size_t n) {
+    std::string t;
+    while (t.size() < n) t += std::string(words[rng() % 9]) + (rng() % 7 ? " " : "\n");
+    return t;
+  };
+  std::string utf16;
+  for (const char c : prose(20000)) utf16 += {c, '\0'};
+  std::string mixed;
+  for (int k = 0; k < 40; ++k) {
+    mixed += k % 3 ? prose(1500 + rng() % 3000) : randomBytes(2000 + rng() % 5000);
+    if (k % 7 == 0) mixed += std::string(3000, 'x');  // a word longer than any cap
+    if (k % 5 == 0)
+      for (int c = 0; c < 700; ++c) mixed += "\xE6\x97\xA5";  // unspaced UTF-8
+  }
+  struct Case {
+    const char* name;
+    std::string in;
+  };
+  const Case cases[] = {
+      {"random bytes", randomBytes(200000)},
+      {"prose and noise", mixed},
+      {"two-byte text", utf16 + randomBytes(30000) + utf16},
+      {"text already (the 8-bit filter)", prose(150000)},
+  };
+  for (const Case& c : cases) {
+    for (const bool extended : {false, true}) {
+      int64_t removedOnce = -1;
+      const Buffer once = ASCIILegalize2(Bytes(c.in), &removedOnce, extended);
+      for (const uint64_t page : {uint64_t{4096}, uint64_t{7001}, uint64_t{65536}}) {
+        SCOPED_TRACE(fmt::format("{}, {}, pages of {}", c.name, extended ? "extended" : "classic",
+                                 page));
+        std::vector<std::thread> threads;
+        int64_t removed = -1;
+        const Buffer paged = ASCIILegalize2(
+            Bytes(c.in), &removed, extended,
+            [&](size_t count, std::function<void()> task) {
+              for (size_t t = 0; t < std::min<size_t>(count, 3); ++t) threads.emplace_back(task);
+            },
+            page);
+        for (std::thread& t : threads) t.join();
+        EXPECT_TRUE(paged.view() == once.view()) << paged.size() << " bytes against " << once.size();
+        EXPECT_EQ(removed, removedOnce);
+      }
+    }
+  }
 }
 
 TEST(StrellASCII, NamesTheTextAfterTheShareKept) {
