@@ -30,6 +30,9 @@ with open(out, "wb") as f:
 PY
 ewfacquire -u -q -f encase6 -c deflate:fast -t "$work/disk" "$work/disk.raw" > /dev/null
 ls -l "$work"/disk.* >&2
+# The images just written go to disk first: their writeback would fall
+# inside the timed scans.
+sync
 
 run() {  # label, path: wall seconds and peak RSS of one scan
   local out="$work/out-$1"

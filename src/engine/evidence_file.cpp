@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <set>
 #include <system_error>
@@ -350,6 +351,26 @@ class RawSource final : public MediaSource {
   std::string openPath_;
 };
 
+// Bytes of memory the system could give now without swapping (MemAvailable).
+uint64_t AvailableMemory() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kib = 0;
+  std::string unit;
+  while (meminfo >> key >> kib >> unit)
+    if (key == "MemAvailable:") return kib * 1024;
+  return 0;
+}
+
+// A file in memory for media that fits in a quarter of the memory free now,
+// or -1: the kernel never writes it to disk, where a temporary file of a GiB
+// costs seconds of writeback. Larger media goes to the temporary folder,
+// whose pages the kernel can evict.
+int MemoryFile(uint64_t size) {
+  if (size > AvailableMemory() / 4) return -1;
+  return ::memfd_create("strellbox-media", MFD_CLOEXEC);
+}
+
 bool WriteAll(int fd, const uint8_t* bytes, uint64_t n, uint64_t offset) {
   for (uint64_t done = 0; done < n;) {
     const ssize_t w = ::pwrite(fd, bytes + done, n - done, static_cast<off_t>(offset + done));
@@ -378,30 +399,33 @@ std::optional<Buffer> MapMediaCopy(const std::string& first, MediaSource& source
   const uint64_t size = source.size();
   std::error_code ec;
   const fs::path folder = fs::temp_directory_path(ec);
-  if (ec) {
-    StrellLog(fmt::format("Evidence file {}: no temporary folder for its media", first));
-    return std::nullopt;
-  }
-  struct statvfs room {};
-  const uint64_t free = ::statvfs(folder.c_str(), &room) == 0
-                            ? static_cast<uint64_t>(room.f_bavail) * room.f_frsize
-                            : 0;
-  if (free < kFreeSpaceMargin || free - kFreeSpaceMargin < size) {
-    StrellLog(fmt::format(
-        "Evidence file {}: its media ({} bytes) does not fit in {} ({} bytes free); not scanned",
-        first, size, folder.string(), free));
-    return std::nullopt;
-  }
-  std::string name = (folder / "strellbox-media-XXXXXX").string();
-  const int fd = ::mkstemp(name.data());
+  int fd = MemoryFile(size);
   if (fd < 0) {
-    StrellLog(fmt::format("Evidence file {}: cannot create a temporary file in {}", first,
-                          folder.string()));
-    return std::nullopt;
+    if (ec) {
+      StrellLog(fmt::format("Evidence file {}: no temporary folder for its media", first));
+      return std::nullopt;
+    }
+    struct statvfs room {};
+    const uint64_t free = ::statvfs(folder.c_str(), &room) == 0
+                              ? static_cast<uint64_t>(room.f_bavail) * room.f_frsize
+                              : 0;
+    if (free < kFreeSpaceMargin || free - kFreeSpaceMargin < size) {
+      StrellLog(fmt::format(
+          "Evidence file {}: its media ({} bytes) does not fit in {} ({} bytes free); not scanned",
+          first, size, folder.string(), free));
+      return std::nullopt;
+    }
+    std::string name = (folder / "strellbox-media-XXXXXX").string();
+    fd = ::mkstemp(name.data());
+    if (fd < 0) {
+      StrellLog(fmt::format("Evidence file {}: cannot create a temporary file in {}", first,
+                            folder.string()));
+      return std::nullopt;
+    }
+    // Gone from the folder at once: the mapping keeps the bytes, and nothing
+    // is left behind however the scan ends.
+    ::unlink(name.c_str());
   }
-  // Gone from the folder at once: the mapping keeps the bytes, and nothing
-  // is left behind however the scan ends.
-  ::unlink(name.c_str());
   const std::unique_ptr<int, void (*)(int*)> closer(new int(fd), [](int* f) {
     ::close(*f);
     delete f;
@@ -427,26 +451,31 @@ std::optional<Buffer> MapMediaCopy(const std::string& first, MediaSource& source
     }
     return true;
   };
-  // The upper half on a second reader where there is one: blocks stand
-  // where one reader would have put them, so the media comes out the same.
-  std::unique_ptr<MediaSource> second =
-      readers > 1 && size >= 2 * kReadBlock ? source.another() : nullptr;
-  if (!second) {
+  // The upper half on a second reader where there is one (opened on its own
+  // thread: opening reads the set's tables); blocks stand where one reader
+  // would have put them, so the media comes out the same.
+  if (readers < 2 || size < 2 * kReadBlock) {
     if (!copy(source, 0, size)) return std::nullopt;
   } else {
     const uint64_t middle = size / 2 / kReadBlock * kReadBlock;
+    std::unique_ptr<MediaSource> second;
     bool upper = false;
-    std::thread other([&] { upper = copy(*second, middle, size); });
+    std::thread other([&] {
+      second = source.another();
+      if (second) upper = copy(*second, middle, size);
+    });
     const bool lower = copy(source, 0, middle);
     other.join();
+    // Without a second reader the first reads on.
+    if (!second) upper = lower && copy(source, middle, size);
     if (!lower || !upper) return std::nullopt;
-    if (source.zerosFrom() < middle) {
+    if (second && source.zerosFrom() < middle) {
       // One reader would have taken the rest as zeros too, unasked.
       const std::vector<uint8_t> zeros(kReadBlock, 0);
       for (uint64_t offset = middle; offset < size; offset += kReadBlock)
         if (!WriteAll(fd, zeros.data(), std::min<uint64_t>(kReadBlock, size - offset), offset))
           return std::nullopt;
-    } else {
+    } else if (second) {
       source.setZerosFrom(second->zerosFrom());
       second->reportDamage();  // the checksum errors of the upper half
     }
