@@ -62,8 +62,9 @@ std::vector<SweptPattern> MakePatterns() {
       Literal("\xD7\xCD\xC6\x9A"),
       Literal("\x01\x00\x09\x00\x00\x03"sv),
       Literal("\x02\x00\x09\x00\x00\x03"sv),
+      Literal("\x01\x00\x09\x00\x00\x01"sv),
+      Literal("\x02\x00\x09\x00\x00\x01"sv),
       Literal("\0\0\0\x0CJXL \r\n\x87\n"sv),
-      Literal("\xFF\x0A"),
       // Flash movies, PDF documents.
       Literal("WS"),
       Literal("%PDF-"),

@@ -198,8 +198,14 @@ std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, Walk
   return CarveLength(c.at() - p);
 }
 
-constexpr CarveSignature kJxlSignatures[] = {
-    {kContainer}, {kCodestream, [](const Buffer&, uint64_t p) { return p == 0; }}};
+// A bare codestream is tried only where the buffer starts: no search
+// through the rest of it for the two bytes.
+uint64_t CodestreamAtStart(const Buffer& b, uint64_t from, uint64_t limit) {
+  return from == 0 && limit > 0 && b.startsWith(0, kCodestream) ? 0 : Buffer::npos;
+}
+
+constexpr CarveSignature kJxlSignatures[] = {{kContainer},
+                                             {kCodestream, nullptr, &CodestreamAtStart}};
 constexpr CarvedFormat kJxl = {
     .type = "jxl",
     .signatures = kJxlSignatures,
