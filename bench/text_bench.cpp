@@ -8,8 +8,8 @@
 #include <benchmark/benchmark.h>
 
 #include <cstring>
-#include <random>
 #include <functional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>

@@ -139,7 +139,8 @@ int32_t ScanContext::strellData(const Buffer& data, const std::string& from) {
     currentPass_ = passes[i].id;
     if (level_ == 1) seen_.clear();
     if (!indexed && (i > 0 || !guessedFirst))
-      indexed = WithSignatureIndex(data, [this] { return stopStreller(); }, helpers());
+      indexed = WithSignatureIndex(
+          data, [this] { return stopStreller(); }, helpers());
     total += runPass(passes[i].key, passes[i].pass, indexed ? *indexed : data, from);
     job_.addStrelledBytes(share);
     if (data.size() > kProgressLength) progressFromThread(strelledBytes());
@@ -198,8 +199,8 @@ int32_t ScanContext::runPassesConcurrently(const std::vector<PlannedPass>& passe
   }
 
   // The other passes search through one index of the buffer's signatures.
-  const Buffer data =
-      WithSignatureIndex(unindexed, [this] { return stopStreller(); }, helpers());
+  const Buffer data = WithSignatureIndex(
+      unindexed, [this] { return stopStreller(); }, helpers());
   auto shared = std::make_shared<Shared>();
   shared->slots.resize(passes.size());
   for (Slot& slot : shared->slots) slot.lane = std::make_unique<ItemLane>(shared->budget, sink_);

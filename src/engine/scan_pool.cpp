@@ -105,7 +105,8 @@ std::optional<uint64_t> StagingFile::put(std::string_view bytes) {
   if (failed_) return std::nullopt;
   if (fd_ < 0) {
     std::error_code ec;
-    std::string name = (std::filesystem::temp_directory_path(ec) / "strellbox-items-XXXXXX").string();
+    std::string name =
+        (std::filesystem::temp_directory_path(ec) / "strellbox-items-XXXXXX").string();
     fd_ = ec ? -1 : ::mkstemp(name.data());
     if (fd_ < 0) {
       failed_ = true;
@@ -116,8 +117,8 @@ std::optional<uint64_t> StagingFile::put(std::string_view bytes) {
   }
   const uint64_t at = end_;
   for (uint64_t done = 0; done < bytes.size();) {
-    const ssize_t w = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                               static_cast<off_t>(at + done));
+    const ssize_t w =
+        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
     if (w <= 0) {
       // Disk full: the producer waits for its turn instead, from now on.
       failed_ = true;
@@ -199,9 +200,10 @@ void ItemLane::drainInto(ItemSink& target, const std::function<bool()>& stop) {
         FoundItem& item = *event.item;
         const std::optional<Buffer> bytes = staging_->get(*event.staged, item.size);
         if (!bytes) {
-          StrellLog(fmt::format("{}.{}: its bytes could not be read back from the temporary "
-                                "folder; not written",
-                                item.name, item.type));
+          StrellLog(
+              fmt::format("{}.{}: its bytes could not be read back from the temporary "
+                          "folder; not written",
+                          item.name, item.type));
           continue;
         }
         item.data = item.data.withBytesOf(*bytes);

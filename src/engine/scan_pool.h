@@ -115,8 +115,8 @@ class ItemLane : public ItemSink {
 
  private:
   struct Event {
-    std::optional<FoundItem> item;  // none: a write point
-    uint64_t bytes = 0;             // what it holds of the budget
+    std::optional<FoundItem> item;   // none: a write point
+    uint64_t bytes = 0;              // what it holds of the budget
     std::optional<uint64_t> staged;  // where the item's bytes wait in the staging file
   };
   void push(Event event);
@@ -128,7 +128,7 @@ class ItemLane : public ItemSink {
   std::deque<Event> events_;
   uint64_t pending_ = 0;
   bool finished_ = false;
-  bool draining_ = false;  // the consumer takes from this lane now
+  bool draining_ = false;                 // the consumer takes from this lane now
   std::unique_ptr<StagingFile> staging_;  // made by the producer when first needed
 };
 

@@ -288,8 +288,8 @@ bool SweepPiece(Compiled& compiled, const uint8_t* bytes, uint64_t size, uint64_
   const size_t count = compiled.patterns.size();
   piece.starts.assign(count, {});
   piece.complete.assign(count, true);
-  Recording r{&piece.starts, &lengths, &piece.complete, from, end, limits.perPattern, limits.total,
-              0};
+  Recording r{&piece.starts, &lengths,          &piece.complete, from,
+              end,           limits.perPattern, limits.total,    0};
   // A start near the piece's end needs the bytes after it.
   const uint64_t scanned = std::min(size, end + longest - 1) - from;
   std::vector<size_t> before(count);
@@ -356,17 +356,18 @@ struct SignatureIndex::Sweep {
   void work() {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-      changed.wait(lock, [this] { return finished || failed || full || claimed >= pieces ||
-                                         claimed < merged + kAhead; });
+      changed.wait(lock, [this] {
+        return finished || failed || full || claimed >= pieces || claimed < merged + kAhead;
+      });
       if (finished || failed || full || claimed >= pieces) return;
       const uint64_t k = claimed++;
       ++running;
       lock.unlock();
       Piece piece;
       const uint64_t from = k * chunk;
-      const bool ok = !(stop && stop()) &&
-                      SweepPiece(compiled, bytes, size, from, std::min(size, from + chunk),
-                                 lengths, longest, limits, piece);
+      const bool ok =
+          !(stop && stop()) && SweepPiece(compiled, bytes, size, from, std::min(size, from + chunk),
+                                          lengths, longest, limits, piece);
       lock.lock();
       --running;
       if (!ok) failed = true;
@@ -439,9 +440,8 @@ std::shared_ptr<const SignatureIndex> SignatureIndex::build(const uint8_t* bytes
   sweep->index->covered_.assign(count, size);
   sweep->recording.assign(count, true);
 
-  if (helpers && sweep->pieces > 1) helpers(static_cast<size_t>(sweep->pieces - 1), [sweep] {
-      sweep->work();
-    });
+  if (helpers && sweep->pieces > 1)
+    helpers(static_cast<size_t>(sweep->pieces - 1), [sweep] { sweep->work(); });
   sweep->work();
   std::unique_lock<std::mutex> lock(sweep->mutex);
   sweep->changed.wait(lock, [&] { return sweep->running == 0; });

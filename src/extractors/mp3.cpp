@@ -316,8 +316,8 @@ std::optional<Picture> PictureIn(Cursor body, uint8_t version) {
 // unsynchronisation undone, then `decoded` is that copy) and where.
 class Id3Pictures {
  public:
-  using Found = std::function<void(const Buffer& bytes, const Picture& picture,
-                                   DecodedChild* decoded)>;
+  using Found =
+      std::function<void(const Buffer& bytes, const Picture& picture, DecodedChild* decoded)>;
   Id3Pictures(const Buffer& data, std::function<uint64_t()> allowance, Found found)
       : data_(data), allowance_(std::move(allowance)), found_(std::move(found)) {}
 

@@ -180,8 +180,7 @@ std::optional<RgbImage> PsdCompositeOf(const Buffer& file, uint64_t maxPixels) {
   const uint16_t planes = *mode == kRgb ? 3 : *mode == kCmyk ? 4 : 1;
   if ((*version != 1 && *version != 2) || (*depth != 8 && *depth != 16) ||
       (*mode != kGrey && *mode != kIndexed && *mode != kRgb && *mode != kCmyk) ||
-      *channels < planes || *width == 0 || *height == 0 ||
-      uint64_t{*width} * *height > maxPixels)
+      *channels < planes || *width == 0 || *height == 0 || uint64_t{*width} * *height > maxPixels)
     return std::nullopt;
   const auto colours = at.be32();
   const uint64_t palette = at.at();

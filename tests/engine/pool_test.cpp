@@ -86,7 +86,8 @@ TEST(Pool, LargeCopiesWaitOnDiskNotInTheBudget) {
   } sink;
   ItemLane lane(budget, sink);
   std::vector<std::string> sent;
-  for (int i = 0; i < 40; ++i) sent.push_back(std::string(100 << 10, static_cast<char>('a' + i % 26)));
+  for (int i = 0; i < 40; ++i)
+    sent.push_back(std::string(100 << 10, static_cast<char>('a' + i % 26)));
   std::promise<void> produced;
   std::thread producer([&] {
     for (const std::string& bytes : sent) {
@@ -129,12 +130,21 @@ class Workers : public ::testing::Test {
       test::WriteFile(in.path() / fmt::format("d{}", i % 7) / fmt::format("f{}.bin", i),
                       noise(300 + i * 37) + (i % 3 == 0 ? sample : noise(500)) + noise(100));
     }
-    // Over the length at which passes run concurrently: the demo items,
-    // a zlib stream of them and a mail, spread over random bytes.
+    // Over the length at which passes run concurrently, and at which the
+    // signature sweep (32 MiB pieces) and the text filter (16 MiB pages)
+    // share their work: the demo items, a zlib stream of them and a mail,
+    // spread over random bytes and lines of text.
+    auto prose = [&](size_t n) {
+      std::string t;
+      while (t.size() < n)
+        t += fmt::format("line {} of the notes, kept as text\n", random() % 1000);
+      return t;
+    };
     std::string big = noise(1 << 20) + sample + noise(3 << 20) +
                       test::ReadFile(in.path() / "zlib-png.bin") + noise(1 << 20) +
                       test::ReadFile(in.path() / "mail-with-attachment.mbox") + noise(512 << 10) +
                       sample.substr(0, 3000);
+    for (int k = 0; k < 6; ++k) big += prose(1 << 20) + noise(5 << 20) + sample;
     test::WriteFile(in.path() / "big.img", big);
   }
 
@@ -149,6 +159,8 @@ class Workers : public ::testing::Test {
     c.setScanWorkers(workers);
     c.setScanFor(PassId::kFlate, flate);
     c.setScanFor(PassId::kHTML, flate);
+    c.setScanFor(PassId::kASCII, flate);
+    c.setScanFor(PassId::kBase64, flate);
     c.setSaveRadioChosen(2);
     const TempDir out;
     c.setSaveFolder(out.str());

@@ -4,8 +4,8 @@
 
 #include <chrono>
 #include <random>
-#include <thread>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace strellbox {
@@ -63,8 +63,7 @@ TEST(SignatureIndex, SearchesAnswerAsTheirSweepsDo) {
     // Helper threads that may start late, or after the build has ended.
     std::vector<std::thread> helpers;
     const auto index = SignatureIndex::build(
-        plain.data(), plain.size(), {}, c.limits,
-        [&](size_t count, std::function<void()> task) {
+        plain.data(), plain.size(), {}, c.limits, [&](size_t count, std::function<void()> task) {
           for (size_t i = 0; i + 1 < static_cast<size_t>(c.threads) && i < count; ++i)
             helpers.emplace_back([task, i] {
               std::this_thread::sleep_for(std::chrono::microseconds(200 * i));

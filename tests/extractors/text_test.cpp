@@ -360,8 +360,8 @@ TEST(ASCIILegalize2, PagesOnThreadsGiveTheOutputOfOneRun) {
       int64_t removedOnce = -1;
       const Buffer once = ASCIILegalize2(Bytes(c.in), &removedOnce, extended);
       for (const uint64_t page : {uint64_t{4096}, uint64_t{7001}, uint64_t{65536}}) {
-        SCOPED_TRACE(fmt::format("{}, {}, pages of {}", c.name, extended ? "extended" : "classic",
-                                 page));
+        SCOPED_TRACE(
+            fmt::format("{}, {}, pages of {}", c.name, extended ? "extended" : "classic", page));
         std::vector<std::thread> threads;
         int64_t removed = -1;
         const Buffer paged = ASCIILegalize2(
@@ -371,7 +371,8 @@ TEST(ASCIILegalize2, PagesOnThreadsGiveTheOutputOfOneRun) {
             },
             page);
         for (std::thread& t : threads) t.join();
-        EXPECT_TRUE(paged.view() == once.view()) << paged.size() << " bytes against " << once.size();
+        EXPECT_TRUE(paged.view() == once.view())
+            << paged.size() << " bytes against " << once.size();
         EXPECT_EQ(removed, removedOnce);
       }
     }
