@@ -1,7 +1,10 @@
 // What the passes' signature searches cost over one big buffer, in sweeps
 // of memchr over the same bytes (thread CPU time, one core):
 //
-//     build/bin/signature_sweep FILE
+//     build/bin/signature_sweep FILE [PIECE_KIB]
+//
+// (with PIECE_KIB, the index is also built in pieces of that size, to
+// choose the size the scan uses).
 //
 // Rows: one memchr sweep for a byte the file lacks; the index that answers
 // the passes' searches (one sweep per group of patterns); the sweep MP3's
@@ -10,6 +13,7 @@
 // searched before the index. (The MP3 pass confirms its candidates inside
 // its sweep, which this row does not.)
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/buffer.h"
@@ -18,8 +22,8 @@
 
 int main(int argc, char** argv) {
   using namespace strellbox;
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: signature_sweep FILE\n");
+  if (argc != 2 && argc != 3) {
+    std::fprintf(stderr, "usage: signature_sweep FILE [PIECE_KIB]\n");
     return 2;
   }
   const Buffer data = Buffer::readFile(argv[1]);
@@ -45,6 +49,16 @@ int main(int argc, char** argv) {
   t = ThreadSeconds();
   const auto index = SignatureIndex::build(data.data(), data.size());
   const double indexing = ThreadSeconds() - t;
+
+  double pieced = 0;
+  IndexLimits limits;
+  if (argc == 3) {
+    limits.chunk = std::strtoull(argv[2], nullptr, 10) << 10;
+    t = ThreadSeconds();
+    const auto other = SignatureIndex::build(data.data(), data.size(), {}, limits);
+    pieced = ThreadSeconds() - t;
+    if (!other) return 1;
+  }
 
   t = ThreadSeconds();
   uint64_t syncs = 0;
@@ -75,6 +89,9 @@ int main(int argc, char** argv) {
   row("memchr, one sweep", sweep);
   row("index of all passes' signatures", indexing);
   row("MP3 frame syncs and ID, unconfirmed (own sweep)", mp3);
+  if (argc == 3)
+    std::printf("| index in pieces of %llu KiB | %.3f | %.1f |\n",
+                static_cast<unsigned long long>(limits.chunk >> 10), pieced, pieced / sweep);
   row("index + MP3", indexing + mp3);
   row("each signature swept on its own", each);
   return separately > SignatureIndex::patterns().size();

@@ -94,7 +94,8 @@ TEST_F(Archives, ArchivesInsideABufferAreMeasuredByTheirRecords) {
 TEST_F(Archives, HostileHeadersAndEncryptedMembersGiveNothingAndStopNothing) {
   // A tar whose first member claims 10^12 bytes (base-256), checksum kept
   // right; a 7z whose next header claims 2^63 bytes, its CRC kept right;
-  // a 7z with an encrypted member. The PNG after each still comes out.
+  // a 7z with an encrypted member; a 7z claiming 10^9 files. The PNG after
+  // each still comes out.
   std::string tar = Make("tar cf h.tar pics", "h.tar");
   std::string size(12, '\0');
   size[0] = static_cast<char>(0x80);
@@ -111,6 +112,34 @@ TEST_F(Archives, HostileHeadersAndEncryptedMembersGiveNothingAndStopNothing) {
       static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(sevenZip.data() + 12), 20));
   sevenZip.replace(8, 4, LE32(crc));
   const std::string secret = Make("7z a -bd -psecret s.7z pics/b.jpg", "s.7z");
+  // A 7z whose header (left uncompressed; pictures seeded, so that no byte
+  // of their CRCs before it reads as the marker) claims 10^9 files, its
+  // sizes and CRCs kept right.
+  std::string many = Make(
+      "mkdir -p seeded && convert -seed 5 -size 40x30 plasma:fractal seeded/a.png && "
+      "convert -seed 6 -size 30x20 plasma:fractal seeded/b.png && 7z a -bd -mhc=off m.7z seeded",
+      "m.7z");
+  {
+    uint64_t offset = 0, length = 0;
+    for (int i = 7; i >= 0; --i) {
+      offset = offset << 8 | static_cast<uint8_t>(many[12 + i]);
+      length = length << 8 | static_cast<uint8_t>(many[20 + i]);
+    }
+    std::string header = many.substr(32 + offset, length);
+    // kFilesInfo, a count of three (the folder and its two files), then the
+    // first property (which entries are empty: the folder).
+    const size_t files = header.find(std::string("\x05\x03\x0E", 3));
+    ASSERT_NE(files, std::string::npos);
+    // 10^9 in 7z's number coding: four high bits set, four bytes after.
+    header.replace(files + 1, 1, std::string("\xF0\x00\xCA\x9A\x3B", 5));
+    const auto crc = [](const std::string& b) {
+      return static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(b.data()), b.size()));
+    };
+    many = many.substr(0, 32 + offset) + header;
+    many.replace(20, 8, LE32(static_cast<uint32_t>(header.size())) + std::string(4, '\0'));
+    many.replace(28, 4, LE32(crc(header)));
+    many.replace(8, 4, LE32(crc(many.substr(12, 20))));
+  }
 
   struct Row {
     const char* name;
@@ -121,6 +150,7 @@ TEST_F(Archives, HostileHeadersAndEncryptedMembersGiveNothingAndStopNothing) {
       {"tar member of 10^12 bytes", tar.substr(0, 1024), {"png"}},
       {"7z next header of 2^63 bytes", sevenZip, {"png"}},
       {"encrypted 7z member", secret, {"png", "7z"}},
+      {"7z header claiming 10^9 files", many, {"png", "7z"}},
   };
   for (const Row& r : rows) {
     SCOPED_TRACE(r.name);
