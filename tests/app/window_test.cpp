@@ -24,6 +24,7 @@
 #include <QTableView>
 #include <QTest>
 #include <atomic>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -410,6 +411,36 @@ class WindowTest : public QObject {
       QCOMPARE(PlainText(w.typeCountsField->text()), QStringLiteral("%1 png").arg(items));
       QVERIFY(w.openFolderButton->isEnabled());
     }
+  }
+
+  // An evidence file opened in the window is scanned as the media it holds:
+  // the JPEG that ewfacquire compressed into it comes out whole.
+  void evidenceFileIsScannedAsItsMedia() {
+    const fs::path folder = env_->root() / "evidence";
+    fs::create_directories(folder);
+    const std::string dir = folder.string();
+    QCOMPARE(std::system(("cd '" + dir +
+                          "' && convert -seed 3 -size 120x90 plasma:fractal p.jpg && "
+                          "head -c 3000000 /dev/urandom > disk.raw && "
+                          "dd if=p.jpg of=disk.raw bs=512 seek=1001 conv=notrunc 2>/dev/null && "
+                          "ewfacquire -u -q -c deflate:fast -t disk disk.raw >/dev/null 2>&1 && "
+                          "rm disk.raw")
+                             .c_str()),
+             0);
+    fs::create_directories(env_->home() / "out");
+    auto app = std::make_unique<StrellAppController>(TestServices(*env_, alerts_, opened_));
+    StrellController& c = app->streller();
+    c.setSaveRadioChosen(2);
+    c.setSaveFolder((env_->home() / "out").string());
+    app->threadStrell({QString::fromStdString((folder / "disk.E01").string())});
+    MainWindow& w = *app->strellWindow();
+    QTRY_VERIFY(!c.jobActive());
+    QCOMPARE(PlainText(w.typeCountsField->text()), QStringLiteral("1 jpg"));
+    std::vector<std::string> jpegs;
+    for (const auto& e : fs::recursive_directory_iterator(env_->home() / "out"))
+      if (e.path().extension() == ".jpg") jpegs.push_back(ReadFile(e.path()));
+    QCOMPARE(jpegs.size(), size_t{1});
+    QVERIFY(jpegs[0] == ReadFile(folder / "p.jpg"));
   }
 
   void failedJobShowsItsMessage() {
