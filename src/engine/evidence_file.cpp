@@ -395,7 +395,8 @@ std::optional<uint64_t> MediaSize(const std::string& first, SegmentSet set) {
 // An unlinked temporary file of `size` bytes filled from the source, mapped
 // read-only; nothing when it cannot be made or filled (logged).
 std::optional<Buffer> MapMediaCopy(const std::string& first, MediaSource& source,
-                                   const std::function<bool()>& stop, int readers) {
+                                   const std::function<bool()>& stop, int readers,
+                                   const std::function<void(uint64_t)>& progress) {
   const uint64_t size = source.size();
   std::error_code ec;
   const fs::path folder = fs::temp_directory_path(ec);
@@ -448,6 +449,7 @@ std::optional<Buffer> MapMediaCopy(const std::string& first, MediaSource& source
         return false;
       }
       offset += n;
+      if (progress) progress(n);
     }
     return true;
   };
@@ -519,7 +521,7 @@ SegmentEntries CollapseSegments(const std::vector<std::string>& entries) {
     bool later = false;
     sets.insert(Lower(SetKey(entry, FirstExtensionOf(PathExtension(entry), later))));
     if (const auto media = MediaSize(entry, set))
-      result.totalChange += static_cast<double>(*media) - static_cast<double>(FileSize(entry));
+      result.totalChange += 2 * static_cast<double>(*media) - static_cast<double>(FileSize(entry));
   }
   result.entries.reserve(entries.size());
   for (const std::string& entry : entries) {
@@ -536,7 +538,8 @@ SegmentEntries CollapseSegments(const std::vector<std::string>& entries) {
 
 std::optional<MediaRead> ReadSegmentMedia(const std::string& path,
                                           const std::function<bool()>& stop, uint64_t maxMedia,
-                                          int readers) {
+                                          int readers,
+                                          const std::function<void(uint64_t)>& progress) {
   const SegmentSet set = FirstSegmentOf(path);
   if (set == SegmentSet::kNone) return std::nullopt;
   MediaRead read;
@@ -558,7 +561,7 @@ std::optional<MediaRead> ReadSegmentMedia(const std::string& path,
   }
   read.status = ReadStatus::kRead;
   if (source->size() == 0) return read;
-  std::optional<Buffer> media = MapMediaCopy(path, *source, stop, readers);
+  std::optional<Buffer> media = MapMediaCopy(path, *source, stop, readers, progress);
   if (!media) {
     read.status = ReadStatus::kUnreadable;
     return read;

@@ -30,7 +30,8 @@ SegmentSet FirstSegmentOf(const std::string& path);
 // The entries of a job with the later segments of every set whose first
 // segment is an entry too taken out (those are read with it), and the
 // bytes the job's total changes by: each first segment counts its media's
-// size instead of its file's, the later segments nothing.
+// size twice instead of its file's (the media is read out of the set, then
+// scanned: the bar moves while either goes on), the later segments nothing.
 struct SegmentEntries {
   std::vector<std::string> entries;
   double totalChange = 0;
@@ -52,8 +53,11 @@ struct MediaRead {
   Buffer media;
   ReadStatus status = ReadStatus::kRead;
 };
+// `progress` (from either reader's thread) gets each block's media bytes as
+// they are read.
 std::optional<MediaRead> ReadSegmentMedia(const std::string& path,
                                           const std::function<bool()>& stop,
-                                          uint64_t maxMedia = UINT64_MAX, int readers = 1);
+                                          uint64_t maxMedia = UINT64_MAX, int readers = 1,
+                                          const std::function<void(uint64_t)>& progress = {});
 
 }  // namespace strellbox

@@ -392,8 +392,13 @@ ScanJob::EntryRead ScanJob::readEntry(const std::string& path) {
   if (preferences_.extendedDetection()) {
     const int chosen = preferences_.scanWorkers();
     const int workers = chosen > 0 ? chosen : ScanPool::OnlineProcessors();
+    // The media's first share of the total: the bar moves while it is read.
+    const auto read = [this](uint64_t bytes) {
+      addStrelledBytes(static_cast<double>(bytes));
+      progressFromThread(strelledBytes_.load(kRelaxed));
+    };
     if (auto media = ReadSegmentMedia(path, [this] { return stopStreller(); }, UINT64_MAX,
-                                      workers)) {
+                                      workers, read)) {
       entry.data = std::move(media->media);
       entry.status = media->status;
       entry.source = path;

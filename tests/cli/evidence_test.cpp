@@ -18,6 +18,7 @@
 #include "cli/cli.h"
 #include "engine/evidence_file.h"
 #include "engine/log.h"
+#include "engine/strell_controller.h"
 #include "support/test_support.h"
 
 namespace strellbox {
@@ -169,6 +170,37 @@ TEST(Evidence, SegmentSetsScanAsTheRawImageTheyHold) {
       EXPECT_EQ(row["chain"][0]["decoder"], c.decoder);
       EXPECT_EQ(row["chain"][0]["offset"], 0);
     }
+  }
+}
+
+// The bar moves while the media is read out of the set, before its scan:
+// the media counts twice in the job's total (beside what is decoded from
+// it), and the progress climbs by blocks through the first half, never
+// going back, to the total.
+TEST(Evidence, ProgressMovesWhileTheMediaIsRead) {
+  const Images& images = Made();
+  const uint64_t media = fs::file_size(images.raw);
+  for (const int workers : {1, 2}) {
+    SCOPED_TRACE(fmt::format("{} workers", workers));
+    test::RecordingDisplay display;
+    StrellController c(&display);
+    c.setScanWorkers(workers);
+    c.setSaveRadioChosen(2);
+    const TempDir out;
+    c.setSaveFolder(out.str());
+    c.threadStrell({images.ewf.string()});
+    c.waitUntilIdle();
+    c.shutdown();
+    const double total = c.bytesToStrell();
+    EXPECT_GE(total, 2.0 * static_cast<double>(media));
+    EXPECT_LT(total, 2.0 * static_cast<double>(media) + 65536);  // the zip's member
+    const std::vector<double> progress = display.progress();
+    ASSERT_FALSE(progress.empty());
+    EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+    EXPECT_TRUE(std::any_of(progress.begin(), progress.end(),
+                            [&](double p) { return p > 0 && p < static_cast<double>(media); }))
+        << "no progress while the media was read";
+    EXPECT_NEAR(progress.back(), total, total * 1e-6);  // the passes' shares are floats
   }
 }
 
