@@ -99,8 +99,8 @@ QImage PdfFirstPage(const QString& path, QSize bound) {
   return document.render(0, points.toSize().scaled(bound, Qt::KeepAspectRatio).expandedTo({1, 1}));
 }
 
-}  // namespace
-
+// The picture of each kind from its bytes, at full size (null when they do
+// not read, or claim more pixels than a thumbnail is worth decoding).
 QImage DecodeHeif(const QByteArray& bytes) {
   const std::unique_ptr<heif_context, void (*)(heif_context*)> context(heif_context_alloc(),
                                                                        heif_context_free);
@@ -181,6 +181,10 @@ QImage DecodePsdComposite(const QByteArray& bytes) {
       .copy();
 }
 
+// The first picture a sound or movie file carries: ID3 APIC frames (their
+// unsynchronisation undone), FLAC PICTURE blocks and Ogg METADATA_BLOCK_PICTURE
+// comments read by their tags; MP4 `covr`, Matroska attachments and CR3
+// previews found where they lie whole.
 QImage DecodeCoverArt(const QByteArray& bytes) {
   const std::optional<Buffer> tagged =
       TaggedCoverOf(Buffer::copyOf(bytes.constData(), static_cast<uint64_t>(bytes.size())));
@@ -192,6 +196,8 @@ QImage DecodeCoverArt(const QByteArray& bytes) {
   // MP4 `covr`, Matroska attachments and CR3 previews lie whole in the file.
   return FirstPicture(bytes);
 }
+
+}  // namespace
 
 QImage ThumbnailByType(const QString& path, QSize bound) {
   static const QSet<QString> kHeif = {"heic", "heif", "hif", "avif"};

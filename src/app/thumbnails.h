@@ -5,7 +5,6 @@
 // movie files carry. Called on the image worker's thread only.
 #pragma once
 
-#include <QByteArray>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -15,15 +14,5 @@ namespace strellbox {
 // The thumbnail of the file at `path` by its extension, at most `bound`;
 // null when the extension is none of the above or the file does not read.
 QImage ThumbnailByType(const QString& path, QSize bound);
-
-// The picture of each kind from its bytes, at full size (null when they do
-// not read, or claim more pixels than a thumbnail is worth decoding).
-QImage DecodeHeif(const QByteArray& bytes);
-QImage DecodeJxl(const QByteArray& bytes);
-QImage DecodePsdComposite(const QByteArray& bytes);
-// The first picture a sound or movie file carries: ID3 APIC frames (their
-// unsynchronisation undone), FLAC PICTURE blocks, MP4 `covr`, Matroska
-// attachments, and Ogg METADATA_BLOCK_PICTURE comments.
-QImage DecodeCoverArt(const QByteArray& bytes);
 
 }  // namespace strellbox

@@ -96,20 +96,21 @@ std::vector<std::string> RawSegments(const std::string& first) {
   return segments;
 }
 
-// The highest number of a raw segment beside the first one (0 for none).
-uint64_t LaterRawSegments(const std::string& first) {
+// The numbers of the raw segments beside `first` (its own 1 among them),
+// in order: the files of the same stem whose extension is that many digits.
+std::vector<uint64_t> RawSegmentNumbers(const std::string& first) {
   const std::string stem = DeletingPathExtension(first);
   const size_t width = PathExtension(first).size();
-  uint64_t highest = 0;
+  std::vector<uint64_t> numbers;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(fs::path(first).parent_path(), ec)) {
     const std::string path = entry.path().string();
     const std::string ext = PathExtension(path);
     if (DeletingPathExtension(path) != stem || ext.size() != width || !AllDigits(ext)) continue;
-    const uint64_t n = std::stoull(ext);
-    if (n >= 2) highest = std::max(highest, n);
+    numbers.push_back(std::stoull(ext));
   }
-  return highest;
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
 }
 
 uint64_t FileSize(const std::string& path) {
@@ -289,19 +290,14 @@ class RawSource final : public MediaSource {
     // the media past the gap stands is not known, so it is not read.
     const std::string stem = DeletingPathExtension(first_);
     const size_t width = PathExtension(first_).size();
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(fs::path(first_).parent_path(), ec)) {
-      const std::string path = entry.path().string();
-      const std::string ext = PathExtension(path);
-      if (DeletingPathExtension(path) != stem || ext.size() != width || !AllDigits(ext)) continue;
-      const uint64_t n = std::stoull(ext);
-      if (n > segments_.size()) {
-        StrellLog(
-            fmt::format("Split image {}: segment {} is missing; {} and the segments after "
-                        "it are not read",
-                        first_, fmt::format("{}.{:0{}}", stem, segments_.size() + 1, width), path));
-        break;
-      }
+    for (const uint64_t n : RawSegmentNumbers(first_)) {
+      if (n <= segments_.size()) continue;
+      StrellLog(
+          fmt::format("Split image {}: segment {} is missing; {} and the segments after "
+                      "it are not read",
+                      first_, fmt::format("{}.{:0{}}", stem, segments_.size() + 1, width),
+                      fmt::format("{}.{:0{}}", stem, n, width)));
+      break;
     }
     return !segments_.empty();
   }
@@ -509,7 +505,8 @@ SegmentSet FirstSegmentOf(const std::string& path) {
   }
   // A set when any later segment is beside it: with the second missing, the
   // first is still read as the start of the set, and the gap logged.
-  return LaterRawSegments(path) != 0 ? SegmentSet::kSplitRaw : SegmentSet::kNone;
+  const std::vector<uint64_t> numbers = RawSegmentNumbers(path);
+  return !numbers.empty() && numbers.back() >= 2 ? SegmentSet::kSplitRaw : SegmentSet::kNone;
 }
 
 SegmentEntries CollapseSegments(const std::vector<std::string>& entries) {

@@ -216,8 +216,7 @@ void ScanJob::strell(const std::vector<std::string>& requested) {
   strelling_.store(true, kRelaxed);
   stopStreller_.store(shuttingDown(), kRelaxed);
   store_.beginJob();
-  const int chosen = preferences_.scanWorkers();
-  const int workers = chosen > 0 ? chosen : ScanPool::OnlineProcessors();
+  const int workers = workerCount();
   report_.beginJob(preferences_, workers);
   filesScanned_.store(0, kRelaxed);
   filesSkipped_.store(0, kRelaxed);
@@ -379,6 +378,11 @@ bool ScanJob::accountEntry(const std::string& path, ReadStatus status, uint64_t 
   return false;
 }
 
+int ScanJob::workerCount() const {
+  const int chosen = preferences_.scanWorkers();
+  return chosen > 0 ? chosen : ScanPool::OnlineProcessors();
+}
+
 int32_t ScanJob::strellOne(const std::string& path) {
   const std::string label = EntryLabel(path);
   EntryRead entry = readEntry(path);
@@ -390,15 +394,13 @@ int32_t ScanJob::strellOne(const std::string& path) {
 ScanJob::EntryRead ScanJob::readEntry(const std::string& path) {
   EntryRead entry;
   if (preferences_.extendedDetection()) {
-    const int chosen = preferences_.scanWorkers();
-    const int workers = chosen > 0 ? chosen : ScanPool::OnlineProcessors();
     // The media's first share of the total: the bar moves while it is read.
     const auto read = [this](uint64_t bytes) {
       addStrelledBytes(static_cast<double>(bytes));
       progressFromThread(strelledBytes_.load(kRelaxed));
     };
-    if (auto media = ReadSegmentMedia(path, [this] { return stopStreller(); }, UINT64_MAX,
-                                      workers, read)) {
+    if (auto media = ReadSegmentMedia(
+            path, [this] { return stopStreller(); }, UINT64_MAX, workerCount(), read)) {
       entry.data = std::move(media->media);
       entry.status = media->status;
       entry.source = path;

@@ -112,6 +112,8 @@ class ScanJob final : public JobControl {
   static std::string EntryLabel(const std::string& path);
   // The entry loop with several workers.
   void strellEntries(const std::vector<std::string>& entries, int workers);
+  // The workers the preferences ask for (0 there: one per online processor).
+  int workerCount() const;
   // Counts an entry passed over and tells the display.
   void skipEntry(const std::string& path, const std::string& reason, bool special);
   bool shuttingDown() const;

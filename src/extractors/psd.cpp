@@ -72,9 +72,18 @@ std::optional<uint64_t> Length(Cursor& at, bool large, int narrow = 4) {
   return (uint64_t{*high} << 32) | *low;
 }
 
-std::optional<CarveLength> MeasurePsd(const Buffer& b, uint64_t p, WalkBudget& budget) {
+// The header and the sections before the merged image of the file at p,
+// each checked and stepped over: the cursor is left on the image's
+// compression field.
+struct Header {
+  uint16_t channels, depth, mode;
+  uint32_t height, width;
+  bool large;        // a PSB
+  uint64_t palette;  // where an indexed file's colour table starts
+};
+std::optional<Header> ReadHeader(const Buffer& b, uint64_t p, Cursor& at, WalkBudget& budget) {
   budget.spend(1);
-  Cursor at(b, p + 4);
+  at = Cursor(b, p + 4);
   const auto version = at.be16();
   const auto reserved = at.bytes(6);
   const auto channels = at.be16();
@@ -92,6 +101,7 @@ std::optional<CarveLength> MeasurePsd(const Buffer& b, uint64_t p, WalkBudget& b
   if (*depth != 1 && *depth != 8 && *depth != 16 && *depth != 32) return std::nullopt;
 
   const auto colours = at.be32();
+  const uint64_t palette = at.at();
   if (!colours || (*mode == kIndexed && *colours != kPalette) || !at.skip(*colours))
     return std::nullopt;
   const auto resources = at.be32();
@@ -100,11 +110,20 @@ std::optional<CarveLength> MeasurePsd(const Buffer& b, uint64_t p, WalkBudget& b
   if (!at.ok() || !ResourcesFill(section, budget)) return std::nullopt;
   const std::optional<uint64_t> layers = Length(at, large);
   if (!layers || !at.skip(*layers)) return std::nullopt;
+  return Header{*channels, *depth, *mode, *height, *width, large, palette};
+}
+
+std::optional<CarveLength> MeasurePsd(const Buffer& b, uint64_t p, WalkBudget& budget) {
+  Cursor at(b);
+  const std::optional<Header> h = ReadHeader(b, p, at, budget);
+  if (!h) return std::nullopt;
+  const bool large = h->large;
+  const uint64_t depth = h->depth, width = h->width, height = h->height, channels = h->channels;
 
   const auto compression = at.be16();
   if (!compression) return std::nullopt;
-  const uint64_t rowBytes = (uint64_t{*width} * *depth + 7) / 8;
-  const uint64_t rows = uint64_t{*height} * *channels;
+  const uint64_t rowBytes = (width * depth + 7) / 8;
+  const uint64_t rows = height * channels;
   if (*compression == kRaw) {
     if (rows > at.left() / rowBytes || !at.skip(rows * rowBytes)) return std::nullopt;
     return at.at() - p;
@@ -168,39 +187,30 @@ bool Unpack(std::string_view in, uint8_t* out, uint64_t want) {
 }  // namespace
 
 std::optional<RgbImage> PsdCompositeOf(const Buffer& file, uint64_t maxPixels) {
-  Cursor at(file, 4);
   if (!file.startsWith(0, "8BPS")) return std::nullopt;
-  const auto version = at.be16();
-  at.skip(6);
-  const auto channels = at.be16();
-  const auto height = at.be32(), width = at.be32();
-  const auto depth = at.be16(), mode = at.be16();
-  if (!mode) return std::nullopt;
-  const bool large = *version == 2;
-  const uint16_t planes = *mode == kRgb ? 3 : *mode == kCmyk ? 4 : 1;
-  if ((*version != 1 && *version != 2) || (*depth != 8 && *depth != 16) ||
-      (*mode != kGrey && *mode != kIndexed && *mode != kRgb && *mode != kCmyk) ||
-      *channels < planes || *width == 0 || *height == 0 || uint64_t{*width} * *height > maxPixels)
+  WalkBudget budget(file.size());
+  Cursor at(file);
+  const std::optional<Header> h = ReadHeader(file, 0, at, budget);
+  if (!h) return std::nullopt;
+  const bool large = h->large;
+  const uint16_t mode = h->mode, planes = mode == kRgb ? 3 : mode == kCmyk ? 4 : 1;
+  const uint64_t width = h->width, height = h->height, channels = h->channels;
+  if ((h->depth != 8 && h->depth != 16) ||
+      (mode != kGrey && mode != kIndexed && mode != kRgb && mode != kCmyk) || channels < planes ||
+      width * height > maxPixels)
     return std::nullopt;
-  const auto colours = at.be32();
-  const uint64_t palette = at.at();
-  if (!colours || !at.skip(*colours) || (*mode == kIndexed && *colours != kPalette))
-    return std::nullopt;
-  const auto resources = at.be32();
-  if (!resources || !at.skip(*resources)) return std::nullopt;
-  const std::optional<uint64_t> layers = Length(at, large);
-  if (!layers || !at.skip(*layers)) return std::nullopt;
+  const uint64_t palette = h->palette;
   const auto compression = at.be16();
   if (!compression || (*compression != kRaw && *compression != kRunLength)) return std::nullopt;
 
   // The planes shown, a byte a sample (the high byte of a 16-bit one).
-  const uint64_t sample = *depth / 8, rowBytes = uint64_t{*width} * sample;
-  const uint64_t area = uint64_t{*width} * *height, rows = uint64_t{*height} * planes;
+  const uint64_t sample = h->depth / 8u, rowBytes = width * sample;
+  const uint64_t area = width * height, rows = height * planes;
   Cursor counts = at;
   if (*compression == kRunLength) {
     const uint64_t countBytes = large ? 4 : 2;
-    if (uint64_t{*height} * *channels > at.left() / countBytes) return std::nullopt;
-    at.skip(uint64_t{*height} * *channels * countBytes);
+    if (height * channels > at.left() / countBytes) return std::nullopt;
+    at.skip(height * channels * countBytes);
   } else if (rows > at.left() / rowBytes) {
     return std::nullopt;
   }
@@ -216,15 +226,15 @@ std::optional<RgbImage> PsdCompositeOf(const Buffer& file, uint64_t maxPixels) {
     } else {
       std::copy(stored->begin(), stored->end(), row.begin());
     }
-    uint8_t* out = plane.data() + r * *width;
-    for (uint64_t x = 0; x < *width; ++x) out[x] = row[x * sample];
+    uint8_t* out = plane.data() + r * width;
+    for (uint64_t x = 0; x < width; ++x) out[x] = row[x * sample];
   }
 
-  RgbImage image{*width, *height, std::vector<uint8_t>(3 * area)};
+  RgbImage image{h->width, h->height, std::vector<uint8_t>(3 * area)};
   for (uint64_t i = 0; i < area; ++i) {
     uint8_t* px = image.rgb.data() + 3 * i;
     const uint8_t v = plane[i];
-    switch (*mode) {
+    switch (mode) {
       case kRgb:
         px[0] = v, px[1] = plane[area + i], px[2] = plane[2 * area + i];
         break;

@@ -660,15 +660,18 @@ std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanH
   while (pages.merged < pages.pages) {
     const uint64_t k = pages.merged;
     pages.changed.wait(lock, [&] {
-      return pages.done.count(k) > 0 || (pages.futile && pages.claimed <= k) ||
-             (pages.claimed < pages.pages && pages.claimed < pages.merged + TextPages::kAhead);
+      return pages.done.count(k) > 0 || pages.claimed <= k ||
+             (!pages.futile && pages.claimed < pages.pages &&
+              pages.claimed < pages.merged + TextPages::kAhead);
     });
-    PageRun run;
+    PageRun run;  // none: the true run filters the whole page
     if (pages.done.count(k) > 0) {
       run = std::move(pages.done.at(k));
       pages.done.erase(k);
-    } else if (!pages.futile) {
-      pages.runOne(lock);
+    } else if (pages.claimed <= k) {
+      pages.claimed = k + 1;  // nobody took it: no guess is needed
+    } else {
+      pages.runOne(lock);  // a page ahead, while another thread runs this one
       continue;
     }
     lock.unlock();

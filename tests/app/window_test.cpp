@@ -436,9 +436,7 @@ class WindowTest : public QObject {
     MainWindow& w = *app->strellWindow();
     QTRY_VERIFY(!c.jobActive());
     QCOMPARE(PlainText(w.typeCountsField->text()), QStringLiteral("1 jpg"));
-    std::vector<std::string> jpegs;
-    for (const auto& e : fs::recursive_directory_iterator(env_->home() / "out"))
-      if (e.path().extension() == ".jpg") jpegs.push_back(ReadFile(e.path()));
+    const std::vector<std::string> jpegs = ReadFilesOfType(env_->home() / "out", ".jpg");
     QCOMPARE(jpegs.size(), size_t{1});
     QVERIFY(jpegs[0] == ReadFile(folder / "p.jpg"));
   }

@@ -8,7 +8,6 @@
 #include <zlib.h>
 
 #include <algorithm>
-#include <filesystem>
 
 #include "engine/scan_context.h"
 #include "extractors/archives.h"
@@ -194,10 +193,7 @@ TEST_F(Archives, CompressorBombsOfAGibibyteCostNoMoreThanTheBudget) {
   const uint64_t cost = ArchiveOutputSoFar() - before;
   EXPECT_LE(cost, bombs.size() * (DecodedBudget::kFloor + (64 << 10)));
   EXPECT_GT(cost, bombs.size() * (DecodedBudget::kFloor / 2)) << "a bomb was not read at all";
-  std::vector<std::string> pngs;
-  for (const auto& entry : std::filesystem::recursive_directory_iterator(out.path()))
-    if (entry.is_regular_file() && entry.path().extension() == ".png")
-      pngs.push_back(ReadFile(entry.path()));
+  const std::vector<std::string> pngs = ReadFilesOfType(out.path(), ".png");
   ASSERT_EQ(pngs.size(), 1u);
   EXPECT_TRUE(pngs[0] == *png_);
 }

@@ -251,10 +251,7 @@ TEST_F(WrappedFiles, BrotliBombCostsNoMoreThanTheBudget) {
   c.threadStrell({folder.str()});
   c.waitUntilIdle();
   EXPECT_LE(BrotliOutputSoFar() - before, DecodedBudget::kFloor + (64 << 10));
-  std::vector<std::string> pngs;
-  for (const auto& entry : fs::recursive_directory_iterator(out.path()))
-    if (entry.is_regular_file() && entry.path().extension() == ".png")
-      pngs.push_back(ReadFile(entry.path()));
+  const std::vector<std::string> pngs = ReadFilesOfType(out.path(), ".png");
   ASSERT_EQ(pngs.size(), 1u);
   EXPECT_EQ(pngs[0], *png_);
 }

@@ -70,6 +70,17 @@ std::vector<std::string> ListFiles(const std::filesystem::path& folder) {
   return names;
 }
 
+std::vector<std::string> ReadFilesOfType(const std::filesystem::path& folder,
+                                         std::string_view extension) {
+  std::vector<std::filesystem::path> paths;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(folder))
+    if (e.is_regular_file() && e.path().extension() == extension) paths.push_back(e.path());
+  std::sort(paths.begin(), paths.end());
+  std::vector<std::string> files;
+  for (const auto& path : paths) files.push_back(ReadFile(path));
+  return files;
+}
+
 void RecordingDisplay::setStopEnabled(bool) {}
 void RecordingDisplay::progressFromThread(double bytes, double, int32_t) {
   std::lock_guard<std::mutex> l(mutex_);

@@ -51,6 +51,10 @@ void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 std::string ReadFile(const std::filesystem::path& path);
 // Names of the regular files directly in a folder, sorted.
 std::vector<std::string> ListFiles(const std::filesystem::path& folder);
+// The bytes of every file below `folder` whose extension is `extension`
+// (".png"), in the order of their paths.
+std::vector<std::string> ReadFilesOfType(const std::filesystem::path& folder,
+                                         std::string_view extension);
 
 // Records every call the job makes on its display.
 class RecordingDisplay : public StrellDisplay {
