@@ -30,9 +30,9 @@ constexpr uint64_t kProgressLength = 2000000;
 // concurrently when the job has a pool: below it, handing the passes to
 // other threads costs more than it saves.
 constexpr uint64_t kConcurrentPassLength = uint64_t{4} << 20;
-// What the passes of one buffer may hold back, in copied bytes, while they
-// wait for the passes before them.
-constexpr uint64_t kPassLaneBudget = uint64_t{32} << 20;
+// What the passes of one buffer may hold in memory, in copied bytes and
+// records, while they wait for the passes before them; more is staged on disk.
+constexpr uint64_t kPassLaneBudget = uint64_t{8} << 20;
 // Children remembered per pass for the seen-before test (about 64 bytes
 // each): beyond this, repeats are scanned again, as if new.
 constexpr size_t kMaxSeenChildren = 1 << 16;

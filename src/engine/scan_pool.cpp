@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
+#include <type_traits>
 
 #include "engine/log.h"
 
@@ -76,10 +78,11 @@ void ScanPool::submitAhead(std::vector<std::function<void()>> tasks) {
 
 void ItemLane::push(Event event) {
   std::unique_lock<std::mutex> lock(budget_.mutex_);
-  // Over the budget a producer waits: one whose lane waits for its turn
-  // until the lanes before it are taken; the one whose lane the consumer
-  // is taking from until it has taken what the lane holds (so it may
-  // always add one item, and the budget never stops the whole line).
+  // Over the budget a producer waits (only when its item could not be
+  // staged): one whose lane waits for its turn until the lanes before it
+  // are taken; the one whose lane the consumer is taking from until it has
+  // taken what the lane holds (so it may always add one item, and the
+  // budget never stops the whole line).
   budget_.changed_.wait(lock, [&] {
     return budget_.pending_ + event.bytes <= budget_.limit_ || (draining_ && pending_ == 0);
   });
@@ -91,9 +94,62 @@ void ItemLane::push(Event event) {
 
 namespace {
 
-// Copies at least this long are staged rather than waited with; smaller ones
-// cost less to wait for than to write and read back.
-constexpr uint64_t kStagedAtLeast = 4096;
+// What an event in memory costs beside an item's copied bytes: the item's
+// record, its strings and its place in the queue.
+uint64_t RecordBytes(const FoundItem& item) {
+  return sizeof(FoundItem) + item.name.capacity() + item.type.capacity() +
+         item.source.capacity() + 64;
+}
+
+// A staged item's record: its fields, each string and the copied bytes
+// after their length, in the machine's own byte order (the file is read
+// back by the process that wrote it).
+class RecordWriter {
+ public:
+  template <class T>
+  void put(const T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    out_.append(reinterpret_cast<const char*>(&value), sizeof value);
+  }
+  void putText(std::string_view text) {
+    put<uint64_t>(text.size());
+    out_.append(text);
+  }
+  const std::string& bytes() const { return out_; }
+
+ private:
+  std::string out_;
+};
+
+class RecordReader {
+ public:
+  explicit RecordReader(std::string_view in) : in_(in) {}
+  template <class T>
+  bool get(T& value) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (in_.size() < sizeof value) return false;
+    std::memcpy(&value, in_.data(), sizeof value);
+    in_.remove_prefix(sizeof value);
+    return true;
+  }
+  bool getText(std::string_view& text) {
+    uint64_t size = 0;
+    if (!get(size) || in_.size() < size) return false;
+    text = in_.substr(0, size);
+    in_.remove_prefix(size);
+    return true;
+  }
+  bool getText(std::string& text) {
+    std::string_view view;
+    if (!getText(view)) return false;
+    text = view;
+    return true;
+  }
+  uint64_t left() const { return in_.size(); }
+
+ private:
+  std::string_view in_;
+};
 
 }  // namespace
 
@@ -146,26 +202,76 @@ bool ItemLane::wouldWait(uint64_t bytes) {
   return budget_.pending_ + bytes > budget_.limit_ && !(draining_ && pending_ == 0);
 }
 
+bool ItemLane::stage(FoundItem& item, Event& event) {
+  if (!staging_) staging_ = std::make_unique<StagingFile>();
+  const bool copied = !item.data.isMapped() && !item.data.empty();
+  RecordWriter record;
+  record.putText(item.name);
+  record.putText(item.type);
+  record.putText(item.source);
+  record.put(item.offset);
+  record.put(item.size);
+  record.put(item.pass);
+  record.put(item.end);
+  record.put(item.digest);
+  record.put(item.repeat);
+  record.put(item.filtered.has_value());
+  record.put(item.filtered.value_or(ItemFilter::kMinSize));
+  record.put(item.md5.has_value());
+  record.put(item.md5.value_or(Md5{}));
+  record.put<uint64_t>(copied ? item.data.size() : 0);
+  // The copied bytes follow the record: the producer alone appends to the
+  // file, so the two writes lie end to end.
+  const std::optional<uint64_t> at = staging_->put(record.bytes());
+  if (!at || (copied && !staging_->put(item.data.view()))) return false;
+  event.stagedAt = *at;
+  event.stagedSize = record.bytes().size() + (copied ? item.data.size() : 0);
+  event.stagedData = copied ? item.data.withoutBytes() : std::move(item.data);
+  event.bytes = 0;
+  return true;
+}
+
+std::optional<FoundItem> ItemLane::unstage(Event& event) const {
+  const std::optional<Buffer> whole = staging_->get(event.stagedAt, event.stagedSize);
+  if (!whole) return std::nullopt;
+  RecordReader record(whole->view());
+  FoundItem item;
+  bool filtered = false, hasMd5 = false;
+  ItemFilter filter{};
+  Md5 md5{};
+  uint64_t copied = 0;
+  const bool read = record.getText(item.name) && record.getText(item.type) &&
+                    record.getText(item.source) && record.get(item.offset) &&
+                    record.get(item.size) && record.get(item.pass) && record.get(item.end) &&
+                    record.get(item.digest) && record.get(item.repeat) && record.get(filtered) &&
+                    record.get(filter) && record.get(hasMd5) && record.get(md5) &&
+                    record.get(copied) && record.left() == copied;
+  if (!read) return std::nullopt;
+  if (filtered) item.filtered = filter;
+  if (hasMd5) item.md5 = md5;
+  item.data = copied > 0 ? event.stagedData->withBytesOf(whole->slice(whole->size() - copied, copied))
+                         : std::move(*event.stagedData);
+  return item;
+}
+
 void ItemLane::takeFoundItem(FoundItem item) {
   // The record counts as well as the bytes it holds (none for a repeat, or
   // a mapped item), so that a file of many repeats is held back too.
   const uint64_t copied = item.data.isMapped() ? 0 : item.data.size();
-  Event event{std::nullopt, copied + sizeof(FoundItem), std::nullopt};
+  Event event;
+  event.bytes = copied + RecordBytes(item);
   // Rather than wait until the consumer comes to this lane (it may be deep
-  // in a long pass of its own), a copy goes to disk and the producer goes on.
-  if (copied >= kStagedAtLeast && wouldWait(event.bytes)) {
-    if (!staging_) staging_ = std::make_unique<StagingFile>();
-    if (const std::optional<uint64_t> at = staging_->put(item.data.view())) {
-      event.staged = at;
-      event.bytes = sizeof(FoundItem);
-      item.data = item.data.withoutBytes();
-    }
+  // in a long pass of its own), the item goes to disk and the producer goes
+  // on; only what does not fit the budget.
+  if (wouldWait(event.bytes) && stage(item, event)) {
+    push(std::move(event));
+    return;
   }
-  event.item = std::move(item);
+  event.item = std::make_unique<FoundItem>(std::move(item));
   push(std::move(event));
 }
 
-void ItemLane::writeFoundFiles() { push({std::nullopt, 0, std::nullopt}); }
+void ItemLane::writeFoundFiles() { push({}); }
 
 void ItemLane::finish() {
   std::lock_guard<std::mutex> lock(budget_.mutex_);
@@ -192,23 +298,19 @@ void ItemLane::drainInto(ItemSink& target, const std::function<bool()>& stop) {
     }
     for (Event& event : taken) {
       if (stop()) continue;
-      if (!event.item) {
-        target.writeFoundFiles();
-        continue;
-      }
-      if (event.staged) {
-        FoundItem& item = *event.item;
-        const std::optional<Buffer> bytes = staging_->get(*event.staged, item.size);
-        if (!bytes) {
+      if (event.item) {
+        target.takeFoundItem(std::move(*event.item));
+      } else if (event.stagedData) {
+        std::optional<FoundItem> item = unstage(event);
+        if (!item) {
           StrellLog(
-              fmt::format("{}.{}: its bytes could not be read back from the temporary "
-                          "folder; not written",
-                          item.name, item.type));
+              "An item set aside in the temporary folder could not be read back; not written");
           continue;
         }
-        item.data = item.data.withBytesOf(*bytes);
+        target.takeFoundItem(std::move(*item));
+      } else {
+        target.writeFoundFiles();
       }
-      target.takeFoundItem(std::move(*event.item));
     }
   }
 }

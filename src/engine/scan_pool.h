@@ -50,11 +50,13 @@ class ScanPool {
   std::vector<std::thread> threads_;
 };
 
-// What producers (a file's scan, one pass over a large file) may hold back
-// while they wait for their turn: the bytes of items that are copies (an
-// item of a mapped file is a slice of the mapping and holds no memory of
-// its own), and the record of each item. A producer whose copies would
-// overrun it stages them in a temporary file and goes on.
+// What producers (a file's scan, one pass over a large file) may hold in
+// memory while they wait for their turn: the bytes of items that are copies
+// (an item of a mapped file is a slice of the mapping and holds no memory
+// of its own), and the record of each item. A producer whose items would
+// overrun it stages them, record and copied bytes, in a temporary file and
+// goes on; it waits only when nothing can be staged (no temporary folder,
+// disk full).
 class LaneBudget {
  public:
   explicit LaneBudget(uint64_t limit) : limit_(limit) {}
@@ -67,9 +69,9 @@ class LaneBudget {
   const uint64_t limit_;
 };
 
-// Item bytes a producer set aside instead of waiting for its turn: an
-// unlinked temporary file, appended to by the producer and read back by the
-// consumer as it takes the items on.
+// Items a producer set aside instead of waiting for its turn: an unlinked
+// temporary file, appended to by the producer and read back by the consumer
+// as it takes the items on.
 class StagingFile {
  public:
   StagingFile() = default;
@@ -114,14 +116,23 @@ class ItemLane : public ItemSink {
   void drainInto(ItemSink& target, const std::function<bool()>& stop);
 
  private:
+  // An item in memory, an item staged, or a write point.
   struct Event {
-    std::optional<FoundItem> item;   // none: a write point
-    uint64_t bytes = 0;              // what it holds of the budget
-    std::optional<uint64_t> staged;  // where the item's bytes wait in the staging file
+    std::unique_ptr<FoundItem> item;  // the item, when held in memory
+    // A staged item: its record (and copied bytes) in the staging file, and
+    // here only what cannot be written there: its bytes when they are a
+    // slice of a mapped file, else a buffer that keeps their origin.
+    std::optional<Buffer> stagedData;
+    uint64_t stagedAt = 0, stagedSize = 0;
+    uint64_t bytes = 0;  // what it holds of the budget
   };
   void push(Event event);
   // Whether pushing that many bytes now would wait.
   bool wouldWait(uint64_t bytes);
+  // Writes the item to the staging file; false when that cannot be done.
+  bool stage(FoundItem& item, Event& event);
+  // The item staged by `event`, or nothing when it cannot be read back.
+  std::optional<FoundItem> unstage(Event& event) const;
 
   LaneBudget& budget_;
   const ItemSink& consumer_;

@@ -38,8 +38,8 @@ struct Names : ItemSink {
 
 TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
   // Three producers at once, each far over a budget of 10 bytes: the first
-  // goes through as it is taken, the others wait for their turn with no
-  // more than the budget held back.
+  // goes through as it is taken, the others set their items aside for
+  // their turn with no more than the budget held in memory.
   LaneBudget budget(10);
   Names sink;
   ItemLane lanes[3] = {ItemLane(budget, sink), ItemLane(budget, sink), ItemLane(budget, sink)};
@@ -74,28 +74,60 @@ TEST(Pool, LanesHandItemsOnInProducerOrderWithinTheirBudget) {
   EXPECT_TRUE(dropped.names.empty());
 }
 
-// A producer whose copies would overrun the budget while the consumer is
-// busy elsewhere sets them aside on disk and finishes; the consumer later
-// gets every item, in order, with its own bytes.
-TEST(Pool, LargeCopiesWaitOnDiskNotInTheBudget) {
+// A producer whose items overrun the budget while the consumer is busy
+// elsewhere never waits for it: copies large and small, records of repeats
+// and slices of a mapped file are staged on disk, and the consumer later
+// gets every item, in order, with each of its fields and its own bytes.
+TEST(Pool, ItemsOverTheBudgetWaitOnDiskAndComeBackWhole) {
+  TempDir dir;
+  std::string mappedBytes(1 << 20, '\0');
+  for (size_t i = 0; i < mappedBytes.size(); ++i) mappedBytes[i] = static_cast<char>(i * 7 + i / 251);
+  test::WriteFile(dir.path() / "mapped.bin", mappedBytes);
+  const Buffer mapped = Buffer::readFile(dir.path() / "mapped.bin", 0);
+  ASSERT_TRUE(mapped.isMapped());
+  const Buffer decoded = Buffer::fromString("decoded child").decodedFrom(mapped, "zlib", 99, "m");
+
+  std::vector<FoundItem> sent;
+  for (int i = 0; i < 600; ++i) {
+    FoundItem item;
+    item.name = fmt::format("item {} with a name longer than a short string", i);
+    item.type = i % 2 ? "png" : "";
+    item.source = "the source";
+    item.offset = 1000u + static_cast<uint64_t>(i);
+    item.pass = i % 3 ? PassId::kPNG : PassId::kJPEG;
+    item.end = i % 2 ? ItemEnd::kWalk : ItemEnd::kDecoded;
+    item.digest[0] = static_cast<uint8_t>(i);
+    switch (i % 4) {
+      case 0:  // a large copy
+        item.data = Buffer::fromString(std::string(100 << 10, static_cast<char>('a' + i % 26)));
+        break;
+      case 1:  // a small copy, decoded from the mapped file
+        item.data = decoded.withBytesOf(Buffer::fromString(fmt::format("small {}", i)));
+        item.md5 = Md5{static_cast<uint8_t>(i)};
+        break;
+      case 2:  // a repeat: its origin and no bytes
+        item.data = decoded.withoutBytes();
+        item.repeat = true;
+        item.filtered = ItemFilter::kMinPixels;
+        break;
+      case 3:  // a slice of the mapped file
+        item.data = mapped.slice(static_cast<uint64_t>(i) * 1000, 5000);
+        break;
+    }
+    item.size = item.data.size();
+    sent.push_back(item);
+  }
+
   LaneBudget budget(64 << 10);
-  struct Bytes : ItemSink {
-    std::vector<std::string> items;
-    void takeFoundItem(FoundItem item) override { items.emplace_back(item.data.view()); }
+  struct Kept : ItemSink {
+    std::vector<FoundItem> items;
+    void takeFoundItem(FoundItem item) override { items.push_back(std::move(item)); }
     void writeFoundFiles() override {}
   } sink;
   ItemLane lane(budget, sink);
-  std::vector<std::string> sent;
-  for (int i = 0; i < 40; ++i)
-    sent.push_back(std::string(100 << 10, static_cast<char>('a' + i % 26)));
   std::promise<void> produced;
   std::thread producer([&] {
-    for (const std::string& bytes : sent) {
-      FoundItem item;
-      item.data = Buffer::fromString(bytes);
-      item.size = bytes.size();
-      lane.takeFoundItem(std::move(item));
-    }
+    for (const FoundItem& item : sent) lane.takeFoundItem(item);
     lane.finish();
     produced.set_value();
   });
@@ -104,7 +136,26 @@ TEST(Pool, LargeCopiesWaitOnDiskNotInTheBudget) {
   lane.drainInto(sink, [] { return false; });  // also frees a producer that waits
   producer.join();
   EXPECT_TRUE(finished) << "the producer waited for the consumer";
-  EXPECT_EQ(sink.items, sent);
+  ASSERT_EQ(sink.items.size(), sent.size());
+  for (size_t i = 0; i < sent.size(); ++i) {
+    const FoundItem &a = sent[i], &b = sink.items[i];
+    SCOPED_TRACE(a.name);
+    EXPECT_EQ(b.name, a.name);
+    EXPECT_EQ(b.type, a.type);
+    EXPECT_EQ(b.source, a.source);
+    EXPECT_EQ(b.offset, a.offset);
+    EXPECT_EQ(b.size, a.size);
+    EXPECT_EQ(b.pass, a.pass);
+    EXPECT_EQ(b.end, a.end);
+    EXPECT_EQ(b.digest, a.digest);
+    EXPECT_EQ(b.repeat, a.repeat);
+    EXPECT_EQ(b.filtered, a.filtered);
+    EXPECT_EQ(b.md5, a.md5);
+    EXPECT_EQ(b.data.view(), a.data.view());
+    EXPECT_EQ(b.data.isMapped(), a.data.isMapped());
+    EXPECT_EQ(b.data.origin().chain, a.data.origin().chain);
+    EXPECT_EQ(b.data.origin().container, a.data.origin().container);
+  }
 }
 
 // A tree of many small files, copies among them (duplicate winners depend
