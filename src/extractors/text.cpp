@@ -665,9 +665,11 @@ std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanH
               pages.claimed < pages.merged + TextPages::kAhead);
     });
     PageRun run;  // none: the true run filters the whole page
+    bool guessed = false;
     if (pages.done.count(k) > 0) {
       run = std::move(pages.done.at(k));
       pages.done.erase(k);
+      guessed = true;
     } else if (pages.claimed <= k) {
       pages.claimed = k + 1;  // nobody took it: no guess is needed
     } else {
@@ -691,7 +693,8 @@ std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanH
       }
       FilterWord(in, extended, t, out);
     }
-    misses = met ? 0 : misses + 1;
+    // A page nobody guessed says nothing of whether guesses meet.
+    if (guessed) misses = met ? 0 : misses + 1;
     lock.lock();
     if (misses >= kMissesBeforeAlone) pages.futile = true;
     ++pages.merged;
