@@ -412,8 +412,7 @@ struct SignatureIndex::Sweep {
     recorded += adding;
     for (size_t id = 0; id < count; ++id) {
       if (!recording[id]) continue;
-      std::vector<uint64_t>& starts = index->starts_[id];
-      starts.insert(starts.end(), piece.starts[id].begin(), piece.starts[id].end());
+      for (const uint64_t start : piece.starts[id]) index->append(static_cast<uint32_t>(id), start);
     }
   }
 };
@@ -439,6 +438,8 @@ std::shared_ptr<const SignatureIndex> SignatureIndex::build(const uint8_t* bytes
   const size_t count = compiled.patterns.size();
   sweep->index = std::shared_ptr<SignatureIndex>(new SignatureIndex);
   sweep->index->starts_.resize(count);
+  sweep->index->regions_.resize(count);
+  sweep->index->regionBits_ = std::min(limits.regionBits, 32u);
   sweep->index->covered_.assign(count, size);
   sweep->recording.assign(count, true);
 
@@ -451,14 +452,37 @@ std::shared_ptr<const SignatureIndex> SignatureIndex::build(const uint8_t* bytes
   sweep->finished = true;
   sweep->changed.notify_all();
   if (sweep->failed || (stop && stop())) return nullptr;
-  for (auto& s : sweep->index->starts_) s.shrink_to_fit();
+  const uint64_t regions = (size >> sweep->index->regionBits_) + 1;
+  for (size_t id = 0; id < count; ++id) {
+    std::vector<uint64_t>& r = sweep->index->regions_[id];
+    r.resize(regions + 1, sweep->index->starts_[id].size());
+    sweep->index->starts_[id].shrink_to_fit();
+  }
   return sweep->index;
 }
 
+void SignatureIndex::append(uint32_t id, uint64_t start) {
+  std::vector<uint32_t>& low = starts_[id];
+  std::vector<uint64_t>& regions = regions_[id];
+  while (regions.size() <= start >> regionBits_) regions.push_back(low.size());
+  low.push_back(static_cast<uint32_t>(start & ((uint64_t{1} << regionBits_) - 1)));
+}
+
 uint64_t SignatureIndex::next(uint32_t id, uint64_t from, uint64_t limit) const {
-  const std::vector<uint64_t>& starts = starts_[id];
-  const auto it = std::lower_bound(starts.begin(), starts.end(), from);
-  return it != starts.end() && *it < limit ? *it : npos;
+  const std::vector<uint32_t>& low = starts_[id];
+  const std::vector<uint64_t>& regions = regions_[id];
+  const uint64_t mask = (uint64_t{1} << regionBits_) - 1;
+  for (uint64_t r = from >> regionBits_; r + 1 < regions.size(); ++r) {
+    const auto first = low.begin() + static_cast<ptrdiff_t>(regions[r]);
+    const auto last = low.begin() + static_cast<ptrdiff_t>(regions[r + 1]);
+    const auto at = static_cast<uint32_t>(r == from >> regionBits_ ? from & mask : 0);
+    const auto it = std::lower_bound(first, last, at);
+    if (it != last) {
+      const uint64_t p = (r << regionBits_) | *it;
+      return p < limit ? p : npos;
+    }
+  }
+  return npos;
 }
 
 uint64_t SignatureIndex::recorded() const {

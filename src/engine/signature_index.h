@@ -42,6 +42,9 @@ struct IndexLimits {
   uint64_t perPattern = 1u << 20;
   uint64_t total = 3u << 20;
   uint64_t chunk = 32u << 20;
+  // Starts are kept as offsets within regions of 2^regionBits bytes; at
+  // most 32 (they are kept in 32 bits).
+  unsigned regionBits = 32;
 };
 
 class SignatureIndex {
@@ -77,8 +80,14 @@ class SignatureIndex {
 
  private:
   struct Sweep;  // one build's shared state
-  std::vector<std::vector<uint64_t>> starts_;
+  // Each pattern's starts, in order, by their offset in their region (half
+  // the memory of whole offsets), and where the starts of each region begin
+  // among them (one more entry than regions: the end).
+  std::vector<std::vector<uint32_t>> starts_;
+  std::vector<std::vector<uint64_t>> regions_;
   std::vector<uint64_t> covered_;
+  unsigned regionBits_ = 32;
+  void append(uint32_t id, uint64_t start);
 };
 
 // `data`, searched through its index when it is long enough to be worth

@@ -55,6 +55,9 @@ TEST(SignatureIndex, SearchesAnswerAsTheirSweepsDo) {
       {"whole, chunks on four threads", false, {1u << 20, 3u << 20, 4096}, 4},
       {"one pattern ran over, on four threads", true, {5000, 3u << 20, 4096}, 4},
       {"index full, on four threads", false, {1000, 900, 4096}, 4},
+      // Starts kept by region, as over buffers past 4 GiB.
+      {"4 KiB regions", false, {1u << 20, 3u << 20, 4096, 12}, 1},
+      {"1 KiB regions, one pattern ran over, on four threads", true, {5000, 3u << 20, 4096, 10}, 4},
   };
   const std::vector<std::string_view> archives = {"ustar", "Rar!\x1A\x07", "LZIP\x01", "07070"};
   for (const Case& c : cases) {
