@@ -280,13 +280,16 @@ __attribute__((target("avx2"))) uint64_t FindStartAvx2(const Buffer& buf, uint64
   for (; i < limit && size - i >= 35; i += 32) {
     const __m256i b0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i));
     const __m256i b1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 1));
-    const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 2));
-    const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 3));
-    const __m256i id3 = _mm256_and_si256(
-        _mm256_cmpeq_epi8(b0, STRELL_ALL('I')),
-        _mm256_and_si256(_mm256_cmpeq_epi8(b1, STRELL_ALL('D')), _mm256_cmpeq_epi8(b2, STRELL_ALL('3'))));
     const __m256i sync =
         _mm256_and_si256(_mm256_cmpeq_epi8(b0, STRELL_ALL(0xFF)), STRELL_IS(b1, 0xE0, 0xE0));
+    const __m256i id = _mm256_and_si256(_mm256_cmpeq_epi8(b0, STRELL_ALL('I')),
+                                        _mm256_cmpeq_epi8(b1, STRELL_ALL('D')));
+    // Most blocks hold neither: the bytes after are looked at only where
+    // one stands.
+    if (_mm256_testz_si256(_mm256_or_si256(sync, id), _mm256_or_si256(sync, id))) continue;
+    const __m256i b2 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 2));
+    const __m256i b3 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i + 3));
+    const __m256i id3 = _mm256_and_si256(id, _mm256_cmpeq_epi8(b2, STRELL_ALL('3')));
     const __m256i refused = _mm256_or_si256(
         _mm256_or_si256(_mm256_or_si256(STRELL_IS(b1, 0x18, 0x08), STRELL_IS(b1, 0x06, 0x00)),
                         _mm256_or_si256(STRELL_IS(b2, 0xF0, 0x00), STRELL_IS(b2, 0xF0, 0xF0))),
