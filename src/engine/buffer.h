@@ -59,6 +59,13 @@ class Buffer {
   // Bytes that `owner` keeps alive, such as memory a decoder mapped itself.
   Buffer(std::shared_ptr<const void> owner, const uint8_t* bytes, uint64_t size)
       : owner_(std::move(owner)), bytes_(bytes), size_(size) {}
+  // Bytes of a read-only file mapping that `owner` keeps: like a mapped
+  // file's, an item cut from them is a slice, holding no memory of its own.
+  static Buffer ofMapping(std::shared_ptr<const void> owner, const uint8_t* bytes, uint64_t size) {
+    Buffer b(std::move(owner), bytes, size);
+    b.mapped_ = true;
+    return b;
+  }
   static Buffer copyOf(const void* bytes, uint64_t length);
   static Buffer fromString(std::string_view text);
 

@@ -153,50 +153,6 @@ class RecordReader {
 
 }  // namespace
 
-StagingFile::~StagingFile() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-std::optional<uint64_t> StagingFile::put(std::string_view bytes) {
-  if (failed_) return std::nullopt;
-  if (fd_ < 0) {
-    std::error_code ec;
-    std::string name =
-        (std::filesystem::temp_directory_path(ec) / "strellbox-items-XXXXXX").string();
-    fd_ = ec ? -1 : ::mkstemp(name.data());
-    if (fd_ < 0) {
-      failed_ = true;
-      return std::nullopt;
-    }
-    // Gone from the folder at once: nothing is left behind however the job ends.
-    ::unlink(name.c_str());
-  }
-  const uint64_t at = end_;
-  for (uint64_t done = 0; done < bytes.size();) {
-    const ssize_t w =
-        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(at + done));
-    if (w <= 0) {
-      // Disk full: the producer waits for its turn instead, from now on.
-      failed_ = true;
-      return std::nullopt;
-    }
-    done += static_cast<uint64_t>(w);
-  }
-  end_ += bytes.size();
-  return at;
-}
-
-std::optional<Buffer> StagingFile::get(uint64_t offset, uint64_t size) const {
-  std::vector<uint8_t> bytes(static_cast<size_t>(size));
-  for (uint64_t done = 0; done < size;) {
-    const ssize_t r =
-        ::pread(fd_, bytes.data() + done, size - done, static_cast<off_t>(offset + done));
-    if (r <= 0) return std::nullopt;
-    done += static_cast<uint64_t>(r);
-  }
-  return Buffer(std::move(bytes));
-}
-
 bool ItemLane::wouldWait(uint64_t bytes) {
   std::lock_guard<std::mutex> lock(budget_.mutex_);
   return budget_.pending_ + bytes > budget_.limit_ && !(draining_ && pending_ == 0);

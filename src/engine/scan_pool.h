@@ -17,6 +17,7 @@
 
 #include "engine/found_item.h"
 #include "engine/scan_context.h"
+#include "engine/staging_file.h"
 
 namespace strellbox {
 
@@ -67,27 +68,6 @@ class LaneBudget {
   std::condition_variable changed_;
   uint64_t pending_ = 0;
   const uint64_t limit_;
-};
-
-// Items a producer set aside instead of waiting for its turn: an unlinked
-// temporary file, appended to by the producer and read back by the consumer
-// as it takes the items on.
-class StagingFile {
- public:
-  StagingFile() = default;
-  ~StagingFile();
-  StagingFile(const StagingFile&) = delete;
-  StagingFile& operator=(const StagingFile&) = delete;
-
-  // Where the bytes were put, or nothing (no temporary file, disk full).
-  std::optional<uint64_t> put(std::string_view bytes);
-  // The bytes put at `offset`, or nothing on a read error.
-  std::optional<Buffer> get(uint64_t offset, uint64_t size) const;
-
- private:
-  int fd_ = -1;
-  bool failed_ = false;
-  uint64_t end_ = 0;
 };
 
 // The items one producer reports, in order, until the consumer (the store,

@@ -18,7 +18,9 @@
 #include "engine/classify.h"
 #include "engine/decoder_table.h"
 #include "engine/paths.h"
+#include "engine/log.h"
 #include "engine/scan_context.h"
+#include "engine/staging_file.h"
 #include "extractors/pattern_search.h"
 
 namespace strellbox {
@@ -407,14 +409,11 @@ bool WordMakesSense(std::span<const uint8_t> word, float textScore) {
 
 namespace {
 
-// The 8-bit filter into `out`, whose storage is reused (it may already hold
-// the pages of an earlier result).
-int64_t EightBitInto(std::string_view in, std::vector<uint8_t>& out) {
+// The 8-bit filter of in[from, to) appended to `out`.
+int64_t EightBitInto(std::string_view in, size_t from, size_t to, std::vector<uint8_t>& out) {
   const size_t n = in.size();
-  out.clear();
-  out.reserve(n);
   int64_t dropped = 0;
-  for (size_t i = 0; i < n; ++i) {
+  for (size_t i = from; i < to; ++i) {
     const auto c = static_cast<uint8_t>(in[i]);
     if (kKeepsEightBit[c]) {
       out.push_back(c);
@@ -433,7 +432,8 @@ int64_t EightBitInto(std::string_view in, std::vector<uint8_t>& out) {
 
 Buffer ASCII8BitLegalize(const Buffer& data, int64_t* removed) {
   std::vector<uint8_t> out;
-  const int64_t dropped = EightBitInto(data.view(), out);
+  out.reserve(data.size());
+  const int64_t dropped = EightBitInto(data.view(), 0, data.size(), out);
   if (removed) *removed = dropped;
   return Buffer(std::move(out));
 }
@@ -629,21 +629,74 @@ struct TextPages {
   }
 };
 
+// Where the filters' output goes: memory, or for a long input an unlinked
+// temporary file, a block at a time, so that the text of a disk image of
+// any size costs no more memory than a block (the filters only append).
+class TextOutput {
+ public:
+  TextOutput(uint64_t inputLength, uint64_t spillAbove)
+      : spill_(inputLength > spillAbove),
+        blockBytes_(std::clamp<uint64_t>(inputLength / 16, 4096, kBlock)) {
+    // In memory, every word byte and separator written stands for one input
+    // byte; a line break for a gap can come on top, at most one per 65
+    // input bytes, since each follows more than 64 bytes after the
+    // previous kept word. Reserved once: the vector never moves.
+    block.reserve(spill_ ? blockBytes_ + kMaxWordExtended + 4
+                         : inputLength + inputLength / 64 + 2);
+  }
+
+  // Appended to by the filters; flushed between words.
+  std::vector<uint8_t> block;
+
+  void flushIfFull() {
+    if (spill_ && block.size() >= blockBytes_) flush();
+  }
+  uint64_t size() const { return (file_ ? file_->size() : 0) + block.size(); }
+  // Drops everything written, to write the output again.
+  void restart() {
+    block.clear();
+    file_.reset();
+    failed_ = false;
+  }
+  // The whole output, or nothing when the temporary file failed.
+  std::optional<Buffer> finish() {
+    if (!spill_) return Buffer(std::move(block));
+    flush();
+    if (failed_) return std::nullopt;
+    if (!file_) return Buffer();
+    return file_->map();
+  }
+
+ private:
+  // Blocks of a 16th of the input, 4 KiB to 8 MiB.
+  static constexpr uint64_t kBlock = uint64_t{8} << 20;
+
+  void flush() {
+    if (block.empty() || failed_) return;
+    if (!file_) file_ = std::make_unique<StagingFile>();
+    failed_ = !file_->put({reinterpret_cast<const char*>(block.data()), block.size()});
+    block.clear();
+  }
+
+  const bool spill_;
+  const uint64_t blockBytes_;
+  std::unique_ptr<StagingFile> file_;
+  bool failed_ = false;
+};
+
 // The word filter over `in`, its pages on helper threads where there are
 // any; the output is that of one run over all of it.
-std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanHelpers& helpers,
-                                 uint64_t pageBytes) {
+void FilterWords(std::string_view in, bool extended, const ScanHelpers& helpers,
+                 uint64_t pageBytes, TextOutput& output) {
   const uint64_t n = in.size();
-  std::vector<uint8_t> out;
-  // Every word byte and separator written stands for one input byte; a line
-  // break for a gap can come on top, at most one per 65 input bytes, since
-  // each follows more than 64 bytes after the previous kept word.
-  // Reserved once: the vector never moves.
-  out.reserve(n + n / 64 + 2);
+  std::vector<uint8_t>& out = output.block;
   FilterState t;
   if (!helpers || n <= pageBytes) {
-    while (t.i < n) FilterWord(in, extended, t, out);
-    return out;
+    while (t.i < n) {
+      FilterWord(in, extended, t, out);
+      output.flushIfFull();
+    }
+    return;
   }
   auto shared = std::make_shared<TextPages>();
   TextPages& pages = *shared;
@@ -653,7 +706,10 @@ std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanH
   pages.pages = (n + pageBytes - 1) / pageBytes;
   helpers(static_cast<size_t>(pages.pages - 1), [shared] { shared->help(); });
 
-  while (t.i < pages.bound(1)) FilterWord(in, extended, t, out);
+  while (t.i < pages.bound(1)) {
+    FilterWord(in, extended, t, out);
+    output.flushIfFull();
+  }
   constexpr int kMissesBeforeAlone = 2;
   int misses = 0;  // pages in a row whose run the true run did not meet
   std::unique_lock<std::mutex> lock(pages.mutex);
@@ -692,7 +748,9 @@ std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanH
         break;
       }
       FilterWord(in, extended, t, out);
+      output.flushIfFull();
     }
+    output.flushIfFull();
     // A page nobody guessed says nothing of whether guesses meet.
     if (guessed) misses = met ? 0 : misses + 1;
     lock.lock();
@@ -703,25 +761,38 @@ std::vector<uint8_t> FilterWords(std::string_view in, bool extended, const ScanH
   pages.finished = true;
   pages.changed.notify_all();
   pages.changed.wait(lock, [&] { return pages.running == 0; });
-  return out;
 }
 
 }  // namespace
 
 Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended,
-                      const ScanHelpers& helpers, uint64_t pageBytes) {
+                      const ScanHelpers& helpers, uint64_t pageBytes, uint64_t spillAbove) {
   const std::string_view in = data.view();
   const uint64_t n = in.size();
-  std::vector<uint8_t> out = FilterWords(in, extended, helpers, pageBytes);
+  TextOutput out(n, spillAbove);
+  FilterWords(in, extended, helpers, pageBytes, out);
   const uint64_t m = out.size();
+  int64_t dropped = static_cast<int64_t>(n - m);
   if (static_cast<double>(m) > 0.95 * static_cast<double>(n)) {
     // Text already: keep it whole, 8-bit characters included.
-    const int64_t dropped = EightBitInto(in, out);
-    if (removed) *removed = dropped;
-    return Buffer(std::move(out));
+    out.restart();
+    constexpr size_t kStep = size_t{1} << 20;
+    dropped = 0;
+    for (size_t from = 0; from < n; from += kStep) {
+      dropped += EightBitInto(in, from, std::min<size_t>(n, from + kStep), out.block);
+      out.flushIfFull();
+    }
   }
-  if (removed) *removed = static_cast<int64_t>(n - m);
-  return Buffer(std::move(out));
+  std::optional<Buffer> text = out.finish();
+  if (!text) {
+    StrellLog(fmt::format("The readable text of {} bytes could not be kept: the temporary folder "
+                          "is missing or full",
+                          n));
+    if (removed) *removed = static_cast<int64_t>(n);
+    return {};
+  }
+  if (removed) *removed = dropped;
+  return std::move(*text);
 }
 
 int32_t strellASCII(ScanContext& context, const Buffer& data, const std::string& from) {

@@ -24,9 +24,13 @@ namespace strellbox {
 // character boundary.
 // With `helpers`, a buffer longer than `pageBytes` is filtered a page per
 // thread, each page from a guessed state until the words before it meet it
-// (see text.cpp); the output is the same.
+// (see text.cpp); the output is the same. The output of a buffer longer
+// than `spillAbove` is written to an unlinked temporary file as it grows
+// and comes back mapped; when that file fails, the result is empty (and
+// logged).
 Buffer ASCIILegalize2(const Buffer& data, int64_t* removed, bool extended = false,
-                      const ScanHelpers& helpers = {}, uint64_t pageBytes = uint64_t{16} << 20);
+                      const ScanHelpers& helpers = {}, uint64_t pageBytes = uint64_t{16} << 20,
+                      uint64_t spillAbove = uint64_t{64} << 20);
 
 // Keeps every legal text byte and every byte at or above 0x80; a zero byte
 // between two kept bytes becomes a line feed. `removed` (may be null)

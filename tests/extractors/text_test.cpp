@@ -322,7 +322,8 @@ TEST(ASCIILegalize2, ExtendedKeepsUrlsPathsAndOtherScripts) {
 // Pages filtered on several threads, each from a guessed state, give the
 // output and count of one run over the whole buffer: whatever the page
 // size (so that pages end inside words, inside two-byte text, inside long
-// words cut at the cap, inside UTF-8 characters), under both rules.
+// words cut at the cap, inside UTF-8 characters), under both rules, and
+// whether the output grows in memory or in a temporary file.
 TEST(ASCIILegalize2, PagesOnThreadsGiveTheOutputOfOneRun) {
   std::mt19937 rng(21);
   auto randomBytes = [&](size_t n) {
@@ -359,22 +360,29 @@ TEST(ASCIILegalize2, PagesOnThreadsGiveTheOutputOfOneRun) {
     for (const bool extended : {false, true}) {
       int64_t removedOnce = -1;
       const Buffer once = ASCIILegalize2(Bytes(c.in), &removedOnce, extended);
-      for (const uint64_t page : {uint64_t{4096}, uint64_t{7001}, uint64_t{65536}}) {
-        SCOPED_TRACE(
-            fmt::format("{}, {}, pages of {}", c.name, extended ? "extended" : "classic", page));
-        std::vector<std::thread> threads;
-        int64_t removed = -1;
-        const Buffer paged = ASCIILegalize2(
-            Bytes(c.in), &removed, extended,
-            [&](size_t count, std::function<void()> task) {
+      // Page 0: one run, on this thread.
+      for (const uint64_t page : {uint64_t{0}, uint64_t{4096}, uint64_t{7001}, uint64_t{65536}})
+        for (const bool onDisk : {false, true}) {
+          if (page == 0 && !onDisk) continue;
+          SCOPED_TRACE(fmt::format("{}, {}, pages of {}{}", c.name,
+                                   extended ? "extended" : "classic", page,
+                                   onDisk ? ", output on disk" : ""));
+          std::vector<std::thread> threads;
+          int64_t removed = -1;
+          ScanHelpers helpers;
+          if (page > 0)
+            helpers = [&](size_t count, std::function<void()> task) {
               for (size_t t = 0; t < std::min<size_t>(count, 3); ++t) threads.emplace_back(task);
-            },
-            page);
-        for (std::thread& t : threads) t.join();
-        EXPECT_TRUE(paged.view() == once.view())
-            << paged.size() << " bytes against " << once.size();
-        EXPECT_EQ(removed, removedOnce);
-      }
+            };
+          const Buffer paged =
+              ASCIILegalize2(Bytes(c.in), &removed, extended, helpers,
+                             page > 0 ? page : uint64_t{16} << 20, onDisk ? 0 : UINT64_MAX);
+          for (std::thread& t : threads) t.join();
+          EXPECT_TRUE(paged.view() == once.view())
+              << paged.size() << " bytes against " << once.size();
+          EXPECT_EQ(removed, removedOnce);
+          EXPECT_EQ(paged.isMapped(), onDisk);
+        }
     }
   }
 }
