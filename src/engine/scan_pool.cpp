@@ -1,12 +1,9 @@
 #include "engine/scan_pool.h"
 
-#include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 #include <type_traits>
 
 #include "engine/log.h"

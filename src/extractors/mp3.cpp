@@ -258,10 +258,6 @@ uint64_t FindStart(const Buffer& b, uint64_t from, uint64_t limit) {
   return FindMp3Start(b, from, limit);
 }
 
-}  // namespace
-
-namespace {
-
 #if defined(__x86_64__) && defined(__GNUC__)
 const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 
