@@ -29,6 +29,8 @@ namespace fs = std::filesystem;
 // What is read from the set at once: a whole number of the usual chunk
 // sizes (32 KiB), large enough that a call's overhead does not count.
 constexpr size_t kReadBlock = size_t{4} << 20;
+// Handles reading one evidence file at once, each on a thread of its own.
+constexpr int kMaxReaders = 8;
 // Room left free in the temporary folder beside the media, so that the
 // scan does not fill the disk the system itself writes to.
 constexpr uint64_t kFreeSpaceMargin = uint64_t{64} << 20;
@@ -447,32 +449,48 @@ std::optional<Buffer> MapMediaCopy(const std::string& first, MediaSource& source
     }
     return true;
   };
-  // The upper half on a second reader where there is one (opened on its own
-  // thread: opening reads the set's tables); blocks stand where one reader
-  // would have put them, so the media comes out the same.
-  if (readers < 2 || size < 2 * kReadBlock) {
-    if (!copy(source, 0, size)) return std::nullopt;
-  } else {
-    const uint64_t middle = size / 2 / kReadBlock * kReadBlock;
-    std::unique_ptr<MediaSource> second;
-    bool upper = false;
-    std::thread other([&] {
-      second = source.another();
-      if (second) upper = copy(*second, middle, size);
+  // One part per reader, each on a handle of its own opened on its own
+  // thread (opening reads the set's tables). Parts start on the block grid
+  // of one reader, so that the media comes out the same.
+  const uint64_t blocks = (size + kReadBlock - 1) / kReadBlock;
+  const auto parts = static_cast<size_t>(
+      std::min<uint64_t>(blocks, static_cast<uint64_t>(std::clamp(readers, 1, kMaxReaders))));
+  std::vector<uint64_t> at(parts + 1, size);
+  for (size_t k = 0; k < parts; ++k) at[k] = blocks * k / parts * kReadBlock;
+  std::vector<std::unique_ptr<MediaSource>> others(parts);  // none for part 0: `source`
+  std::vector<char> read(parts, 0);
+  std::vector<std::thread> threads;
+  for (size_t k = 1; k < parts; ++k)
+    threads.emplace_back([&, k] {
+      others[k] = source.another();
+      if (others[k]) read[k] = copy(*others[k], at[k], at[k + 1]);
     });
-    const bool lower = copy(source, 0, middle);
-    other.join();
-    // Without a second reader the first reads on.
-    if (!second) upper = lower && copy(source, middle, size);
-    if (!lower || !upper) return std::nullopt;
-    if (second && source.zerosFrom() < middle) {
-      // One reader would have taken the rest as zeros too, unasked.
-      std::memset(media + middle, 0, static_cast<size_t>(size - middle));
-    } else if (second) {
-      source.setZerosFrom(second->zerosFrom());
-      second->reportDamage();  // the checksum errors of the upper half
+  read[0] = copy(source, 0, at[1]);
+  for (std::thread& t : threads) t.join();
+  // A part left without a reader of its own is read by the first, in turn.
+  for (size_t k = 1; k < parts; ++k)
+    if (!others[k]) read[k] = read[k - 1] && copy(source, at[k], at[k + 1]);
+  if (std::find(read.begin(), read.end(), 0) != read.end()) return std::nullopt;
+  // One reader takes all media as zeros from the first block where a
+  // missing segment showed (see EwfSource::read): so are the parts past the
+  // one where that happened, and the damage they met is not reported.
+  size_t last = parts - 1;
+  uint64_t zeros = UINT64_MAX;
+  for (size_t k = 0; k < parts; ++k) {
+    const MediaSource& reader = others[k] ? *others[k] : source;
+    // The end of the block where it showed: at most the part's end.
+    if (reader.zerosFrom() <= at[k + 1]) {
+      zeros = reader.zerosFrom();
+      last = k;
+      break;
     }
   }
+  if (zeros != UINT64_MAX) {
+    std::memset(media + at[last + 1], 0, static_cast<size_t>(size - at[last + 1]));
+    source.setZerosFrom(zeros);
+  }
+  for (size_t k = 1; k <= last; ++k)
+    if (others[k]) others[k]->reportDamage();  // the checksum errors of its part
   source.reportDamage();
   ::mprotect(address, length, PROT_READ);
   ::madvise(address, length, MADV_SEQUENTIAL);

@@ -47,8 +47,9 @@ SegmentEntries CollapseSegments(const std::vector<std::string>& entries);
 // media offsets; libewf reads them as zeros and the scan goes on.
 // The buffer's origin names the first segment as its container and a
 // chain of one step, "ewf" or "split-raw" at offset 0. With two `readers`
-// or more, an evidence file's upper half is inflated by a handle of its own
-// on a second thread; the media, and what is logged, are the same.
+// or more (at most 8 are used), an evidence file's media is cut into that
+// many parts, each inflated by a handle of its own on a thread of its own;
+// the media, and what is logged, are the same.
 struct MediaRead {
   Buffer media;
   ReadStatus status = ReadStatus::kRead;

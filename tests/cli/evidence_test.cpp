@@ -27,7 +27,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-constexpr uint64_t kMediaSize = uint64_t{6} << 20;
+// Three blocks of the readers' 4 MiB: with three workers, three readers.
+constexpr uint64_t kMediaSize = uint64_t{12} << 20;
 constexpr uint64_t kChunk = 32768;  // ewfacquire's default: 64 sectors of 512 bytes
 constexpr uint64_t kJpegAt = (uint64_t{1} << 20) + 1536;
 
@@ -83,11 +84,12 @@ struct Scan {
   std::vector<std::string> log;
 };
 
-Scan ScanPaths(std::vector<std::string> paths) {
+Scan ScanPaths(std::vector<std::string> paths, int jobs = 2) {
   test::ScopedHome home;
   TempDir out;
-  std::vector<std::string> args = {"strellbox-cli", "scan",     "--json",
-                                   "--verbose",     "--output", out.str()};
+  std::vector<std::string> args = {"strellbox-cli", "scan",   "--json",
+                                   "--verbose",     "--jobs", std::to_string(jobs),
+                                   "--output",      out.str()};
   args.insert(args.end(), paths.begin(), paths.end());
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
@@ -157,20 +159,22 @@ TEST(Evidence, SegmentSetsScanAsTheRawImageTheyHold) {
        "split-raw"},
   };
   ASSERT_GE(FilesIn(images.ewf.parent_path()).size(), 3u) << "the evidence file did not split";
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const Scan scan = ScanPaths(c.paths);
-    ASSERT_EQ(scan.status, 0);
-    EXPECT_EQ(Items(scan, 1), expected);
-    EXPECT_EQ(scan.rows.back()["files_scanned"], 1) << "a later segment was scanned on its own";
-    for (const auto& row : scan.rows) {
-      if (!row.contains("type")) continue;
-      EXPECT_EQ(row["container"], c.first.string());
-      ASSERT_FALSE(row["chain"].empty());
-      EXPECT_EQ(row["chain"][0]["decoder"], c.decoder);
-      EXPECT_EQ(row["chain"][0]["offset"], 0);
+  // One worker reads the media alone; three read a part each.
+  for (const Case& c : cases)
+    for (const int jobs : {1, 3}) {
+      SCOPED_TRACE(fmt::format("{}, {} workers", c.name, jobs));
+      const Scan scan = ScanPaths(c.paths, jobs);
+      ASSERT_EQ(scan.status, 0);
+      EXPECT_EQ(Items(scan, 1), expected);
+      EXPECT_EQ(scan.rows.back()["files_scanned"], 1) << "a later segment was scanned on its own";
+      for (const auto& row : scan.rows) {
+        if (!row.contains("type")) continue;
+        EXPECT_EQ(row["container"], c.first.string());
+        ASSERT_FALSE(row["chain"].empty());
+        EXPECT_EQ(row["chain"][0]["decoder"], c.decoder);
+        EXPECT_EQ(row["chain"][0]["offset"], 0);
+      }
     }
-  }
 }
 
 // The bar moves while the media is read out of the set, before its scan:
@@ -276,23 +280,38 @@ TEST(Evidence, DamageIsLoggedWithItsPlaceAndTheRestComesOut) {
        [](const fs::path& folder) { fs::remove(folder / "disk.002"); }, "disk.002 is missing",
        below(uint64_t{2} << 20), false},
   };
+  // The evidence lines of a log, in order of their text: readers of parts
+  // report their part's damage each.
+  const auto evidenceLines = [](const Scan& scan) {
+    std::vector<std::string> lines;
+    for (const std::string& line : scan.log)
+      if (line.rfind("Evidence file", 0) == 0) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
     TempDir copy;
     fs::copy(c.set, copy.path());
     c.damage(copy.path());
-    const Scan scan = ScanPaths({copy.str()});
-    ASSERT_EQ(scan.status, 0);
-    EXPECT_TRUE(Logged(scan, c.logged)) << ::testing::PrintToString(scan.log);
-    const std::vector<Item> got = Items(scan, 1);
-    if (c.exact) {
-      EXPECT_EQ(got, c.expected);
+    const Scan alone = ScanPaths({copy.str()}, 1);
+    for (const int jobs : {1, 3}) {
+      SCOPED_TRACE(fmt::format("{}, {} workers", c.name, jobs));
+      const Scan scan = jobs == 1 ? alone : ScanPaths({copy.str()}, jobs);
+      ASSERT_EQ(scan.status, 0);
+      EXPECT_TRUE(Logged(scan, c.logged)) << ::testing::PrintToString(scan.log);
+      const std::vector<Item> got = Items(scan, 1);
+      // Three readers give the media, and the damage, of one.
+      EXPECT_EQ(got, Items(alone, 1));
+      EXPECT_EQ(evidenceLines(scan), evidenceLines(alone));
+      if (c.exact) {
+        EXPECT_EQ(got, c.expected);
+      }
+      // Items wholly before the damage come out as from the raw image.
+      ASSERT_GE(c.expected.size(), 2u);
+      for (const Item& item : c.expected)
+        EXPECT_NE(std::find(got.begin(), got.end(), item), got.end())
+            << std::get<0>(item) << " at " << std::get<1>(item);
     }
-    // Items wholly before the damage come out as from the raw image.
-    ASSERT_GE(c.expected.size(), 2u);
-    for (const Item& item : c.expected)
-      EXPECT_NE(std::find(got.begin(), got.end(), item), got.end())
-          << std::get<0>(item) << " at " << std::get<1>(item);
   }
 }
 
