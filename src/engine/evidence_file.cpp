@@ -130,7 +130,7 @@ class MediaSource {
   virtual bool read(uint64_t offset, uint8_t* into, size_t n) = 0;
   // Logs what the set lacks or what did not check out, once it was read.
   virtual void reportDamage() {}
-  // A second reader of the same set, to read another part of the media on
+  // Another reader of the same set, to read another part of the media on
   // another thread; nothing where that would not be faster.
   virtual std::unique_ptr<MediaSource> another() const { return nullptr; }
   // Where the media is taken as zeros from on (past the end: nowhere).
@@ -148,7 +148,7 @@ std::string EwfErrorText(libewf_error_t*& error) {
 
 class EwfSource final : public MediaSource {
  public:
-  // A second reader (not `primary`) leaves the missing segments to the
+  // Another reader (not `primary`) leaves the missing segments to the
   // first one to report.
   explicit EwfSource(std::string first, bool primary = true)
       : first_(std::move(first)), primary_(primary) {}
