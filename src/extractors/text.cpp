@@ -107,6 +107,19 @@ bool ClassesMakeSense(const WordClasses& c, int32_t w, float s) {
 // worked in double precision and stored in single.
 float Scaled(float s, double factor) { return static_cast<float>(static_cast<double>(s) * factor); }
 
+// The score after a word: nine tenths of the score before and a tenth of
+// the word's. In a long run of zeros or noise it sinks towards the smallest
+// denormal, where it stays, and arithmetic on denormals is many times
+// slower: a score below 2^-60 is taken as 0. That changes nothing the
+// filter decides: the score is only ever compared with 0.5, a word's score
+// is 0, 0.4, 1 or the score scaled, and a tenth of 0.4 or 1 added to nine
+// tenths of a score below 2^-60 is the same double as without it.
+float NextScore(float score, float wordScore) {
+  const auto next =
+      static_cast<float>(static_cast<double>(score) * 0.9 + static_cast<double>(wordScore) * 0.1);
+  return next < 0x1p-60f ? 0.0f : next;
+}
+
 size_t Utf8SequenceAt(std::string_view s, size_t p, bool& cut);
 
 // With extended detection words are gathered up to this many bytes, so
@@ -451,7 +464,8 @@ struct FilterState {
 
 // One word of the word filter from `s.i`, and the separator after it:
 // what is kept goes to `out`.
-void FilterWord(std::string_view in, bool extended, FilterState& s, std::vector<uint8_t>& out) {
+void FilterLongerWord(std::string_view in, bool extended, FilterState& s,
+                      std::vector<uint8_t>& out) {
   const uint64_t n = in.size();
   const int32_t cap = extended ? kMaxWordExtended : kMaxWord;
   std::array<uint8_t, kMaxWordExtended> word;
@@ -515,8 +529,7 @@ void FilterWord(std::string_view in, bool extended, FilterState& s, std::vector<
     wordScore = (high == 0 && score > 0.5) ? Scaled(score, 0.9) : 0.0f;
   else
     wordScore = Scaled(score, 0.99);
-  s.score =
-      static_cast<float>(static_cast<double>(score) * 0.9 + static_cast<double>(wordScore) * 0.1);
+  s.score = NextScore(score, wordScore);
 
   const bool keep = wordScore > 0.5;
   if (keep) {
@@ -534,6 +547,25 @@ void FilterWord(std::string_view in, bool extended, FilterState& s, std::vector<
   // Past the separator; after a cut word the classic filter steps over
   // one more byte, the extended one goes on with it.
   if (!(cut && extended)) ++i;
+}
+
+// As FilterLongerWord, which it calls unless a separator stands at `s.i`:
+// then the word is empty, and what the filter does with it (the score sinks
+// a little; the separator is kept after a kept word while the score is
+// high) is done here, without the setup of a word. Runs of zeros in a disk
+// image are one such word per byte.
+inline void FilterWord(std::string_view in, bool extended, FilterState& s,
+                       std::vector<uint8_t>& out) {
+  const auto c = static_cast<uint8_t>(in[s.i]);
+  if (gTextKind[c] != kSeparator) {
+    FilterLongerWord(in, extended, s, out);
+    return;
+  }
+  const float score = s.score;
+  const float wordScore = Scaled(score, 0.99);
+  s.score = NextScore(score, wordScore);
+  if (wordScore > 0.5 && s.lastKept) out.push_back(c == 0 ? ' ' : c);
+  ++s.i;
 }
 
 // The filter's state at a word's start in a page's run, and how much of

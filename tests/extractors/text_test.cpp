@@ -355,6 +355,9 @@ TEST(ASCIILegalize2, PagesOnThreadsGiveTheOutputOfOneRun) {
       {"prose and noise", mixed},
       {"two-byte text", utf16 + randomBytes(30000) + utf16},
       {"text already (the 8-bit filter)", prose(150000)},
+      // The score sinks to nothing in the zeros (taken as 0 below 2^-60).
+      {"prose between long runs of zeros",
+       std::string(120000, '\0') + prose(20000) + std::string(200000, '\0') + prose(3000)},
   };
   for (const Case& c : cases) {
     for (const bool extended : {false, true}) {
