@@ -173,9 +173,9 @@ class FlowsTest : public QObject {
     StrellController& c = app->streller();
     const QByteArray png = PngBytes(8, 8);
     const Buffer image = Buffer::copyOf(png.constData(), static_cast<uint64_t>(png.size()));
-    // An image is written at once: the job has made its folder when stopped.
-    // (With several workers what is found reaches the store later, and a
-    // stop before that drops it: one worker.)
+    // An image is written at once, before the pass goes on: the job has
+    // made its folder when stopped. (With several workers what is found
+    // reaches the store later: one worker.)
     c.setScanWorkers(1);
     c.setPassForTesting("png", [&](ScanContext& ctx, const Buffer&, const std::string& from) {
       ctx.saveStrell(image, 0, image.size(), "png", from, 0, ItemEnd::kLength);
@@ -188,6 +188,9 @@ class FlowsTest : public QObject {
     QTRY_VERIFY(w.jobRunning());
     QCOMPARE(w.jobStateField->text(), QStringLiteral("Scanning…"));
     QTRY_VERIFY(w.windowTitle().startsWith("Strellbox – "));
+    // Stopped once the image is written: a stop that comes first drops it
+    // (what is found but not written when a job stops is not written).
+    QTRY_COMPARE(w.results->count(), 1);
     QTest::keyClick(&w, Qt::Key_Escape);
     QVERIFY(c.stopStreller());
     QTRY_COMPARE(w.jobStateField->text(), QStringLiteral("Stopped"));
