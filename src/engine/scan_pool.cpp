@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "engine/log.h"
@@ -129,17 +131,11 @@ class RecordReader {
     in_.remove_prefix(sizeof value);
     return true;
   }
-  bool getText(std::string_view& text) {
+  bool getText(std::string& text) {
     uint64_t size = 0;
     if (!get(size) || in_.size() < size) return false;
     text = in_.substr(0, size);
     in_.remove_prefix(size);
-    return true;
-  }
-  bool getText(std::string& text) {
-    std::string_view view;
-    if (!getText(view)) return false;
-    text = view;
     return true;
   }
   uint64_t left() const { return in_.size(); }
@@ -216,11 +212,8 @@ void ItemLane::takeFoundItem(FoundItem item) {
   // Rather than wait until the consumer comes to this lane (it may be deep
   // in a long pass of its own), the item goes to disk and the producer goes
   // on; only what does not fit the budget.
-  if (wouldWait(event.bytes) && stage(item, event)) {
-    push(std::move(event));
-    return;
-  }
-  event.item = std::make_unique<FoundItem>(std::move(item));
+  if (!wouldWait(event.bytes) || !stage(item, event))
+    event.item = std::make_unique<FoundItem>(std::move(item));
   push(std::move(event));
 }
 

@@ -254,10 +254,6 @@ bool ConfirmStart(const Buffer& b, uint64_t p) {
   if (b.u8(p) == 'I') return Id3HeaderAt(b, p);
   return p + kFrameHeader <= b.size() && ParseHeader(b.be32(p)).has_value();
 }
-uint64_t FindStart(const Buffer& b, uint64_t from, uint64_t limit) {
-  return FindMp3Start(b, from, limit);
-}
-
 #if defined(__x86_64__) && defined(__GNUC__)
 const bool gHaveAvx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2"));
 
@@ -321,7 +317,7 @@ uint64_t FindMp3Start(const Buffer& b, uint64_t from, uint64_t limit) {
 
 namespace {
 
-constexpr CarveSignature kSignatures[] = {{"ID3 or a frame sync", ConfirmStart, FindStart}};
+constexpr CarveSignature kSignatures[] = {{"ID3 or a frame sync", ConfirmStart, FindMp3Start}};
 constexpr CarvedFormat kMp3 = {
     .type = "mp3",
     .signatures = kSignatures,
