@@ -135,6 +135,10 @@ void ScanJob::failJob(const std::string& message) {
 }
 
 void ScanJob::progressFromThread(double bytes) {
+  // Under the lock, so that reports reach the display in the order checked.
+  std::lock_guard<std::mutex> lock(progressMutex_);
+  if (bytes < progressShown_) return;
+  progressShown_ = bytes;
   notifier_.progress(bytes, bytesToStrell_.load(kRelaxed), store_.foundItems());
 }
 
@@ -233,6 +237,10 @@ void ScanJob::strell(const std::vector<std::string>& requested) {
     const auto count = static_cast<int32_t>(entries.size());
     itemsToStrell_.store(count, kRelaxed);
     store_.resetFoundItems();
+    {
+      std::lock_guard<std::mutex> lock(progressMutex_);
+      progressShown_ = 0;
+    }
     progressFromThread(0.0);
     strelledBytes_.store(0, kRelaxed);
     if (workers > 1 && !entries.empty()) {

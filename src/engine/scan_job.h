@@ -59,6 +59,9 @@ class ScanJob final : public JobControl {
   bool stopStreller() const override { return stopStreller_.load(kRelaxed); }
   void setStopStreller(bool stop) { stopStreller_.store(stop, kRelaxed); }
   void failJob(const std::string& message) override;
+  // Reports the bytes scanned so far; a report below one already made (a
+  // thread that read the count before another, and got here after it) is
+  // dropped, so that the bar never goes back within a job.
   void progressFromThread(double bytes);
 
   bool strelling() const { return strelling_.load(kRelaxed); }
@@ -134,6 +137,8 @@ class ScanJob final : public JobControl {
   std::atomic<int32_t> filesScanned_{0};
   std::atomic<int32_t> filesSkipped_{0};
   std::atomic<uint64_t> decodedBytes_{0};
+  std::mutex progressMutex_;
+  double progressShown_ = 0;  // the highest report of this job
   mutable std::mutex labelMutex_;
   std::string currentlyStrelling_;
   std::optional<std::string> strellerError_;
