@@ -24,6 +24,7 @@
 #include "app/main_window.h"
 #include "app/single_instance.h"
 #include "app/startup.h"
+#include "engine/stderr_filter.h"
 #include "engine/strell_controller.h"
 
 namespace {
@@ -77,6 +78,7 @@ void ScreenshotWhenDone(strellbox::StrellAppController& app, const QString& file
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  strellbox::DropDecoderNoiseFromStderr();
   SetNames();
   if (AsksForHelpOrVersion(argc, argv)) {
     QCoreApplication core(argc, argv);

@@ -65,6 +65,7 @@ std::vector<SweptPattern> MakePatterns() {
       Literal("\x01\x00\x09\x00\x00\x01"sv),
       Literal("\x02\x00\x09\x00\x00\x01"sv),
       Literal("\0\0\0\x0CJXL \r\n\x87\n"sv),
+      Literal("\xFF\x0A"),
       // Flash movies, PDF documents.
       Literal("WS"),
       Literal("%PDF-"),

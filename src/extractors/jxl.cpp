@@ -6,14 +6,12 @@
 //    box of another kind.
 //  - the bare codestream (FF 0A), which states no length of its own: libjxl
 //    decodes it from memory, fed a growing window of the buffer, and the
-//    item ends where the decoder stopped consuming at its end. Only a
-//    codestream that starts its buffer (a .jxl file, an archive member, a
-//    decoded child) is tried: Debian's libjxl writes a line to stderr for
-//    every codestream it fails to decode, which cannot be turned off, and
-//    random bytes hold an FF 0A every 64 KiB. A picture
-//    larger than kMaxPixels, or a decoder asking for more than kMaxMemory,
-//    is passed over, so that a hostile header cannot make it allocate
-//    gigabytes.
+//    item ends where the decoder stopped consuming at its end. Random bytes
+//    hold an FF 0A every 64 KiB and a decoder costs tens of microseconds to
+//    set up, so the headers are walked first (jxl_headers.h): the decoder
+//    sees only the few candidates whose headers hold. A picture larger than
+//    kMaxPixels, or a decoder asking for more than kMaxMemory, is passed
+//    over, so that a hostile header cannot make it allocate gigabytes.
 // A row of its own, run with extended detection.
 #include <jxl/decode.h>
 
@@ -24,6 +22,7 @@
 #include "engine/cursor.h"
 #include "engine/scan_context.h"
 #include "extractors/image_scan.h"
+#include "extractors/jxl_headers.h"
 
 namespace strellbox {
 
@@ -45,11 +44,27 @@ constexpr uint64_t kMaxPixels = uint64_t{1} << 24;
 // What the decoder may hold allocated at once: a frame at kMaxPixels in
 // float planes with its group buffers fits.
 constexpr uint64_t kMaxMemory = uint64_t{512} << 20;
-// The decoder is fed this much of the buffer first, the window doubling
-// each time it asks for more, so a short codestream never sees the rest.
+// Decoders one buffer may set up for bare codestreams: kDecodersAlways,
+// and one more per kBytesPerDecoder of it. Random bytes call one every few
+// MiB; crafted headers that hold, each over data the decoder refuses, run
+// out of them, and from then on only containers are measured.
+constexpr uint64_t kDecodersAlways = 16;
+constexpr uint64_t kBytesPerDecoder = uint64_t{64} << 10;
+// Where the header walk could not reach the end, the decoder is fed a
+// window of the buffer that starts with what the walk covered, at least
+// this much, and doubles each time the decoder asks for more (it copies
+// what it holds at each step; fed the whole rest of a large buffer at
+// once, it copies all of it).
 constexpr uint64_t kFirstWindow = uint64_t{4} << 10;
+// The window grows past this only once the decoder has read a frame's
+// header: an ICC profile and a preview fit well within it, while random
+// bytes whose header walk held fail in it or never get that far.
+constexpr uint64_t kBeforeFirstFrame = uint64_t{4} << 20;
 // Decoding costs one unit of the walk budget per this many pixels.
 constexpr uint64_t kPixelsPerUnit = 4;
+// Walking the headers, one unit per this many bytes read (and one for the
+// candidate): a bit reader's step costs several of a byte's walk.
+constexpr uint64_t kHeaderBytesPerUnit = 16;
 
 bool IsFourCC(std::string_view t) {
   for (const char c : t)
@@ -89,26 +104,34 @@ struct CountedMemory {
 
 void DropRows(void*, size_t, size_t, size_t, const void*) {}
 
-}  // namespace
-
 // The length of the bare codestream at p, decoded by libjxl, or nothing.
-std::optional<uint64_t> MeasureJxlCodestream(const Buffer& b, uint64_t p, WalkBudget& budget) {
+// `decodersLeft` counts down the decoders this buffer may still set up.
+std::optional<uint64_t> MeasureJxlCodestream(const Buffer& b, uint64_t p, WalkBudget& budget,
+                                             uint64_t& decodersLeft) {
   if (!b.startsWith(p, kCodestream) || budget.exhausted()) return std::nullopt;
+  const JxlHeaderCheck headers = CheckJxlCodestreamHeaders(b.data() + p, b.size() - p, kMaxPixels);
+  budget.spend(1 + headers.bytesRead / kHeaderBytesPerUnit);
+  if (!headers.holds() || decodersLeft == 0) return std::nullopt;
+  --decodersLeft;
   CountedMemory memory;
   const JxlMemoryManager manager{&memory, &CountedMemory::Alloc, &CountedMemory::Free};
   const std::unique_ptr<JxlDecoder, void (*)(JxlDecoder*)> decoder(JxlDecoderCreate(&manager),
                                                                    JxlDecoderDestroy);
   if (!decoder) return std::nullopt;
   JxlDecoder* dec = decoder.get();
-  if (JxlDecoderSubscribeEvents(dec, JXL_DEC_BASIC_INFO | JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+  if (JxlDecoderSubscribeEvents(dec, JXL_DEC_BASIC_INFO | JXL_DEC_FRAME | JXL_DEC_FULL_IMAGE) !=
+          JXL_DEC_SUCCESS ||
       JxlDecoderSetKeepOrientation(dec, JXL_TRUE) != JXL_DEC_SUCCESS)
     return std::nullopt;
-  const uint64_t available = b.size() - p;
-  // The decoder holds [start, end) of the bytes from p.
-  uint64_t end = std::min(kFirstWindow, available);
+  // Where the walk reached the codestream's end, the decoder gets exactly
+  // the codestream, else a growing window of the buffer.
+  const bool walkedAll = headers.end == JxlWalkEnd::kLastFrame;
+  const uint64_t available = walkedAll ? headers.walkedTo : b.size() - p;
+  uint64_t end = std::min(available, std::max(kFirstWindow, headers.walkedTo));
   budget.spend(end);
   JxlDecoderSetInput(dec, b.data() + p, end);
   if (end == available) JxlDecoderCloseInput(dec);
+  bool frameRead = false;
   uint64_t framePixels = 0;
   const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
   for (;;) {
@@ -128,14 +151,17 @@ std::optional<uint64_t> MeasureJxlCodestream(const Buffer& b, uint64_t p, WalkBu
         if (JxlDecoderSetImageOutCallback(dec, &format, DropRows, nullptr) != JXL_DEC_SUCCESS)
           return std::nullopt;
         break;
+      case JXL_DEC_FRAME:
+        frameRead = true;
+        break;
       case JXL_DEC_FULL_IMAGE:
         break;
       case JXL_DEC_NEED_MORE_INPUT: {
-        if (end == available) return std::nullopt;  // cut short
-        const uint64_t start = end - JxlDecoderReleaseInput(dec);
         const uint64_t grown = std::min(end * 2, available);
+        if (end == available || (!frameRead && grown > kBeforeFirstFrame)) return std::nullopt;
         budget.spend(grown - end);
         if (budget.exhausted()) return std::nullopt;
+        const uint64_t start = end - JxlDecoderReleaseInput(dec);
         end = grown;
         JxlDecoderSetInput(dec, b.data() + p + start, end - start);
         if (end == available) JxlDecoderCloseInput(dec);
@@ -152,10 +178,9 @@ std::optional<uint64_t> MeasureJxlCodestream(const Buffer& b, uint64_t p, WalkBu
   }
 }
 
-namespace {
-
 // The length of the container at p, its boxes walked, or nothing.
-std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, WalkBudget& budget) {
+std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, WalkBudget& budget,
+                                               uint64_t& decodersLeft) {
   Cursor c(b, p + kContainer.size());
   bool first = true, whole = false;
   for (;;) {
@@ -176,7 +201,8 @@ std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, Walk
       // A last box that runs to the end of its file: only the codestream
       // box may, and the codestream then measures it.
       if (*type != "jxlc" || whole) break;
-      const std::optional<uint64_t> codestream = MeasureJxlCodestream(b, box.at(), budget);
+      const std::optional<uint64_t> codestream =
+          MeasureJxlCodestream(b, box.at(), budget, decodersLeft);
       if (!codestream) return std::nullopt;
       return CarveLength(box.at() + *codestream - p);
     }
@@ -198,14 +224,7 @@ std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, Walk
   return CarveLength(c.at() - p);
 }
 
-// A bare codestream is tried only where the buffer starts: no search
-// through the rest of it for the two bytes.
-uint64_t CodestreamAtStart(const Buffer& b, uint64_t from, uint64_t limit) {
-  return from == 0 && limit > 0 && b.startsWith(0, kCodestream) ? 0 : Buffer::npos;
-}
-
-constexpr CarveSignature kJxlSignatures[] = {{kContainer},
-                                             {kCodestream, nullptr, &CodestreamAtStart}};
+constexpr CarveSignature kJxlSignatures[] = {{kContainer}, {kCodestream}};
 constexpr CarvedFormat kJxl = {
     .type = "jxl",
     .signatures = kJxlSignatures,
@@ -222,11 +241,13 @@ constexpr CarvedFormat kJxl = {
 }  // namespace
 
 int32_t strellJXL(ScanContext& context, const Buffer& data, const std::string& from) {
+  uint64_t decodersLeft = kDecodersAlways + data.size() / kBytesPerDecoder;
   return CarveItems(context, kJxl, data, from,
                     [&](uint64_t p, WalkBudget& budget, WalkMode) -> std::optional<CarveLength> {
                       if (data.startsWith(p, kContainer))
-                        return MeasureJxlContainer(data, p, budget);
-                      const std::optional<uint64_t> length = MeasureJxlCodestream(data, p, budget);
+                        return MeasureJxlContainer(data, p, budget, decodersLeft);
+                      const std::optional<uint64_t> length =
+                          MeasureJxlCodestream(data, p, budget, decodersLeft);
                       if (!length) return std::nullopt;
                       return CarveLength(*length);
                     });

@@ -21,6 +21,7 @@
 #include "engine/pass_table.h"
 #include "engine/paths.h"
 #include "engine/platform.h"
+#include "engine/stderr_filter.h"
 #include "extractors/base64.h"
 #include "support/test_support.h"
 
@@ -611,6 +612,40 @@ TEST(Cli, TwoRunsIntoOneOutputFolderBothSucceed) {
   // Five items and the job's report each.
   EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell").size(), 6u);
   EXPECT_EQ(test::ListFiles(dir / "out" / "embedded-media Strell-1").size(), 6u);
+}
+
+TEST(Cli, StderrKeepsItsLinesAndDropsTheJpegXlDecodersOwn) {
+  struct Case {
+    const char* name;
+    const char* written;
+    const char* passed;
+  } cases[] = {
+      {"a decoder line", "./lib/jxl/dec_ans.cc:273: JXL_FAILURE: Invalid HybridUintConfig\n", ""},
+      {"a line of ours", "strellbox-cli: Could not save a found file.\n",
+       "strellbox-cli: Could not save a found file.\n"},
+      {"ours among the decoder's", "./lib/jxl/a.cc:1: x\nkept\n./lib/jxl/b.cc:2: y\n", "kept\n"},
+      {"no line break at the end", "a bar at 50%", "a bar at 50%"},
+      {"the decoder's path inside a line", "see ./lib/jxl/ here\n", "see ./lib/jxl/ here\n"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(PassedLines(c.written, "./lib/jxl/"), c.passed) << c.name;
+
+  // The program itself, over codestreams whose headers hold and whose
+  // sections the decoder refuses, each refusal a line on its stderr.
+  TempDir dir;
+  ASSERT_EQ(RunProgram(fmt::format("cd '{}' && convert -size 40x30 gradient:red-blue a.png && "
+                                   "cjxl a.png a.jxl >/dev/null 2>&1",
+                                   dir.str())),
+            0);
+  std::string bad = test::ReadFile(dir / "a.jxl");
+  std::fill(bad.begin() + 40, bad.end(), '\x55');
+  std::string input(999, 'x');
+  for (int i = 0; i < 20; ++i) input += bad + std::string(777, 'y');
+  test::WriteFile(dir / "in.bin", input);
+  EXPECT_EQ(RunProgram(fmt::format("HOME='{0}' '{1}' scan --quiet --only jxl --output '{0}/out' "
+                                   "'{0}/in.bin' 2>'{0}/err.txt'",
+                                   dir.str(), kProgram)),
+            0);
+  EXPECT_EQ(test::ReadFile(dir / "err.txt"), "");
 }
 
 TEST(TerminalDisplay, WrittenFilesGoToStdoutWhateverStderrIs) {

@@ -10,6 +10,7 @@
 #include "engine/carve.h"
 #include "extractors/base64.h"
 #include "extractors/image_test_util.h"
+#include "extractors/jxl_headers.h"
 
 namespace strellbox::test {
 namespace {
@@ -22,6 +23,11 @@ class Drawings : public ::testing::Test {
     const TempDir& dir = *dir_;
     png_ = new std::string(Convert(dir, "-size 40x30 gradient:red-blue", "a.png"));
     Convert(dir, "-size 64x48 gradient:green-white -quality 90", "a.jpg");
+    // Larger than one group of 256 x 256 pixels, with an ICC profile.
+    Convert(dir, "-seed 1 -size 600x400 plasma:fractal", "big.png");
+    Convert(dir,
+            "-size 300x200 gradient:red-blue -profile /usr/share/color/icc/ghostscript/a98.icc",
+            "icc.png");
     // A drawing as an editor writes one: declaration, comment, nested
     // svg, a `>` in a title and in a quoted value, a picture inline.
     svg_ = new std::string(
@@ -58,21 +64,44 @@ TempDir* Drawings::dir_ = nullptr;
 std::string* Drawings::png_ = nullptr;
 std::string* Drawings::svg_ = nullptr;
 
+// The codestream cjxl wrote, out of its container where it made one (the
+// jxlc box, or the jxlp parts joined).
+std::string CodestreamOf(const std::string& file) {
+  if (file.starts_with("\xFF\x0A")) return file;
+  auto be32 = [&](size_t at) {
+    return (uint64_t{static_cast<uint8_t>(file[at])} << 24) |
+           (uint64_t{static_cast<uint8_t>(file[at + 1])} << 16) |
+           (uint64_t{static_cast<uint8_t>(file[at + 2])} << 8) | static_cast<uint8_t>(file[at + 3]);
+  };
+  std::string codestream;
+  for (size_t at = 12; at + 8 <= file.size();) {
+    uint64_t size = be32(at), header = 8;
+    if (size == 1) {
+      size = (be32(at + 8) << 32) | be32(at + 12);
+      header = 16;
+    }
+    if (size == 0) size = file.size() - at;
+    const std::string type = file.substr(at + 4, 4);
+    if (type == "jxlc") codestream += file.substr(at + header, size - header);
+    if (type == "jxlp") codestream += file.substr(at + header + 4, size - header - 4);
+    at += size;
+  }
+  return codestream;
+}
+
 TEST_F(Drawings, RealFilesAloneAndInRandomBytesComeOutByteForByte) {
   const TempDir& dir = *dir_;
   struct Case {
     const char* name;
     Pass pass;
     std::string file;  // what the writer made, the item expected
-    // A bare codestream is tried only where it starts its buffer.
-    bool startsItsBufferOnly = false;
   };
   const std::vector<Case> cases = {
       {"svg from a script (its last line break is not the drawing's)", &strellSVG, *svg_},
       {"emf from LibreOffice", &strellEMF, Metafile("emf")},
       {"wmf from LibreOffice (placeable)", &strellWMF, Metafile("wmf")},
       {"wmf without its placeable header", &strellWMF, Metafile("wmf").substr(22)},
-      {"jxl bare codestream from cjxl", &strellJXL, MadeBy(dir, "cjxl a.png b.jxl", "b.jxl"), true},
+      {"jxl bare codestream from cjxl", &strellJXL, MadeBy(dir, "cjxl a.png b.jxl", "b.jxl")},
       {"jxl container from cjxl", &strellJXL,
        MadeBy(dir, "cjxl --container=1 a.png c.jxl", "c.jxl")},
       {"jxl from a JPEG (jxlp parts and jbrd)", &strellJXL,
@@ -81,8 +110,15 @@ TEST_F(Drawings, RealFilesAloneAndInRandomBytesComeOutByteForByte) {
        MadeBy(dir,
               "convert -delay 10 -size 40x30 gradient:red-blue gradient:blue-green gradient:red "
               "anim.gif && cjxl anim.gif anim.jxl",
-              "anim.jxl"),
-       true},
+              "anim.jxl")},
+      {"jxl bare, lossless in groups", &strellJXL,
+       CodestreamOf(MadeBy(dir, "cjxl -d 0 -e 1 big.png l.jxl", "l.jxl"))},
+      {"jxl bare, LF frame first", &strellJXL,
+       MadeBy(dir, "cjxl --progressive_dc=1 big.png dc.jxl", "dc.jxl")},
+      {"jxl bare, groups in a permuted order", &strellJXL,
+       MadeBy(dir, "cjxl --group_order=1 big.png g.jxl", "g.jxl")},
+      {"jxl bare, ICC profile", &strellJXL,
+       CodestreamOf(MadeBy(dir, "cjxl icc.png i.jxl", "i.jxl"))},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -95,10 +131,51 @@ TEST_F(Drawings, RealFilesAloneAndInRandomBytesComeOutByteForByte) {
     const std::string data = before + c.file + between + c.file + SeededBytes(71, 3);
     const PassRun run = RunOnePass(c.pass, data, "/in/src.bin", true);
     EXPECT_EQ(SpansOf(run),
-              c.startsItsBufferOnly
-                  ? Spans{}
-                  : (Spans{{before.size(), c.file.size()},
-                           {before.size() + c.file.size() + between.size(), c.file.size()}}));
+              (Spans{{before.size(), c.file.size()},
+                     {before.size() + c.file.size() + between.size(), c.file.size()}}));
+  }
+}
+
+// The header walk ahead of the JPEG XL decoder: it stops where the format
+// needs an entropy decoder and otherwise walks every frame to the
+// codestream's exact end; one byte less and the last frame does not fit.
+TEST_F(Drawings, JxlHeaderWalkEndsWhereTheCodestreamDoes) {
+  const TempDir& dir = *dir_;
+  struct Case {
+    const char* name;
+    std::string command, file;
+    JxlWalkEnd end;
+  };
+  const std::vector<Case> cases = {
+      {"one frame", "cjxl a.png w1.jxl", "w1.jxl", JxlWalkEnd::kLastFrame},
+      {"animation",
+       "convert -delay 10 -size 40x30 gradient:red-blue gradient:blue-green wa.gif && "
+       "cjxl wa.gif wa.jxl",
+       "wa.jxl", JxlWalkEnd::kLastFrame},
+      {"lossless, several groups and LF groups", "cjxl -d 0 -e 1 big.png wl.jxl", "wl.jxl",
+       JxlWalkEnd::kLastFrame},
+      {"LF frame first", "cjxl --progressive_dc=1 big.png wd.jxl", "wd.jxl",
+       JxlWalkEnd::kLastFrame},
+      {"progressive passes", "cjxl -p big.png wp.jxl", "wp.jxl", JxlWalkEnd::kLastFrame},
+      {"grey, 16 bits, alpha",
+       "convert big.png -colorspace Gray -depth 16 -alpha set g16.png && "
+       "cjxl -d 0 g16.png wg.jxl",
+       "wg.jxl", JxlWalkEnd::kLastFrame},
+      {"permuted groups", "cjxl --group_order=1 big.png wo.jxl", "wo.jxl",
+       JxlWalkEnd::kPermutedToc},
+      {"ICC profile", "cjxl icc.png wi.jxl", "wi.jxl", JxlWalkEnd::kIccProfile},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string codestream = CodestreamOf(MadeBy(dir, c.command, c.file));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(codestream.data());
+    const JxlHeaderCheck check = CheckJxlCodestreamHeaders(bytes, codestream.size(), 1 << 24);
+    EXPECT_EQ(check.end, c.end);
+    EXPECT_LT(check.bytesRead, 200u);
+    if (c.end != JxlWalkEnd::kLastFrame) continue;
+    EXPECT_EQ(check.walkedTo, codestream.size());
+    EXPECT_EQ(CheckJxlCodestreamHeaders(bytes, codestream.size() - 1, 1 << 24).end,
+              JxlWalkEnd::kRefused);
   }
 }
 
@@ -195,6 +272,26 @@ TEST_F(Drawings, HostileHeadersCostLinearWorkAndLeaveTheNextItem) {
        wmf,
        {{22, wmf.size() - 22}}},
       {"jxl codestream of 2^30 x 2^30 pixels", &strellJXL, huge.bytes + SeededBytes(5000, 4),
+       MadeBy(*dir_, "cjxl --container=1 a.png h.jxl", "h.jxl")},
+      {"jxl codestream signatures two bytes apart", &strellJXL,
+       [] {
+         std::string s;
+         while (s.size() < (4 << 20)) s += "\xFF\x0A";
+         return s;
+       }(),
+       MadeBy(*dir_, "cjxl --container=1 a.png h.jxl", "h.jxl")},
+      // Headers that hold, each over sections the decoder refuses.
+      {"jxl codestreams with their sections overwritten, 4000 of them", &strellJXL,
+       [] {
+         std::string bad = MadeBy(*dir_, "cjxl a.png b.jxl", "b.jxl");
+         const JxlHeaderCheck check = CheckJxlCodestreamHeaders(
+             reinterpret_cast<const uint8_t*>(bad.data()), bad.size(), 1 << 24);
+         EXPECT_EQ(check.end, JxlWalkEnd::kLastFrame);
+         std::fill(bad.begin() + 40, bad.end(), '\x55');
+         std::string s;
+         for (int i = 0; i < 4000; ++i) s += bad;
+         return s;
+       }(),
        MadeBy(*dir_, "cjxl --container=1 a.png h.jxl", "h.jxl")},
   };
   for (const Case& c : cases) {
