@@ -44,10 +44,12 @@ constexpr uint64_t kMaxPixels = uint64_t{1} << 24;
 // What the decoder may hold allocated at once: a frame at kMaxPixels in
 // float planes with its group buffers fits.
 constexpr uint64_t kMaxMemory = uint64_t{512} << 20;
-// Decoders one buffer may set up for bare codestreams: kDecodersAlways,
-// and one more per kBytesPerDecoder of it. Random bytes call one every few
-// MiB; crafted headers that hold, each over data the decoder refuses, run
-// out of them, and from then on only containers are measured.
+// Decoders one buffer may set up in vain, for bare codestreams it refuses:
+// kDecodersAlways, and one more per kBytesPerDecoder of the buffer. Random
+// bytes waste one every few MiB; crafted headers that hold, each over data
+// the decoder refuses, run out of them, and from then on only containers
+// are measured. A decoder that measures a picture costs none of them: the
+// pictures' own bytes bound how many there are.
 constexpr uint64_t kDecodersAlways = 16;
 constexpr uint64_t kBytesPerDecoder = uint64_t{64} << 10;
 // Where the header walk could not reach the end, the decoder is fed a
@@ -104,15 +106,10 @@ struct CountedMemory {
 
 void DropRows(void*, size_t, size_t, size_t, const void*) {}
 
-// The length of the bare codestream at p, decoded by libjxl, or nothing.
-// `decodersLeft` counts down the decoders this buffer may still set up.
-std::optional<uint64_t> MeasureJxlCodestream(const Buffer& b, uint64_t p, WalkBudget& budget,
-                                             uint64_t& decodersLeft) {
-  if (!b.startsWith(p, kCodestream) || budget.exhausted()) return std::nullopt;
-  const JxlHeaderCheck headers = CheckJxlCodestreamHeaders(b.data() + p, b.size() - p, kMaxPixels);
-  budget.spend(1 + headers.bytesRead / kHeaderBytesPerUnit);
-  if (!headers.holds() || decodersLeft == 0) return std::nullopt;
-  --decodersLeft;
+// The length of the codestream at p whose headers hold, decoded by libjxl,
+// or nothing.
+std::optional<uint64_t> DecodeJxlCodestream(const Buffer& b, uint64_t p, WalkBudget& budget,
+                                            const JxlHeaderCheck& headers) {
   CountedMemory memory;
   const JxlMemoryManager manager{&memory, &CountedMemory::Alloc, &CountedMemory::Free};
   const std::unique_ptr<JxlDecoder, void (*)(JxlDecoder*)> decoder(JxlDecoderCreate(&manager),
@@ -178,9 +175,23 @@ std::optional<uint64_t> MeasureJxlCodestream(const Buffer& b, uint64_t p, WalkBu
   }
 }
 
+// The length of the bare codestream at p, or nothing. `decodersWasted`
+// counts the decoders that refused what this buffer gave them.
+std::optional<uint64_t> MeasureJxlCodestream(const Buffer& b, uint64_t p, WalkBudget& budget,
+                                             uint64_t& decodersWasted) {
+  if (!b.startsWith(p, kCodestream) || budget.exhausted()) return std::nullopt;
+  const JxlHeaderCheck headers = CheckJxlCodestreamHeaders(b.data() + p, b.size() - p, kMaxPixels);
+  budget.spend(1 + headers.bytesRead / kHeaderBytesPerUnit);
+  if (!headers.holds() || decodersWasted == kDecodersAlways + b.size() / kBytesPerDecoder)
+    return std::nullopt;
+  const std::optional<uint64_t> length = DecodeJxlCodestream(b, p, budget, headers);
+  if (!length) ++decodersWasted;
+  return length;
+}
+
 // The length of the container at p, its boxes walked, or nothing.
 std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, WalkBudget& budget,
-                                               uint64_t& decodersLeft) {
+                                               uint64_t& decodersWasted) {
   Cursor c(b, p + kContainer.size());
   bool first = true, whole = false;
   for (;;) {
@@ -202,7 +213,7 @@ std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, Walk
       // box may, and the codestream then measures it.
       if (*type != "jxlc" || whole) break;
       const std::optional<uint64_t> codestream =
-          MeasureJxlCodestream(b, box.at(), budget, decodersLeft);
+          MeasureJxlCodestream(b, box.at(), budget, decodersWasted);
       if (!codestream) return std::nullopt;
       return CarveLength(box.at() + *codestream - p);
     }
@@ -241,13 +252,13 @@ constexpr CarvedFormat kJxl = {
 }  // namespace
 
 int32_t strellJXL(ScanContext& context, const Buffer& data, const std::string& from) {
-  uint64_t decodersLeft = kDecodersAlways + data.size() / kBytesPerDecoder;
+  uint64_t decodersWasted = 0;
   return CarveItems(context, kJxl, data, from,
                     [&](uint64_t p, WalkBudget& budget, WalkMode) -> std::optional<CarveLength> {
                       if (data.startsWith(p, kContainer))
-                        return MeasureJxlContainer(data, p, budget, decodersLeft);
+                        return MeasureJxlContainer(data, p, budget, decodersWasted);
                       const std::optional<uint64_t> length =
-                          MeasureJxlCodestream(data, p, budget, decodersLeft);
+                          MeasureJxlCodestream(data, p, budget, decodersWasted);
                       if (!length) return std::nullopt;
                       return CarveLength(*length);
                     });

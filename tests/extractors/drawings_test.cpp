@@ -134,6 +134,17 @@ TEST_F(Drawings, RealFilesAloneAndInRandomBytesComeOutByteForByte) {
               (Spans{{before.size(), c.file.size()},
                      {before.size() + c.file.size() + between.size(), c.file.size()}}));
   }
+  // A hundred small codestreams in one buffer: the decoders that measure
+  // them are not counted against the buffer's allowance for refusals.
+  const std::string one = MadeBy(dir, "cjxl a.png b.jxl", "b.jxl");
+  std::string many;
+  Spans spans;
+  for (uint32_t i = 0; i < 100; ++i) {
+    many += SeededBytes(37, 10 + i);
+    spans.emplace_back(many.size(), one.size());
+    many += one;
+  }
+  EXPECT_EQ(SpansOf(RunOnePass(&strellJXL, many + "tail", "/in/src.bin", true)), spans);
 }
 
 // The header walk ahead of the JPEG XL decoder: it stops where the format
