@@ -61,7 +61,7 @@ constexpr uint64_t kFirstWindow = uint64_t{4} << 10;
 // The window grows past this only once the decoder has read a frame's
 // header: an ICC profile and a preview fit well within it, while random
 // bytes whose header walk held fail in it or never get that far.
-constexpr uint64_t kBeforeFirstFrame = uint64_t{4} << 20;
+constexpr uint64_t kBeforeFirstFrame = uint64_t{1} << 20;
 // Decoding costs one unit of the walk budget per this many pixels.
 constexpr uint64_t kPixelsPerUnit = 4;
 // Walking the headers, one unit per this many bytes read (and one for the
@@ -235,7 +235,14 @@ std::optional<CarveLength> MeasureJxlContainer(const Buffer& b, uint64_t p, Walk
   return CarveLength(c.at() - p);
 }
 
-constexpr CarveSignature kJxlSignatures[] = {{kContainer}, {kCodestream}};
+// Each signature searched on its own: one sweep for both would stop at
+// every pair of zero bytes, the container signature's first two.
+uint64_t FindCodestream(const Buffer& b, uint64_t from, uint64_t limit) {
+  return b.find(kCodestream, from, limit);
+}
+
+constexpr CarveSignature kJxlSignatures[] = {{kContainer},
+                                             {kCodestream, nullptr, &FindCodestream}};
 constexpr CarvedFormat kJxl = {
     .type = "jxl",
     .signatures = kJxlSignatures,
