@@ -112,8 +112,7 @@ std::vector<SweptPattern> MakePatterns() {
       Literal("\x37\x7f\x06"),
       Literal("{\\"),
       // MP3's start, a frame sync whose second byte varies, confirmed as
-      // it is found: too often met to be worth a literal of its own. Own
-      // searches stay at the end of the list.
+      // it is found: too often met to be worth a literal of its own.
       Search(&SweepMp3Starts, kMp3StartReach),
   };
 }
@@ -295,8 +294,7 @@ std::optional<uint32_t> SignatureIndex::pairId(uint8_t first,
 
 std::optional<uint32_t> SignatureIndex::searchId(OwnSearch search) {
   const std::vector<SweptPattern>& all = Patterns().patterns;
-  // From the end, where the list keeps them: asked once per candidate.
-  for (uint32_t id = static_cast<uint32_t>(all.size()); id-- > 0;)
+  for (uint32_t id = 0; id < all.size(); ++id)
     if (all[id].search == search) return id;
   return std::nullopt;
 }
