@@ -378,25 +378,6 @@ uint64_t Buffer::findPair(uint8_t first, uint8_t second, uint64_t from, uint64_t
   return sweep(from, limit);
 }
 
-uint64_t Buffer::findByOwnSearch(uint64_t (*search)(const Buffer&, uint64_t, uint64_t),
-                                 uint64_t from, uint64_t limit) const {
-  limit = std::min(limit, size_);
-  const auto own = [&](uint64_t f, uint64_t l) { return search(*this, f, l); };
-  if (from >= limit || !index_) return from >= limit ? npos : own(from, limit);
-  const std::optional<uint32_t> id = SignatureIndex::searchId(search);
-  if (!id) return own(from, limit);
-  // The index judged each start with all the bytes it was built over; this
-  // buffer may end before them, and within the search's reach of its end
-  // it searches itself.
-  const uint64_t reach = SignatureIndex::patterns()[*id].reach;
-  const uint64_t tail = std::max(from, size_ > reach ? size_ - reach : 0);
-  if (from < tail) {
-    const uint64_t p = findIndexed(*id, from, std::min(limit, tail), own);
-    if (p != npos || limit <= tail) return p;
-  }
-  return own(tail, limit);
-}
-
 uint64_t Buffer::findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
                             uint64_t limit) const {
   if (size_ < 2) return npos;

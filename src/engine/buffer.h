@@ -117,10 +117,6 @@ class Buffer {
   // at every occurrence of the first byte.
   uint64_t findPair(uint8_t first, uint8_t second, uint64_t from, uint64_t limit = npos) const;
   // As findPair, for a second byte anywhere in `seconds`.
-  // The first p in [from, limit) where a pass's own search stands: from the
-  // signature index where it records that search, else by the search.
-  uint64_t findByOwnSearch(uint64_t (*search)(const Buffer&, uint64_t, uint64_t), uint64_t from,
-                           uint64_t limit) const;
   uint64_t findPairIn(uint8_t first, const std::array<bool, 256>& seconds, uint64_t from,
                       uint64_t limit = npos) const;
   // A byte, and the bits under `mask` of the byte after it.

@@ -9,8 +9,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "extractors/mp3.h"
-
 namespace strellbox {
 
 namespace {
@@ -20,13 +18,6 @@ using namespace std::string_view_literals;
 SweptPattern Literal(std::string_view bytes) {
   SweptPattern p;
   p.literal = bytes;
-  return p;
-}
-
-SweptPattern Search(OwnSearch search, uint64_t reach) {
-  SweptPattern p;
-  p.search = search;
-  p.reach = reach;
   return p;
 }
 
@@ -111,9 +102,6 @@ std::vector<SweptPattern> MakePatterns() {
       Literal("SQLite format 3\0"sv),
       Literal("\x37\x7f\x06"),
       Literal("{\\"),
-      // MP3's start, a frame sync whose second byte varies, confirmed as
-      // it is found: too often met to be worth a literal of its own.
-      Search(&SweepMp3Starts, kMp3StartReach),
   };
 }
 
@@ -147,8 +135,7 @@ class Compiled {
  public:
   std::vector<SweptPattern> patterns = MakePatterns();
   std::unordered_map<std::string_view, uint32_t> literals;
-  std::vector<uint32_t> group;  // of each pattern (kNoGroup: a pass's own search)
-  static constexpr uint32_t kNoGroup = UINT32_MAX;
+  std::vector<uint32_t> group;  // of each pattern
   size_t groups = 0;
   const bool usable = hs_valid_platform() == HS_SUCCESS;
 
@@ -156,10 +143,6 @@ class Compiled {
     size_t inGroup = 0;
     for (uint32_t id = 0; id < patterns.size(); ++id) {
       const SweptPattern& p = patterns[id];
-      if (p.search) {
-        group.push_back(kNoGroup);
-        continue;
-      }
       if (!p.literal.empty()) literals.emplace(p.literal, id);
       // A pair is one literal for each byte that may follow its first.
       const size_t weight =
@@ -286,16 +269,7 @@ std::optional<uint32_t> SignatureIndex::pairId(uint8_t first,
     return literalId(std::string_view(pair, 2));
   }
   for (uint32_t id = 0; id < all.size(); ++id)
-    if (!all[id].search && all[id].literal.empty() && all[id].first == first &&
-        all[id].seconds == seconds)
-      return id;
-  return std::nullopt;
-}
-
-std::optional<uint32_t> SignatureIndex::searchId(OwnSearch search) {
-  const std::vector<SweptPattern>& all = Patterns().patterns;
-  for (uint32_t id = 0; id < all.size(); ++id)
-    if (all[id].search == search) return id;
+    if (all[id].literal.empty() && all[id].first == first && all[id].seconds == seconds) return id;
   return std::nullopt;
 }
 
@@ -349,24 +323,6 @@ bool SweepPiece(Compiled& compiled, const uint8_t* bytes, uint64_t size, uint64_
     for (size_t id = 0; id < count; ++id)
       if (r.totalFull || static_cast<int64_t>(id) == r.full) piece.complete[id] = false;
     if (r.totalFull) break;
-  }
-  // The passes' own searches, over the piece the sweep just brought into
-  // the cache; they read past its end as they need. Their starts count
-  // against their own limit only: a search met as often as MP3's would
-  // otherwise leave a large buffer's literals unrecorded early.
-  const Buffer whole(nullptr, bytes, size);
-  for (size_t id = 0; id < count && !r.totalFull; ++id) {
-    const OwnSearch search = compiled.patterns[id].search;
-    if (!search || !piece.complete[id]) continue;
-    std::vector<uint64_t>& starts = piece.starts[id];
-    for (uint64_t p = search(whole, from, end); p != Buffer::npos; p = search(whole, p + 1, end)) {
-      if (starts.size() >= limits.perPattern) {
-        starts.clear();
-        piece.complete[id] = false;
-        break;
-      }
-      starts.push_back(p);
-    }
   }
   return true;
 }
@@ -443,7 +399,7 @@ struct SignatureIndex::Sweep {
         index->covered_[id] = from;
         continue;
       }
-      if (!compiled.patterns[id].search) adding += piece.starts[id].size();
+      adding += piece.starts[id].size();
     }
     if (recorded + adding > limits.total) {
       for (size_t id = 0; id < count; ++id) {
@@ -531,10 +487,8 @@ uint64_t SignatureIndex::next(uint32_t id, uint64_t from, uint64_t limit) const 
 }
 
 uint64_t SignatureIndex::recorded() const {
-  const std::vector<SweptPattern>& all = Patterns().patterns;
   uint64_t n = 0;
-  for (size_t id = 0; id < starts_.size(); ++id)
-    if (!all[id].search) n += starts_[id].size();
+  for (const auto& s : starts_) n += s.size();
   return n;
 }
 

@@ -26,22 +26,13 @@
 
 namespace strellbox {
 
-// A pass's own search: the first p in [from, limit) where what it looks
-// for stands, or Buffer::npos. It may read bytes past limit.
-using OwnSearch = uint64_t (*)(const Buffer& b, uint64_t from, uint64_t limit);
-
 // A pattern of a fixed length: a literal, or a first byte followed by any
-// byte from a set; or a pass's own search, run over each piece of the
-// buffer right after the literals' sweep, while the piece is in cache.
+// byte from a set.
 struct SweptPattern {
   std::string_view literal;         // empty for a pair
   uint8_t first = 0;                // a pair's first byte
   std::array<bool, 256> seconds{};  // the bytes that may follow it
-  OwnSearch search = nullptr;       // set for a pass's own search
-  // The bytes from a start that the search reads to confirm it: a buffer
-  // that ends closer than this behind a start may judge it otherwise.
-  uint64_t reach = 0;
-  uint64_t length() const { return search ? 0 : literal.empty() ? 2 : literal.size(); }
+  uint64_t length() const { return literal.empty() ? 2 : literal.size(); }
 };
 
 // How many starts a buffer's index may record before the recording stops
@@ -79,8 +70,6 @@ class SignatureIndex {
   // nothing when no pass searches for it this way.
   static std::optional<uint32_t> literalId(std::string_view needle);
   static std::optional<uint32_t> pairId(uint8_t first, const std::array<bool, 256>& seconds);
-  // The id of a pass's own search, and the pattern it is.
-  static std::optional<uint32_t> searchId(OwnSearch search);
   static const std::vector<SweptPattern>& patterns();
 
   // All starts p < covered(id) of pattern `id` are recorded.
@@ -88,9 +77,7 @@ class SignatureIndex {
   // The first recorded start p of pattern `id` with from <= p < limit, or
   // npos; the caller asks only below covered(id).
   uint64_t next(uint32_t id, uint64_t from, uint64_t limit) const;
-  // Starts recorded for the literals and pairs, which IndexLimits::total
-  // bounds (for the benches' figures); the passes' own searches count
-  // against their own limit only.
+  // Starts recorded for all patterns (for the benches' figures).
   uint64_t recorded() const;
 
  private:

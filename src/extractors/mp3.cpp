@@ -302,13 +302,9 @@ __attribute__((target("avx2"))) uint64_t FindStartAvx2(const Buffer& buf, uint64
 
 }  // namespace
 
-uint64_t FindMp3Start(const Buffer& b, uint64_t from, uint64_t limit) {
-  return b.findByOwnSearch(&SweepMp3Starts, from, limit);
-}
-
 // The sweep confirms each candidate itself: runs of 0xFF bytes in pictures
 // hold one at every byte.
-uint64_t SweepMp3Starts(const Buffer& b, uint64_t from, uint64_t limit) {
+uint64_t FindMp3Start(const Buffer& b, uint64_t from, uint64_t limit) {
   limit = std::min(limit, b.size());
 #if defined(__x86_64__) && defined(__GNUC__)
   if (gHaveAvx2 && from < limit) {

@@ -24,12 +24,6 @@ Mp3FrameRun WalkMp3Frames(const Buffer& b, uint64_t q, WalkBudget& budget);
 // frame header the walk accepts stands, or Buffer::npos: where the pass
 // tries to measure a file.
 uint64_t FindMp3Start(const Buffer& b, uint64_t from, uint64_t limit);
-// The same search by a sweep of the bytes, which the signature index runs
-// over each piece it sweeps: FindMp3Start answers from its record.
-uint64_t SweepMp3Starts(const Buffer& b, uint64_t from, uint64_t limit);
-// The bytes from a start that the search reads to confirm it (an ID3v2
-// header; a frame header is four).
-constexpr uint64_t kMp3StartReach = 10;
 
 // The picture of the first APIC (PIC) frame of the ID3v2 tag the file opens
 // with, its unsynchronisation undone; nothing without one.
