@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
+
+#include "engine/atomic_file.h"
 
 namespace strellbox {
 
@@ -14,12 +15,8 @@ constexpr std::string_view kDecoderLines = "./lib/jxl/";
 
 ssize_t WriteFiltered(void*, const char* bytes, size_t size) {
   const std::string passed = PassedLines({bytes, size}, kDecoderLines);
-  for (size_t done = 0; done < passed.size();) {
-    const ssize_t n = ::write(STDERR_FILENO, passed.data() + done, passed.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;  // nowhere left to report to; the caller goes on
-    done += static_cast<size_t>(n);
-  }
+  // A failed write has nowhere left to be reported: the caller goes on.
+  WriteAll(STDERR_FILENO, reinterpret_cast<const uint8_t*>(passed.data()), passed.size());
   return static_cast<ssize_t>(size);
 }
 

@@ -1,7 +1,7 @@
 // Debian's JPEG XL decoder writes a line to stderr ("./lib/jxl/...") for
 // each codestream it refuses, and has no switch to stop it; a scan hands
 // it every candidate whose headers hold, which in a disk image of
-// compressed data means a few a gigabyte. The programs' stderr stream is
+// compressed data means hundreds a gigabyte. The programs' stderr stream is
 // replaced, once at startup, by one that passes everything on to file
 // descriptor 2 except those lines.
 #pragma once

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <initializer_list>
 
@@ -111,11 +112,9 @@ class FieldReader {
     const uint32_t h = bits(16);
     const uint32_t exponent = (h >> 10) & 31, mantissa = h & 1023;
     if (!check(exponent != 31)) return 0;
-    const float magnitude =
-        exponent == 0 ? static_cast<float>(mantissa) / (1 << 24)
-                      : static_cast<float>(1024 + mantissa) *
-                            (exponent >= 25 ? static_cast<float>(1 << (exponent - 25))
-                                            : 1.0f / static_cast<float>(1 << (25 - exponent)));
+    const float magnitude = exponent == 0 ? std::ldexp(static_cast<float>(mantissa), -24)
+                                          : std::ldexp(static_cast<float>(1024 + mantissa),
+                                                       static_cast<int>(exponent) - 25);
     return (h & 0x8000) ? -magnitude : magnitude;
   }
   void skipF16(unsigned count) {
@@ -158,15 +157,14 @@ uint64_t FromRatio(uint64_t y, uint32_t ratio) {
 }
 
 Size ReadSize(FieldReader& r) {
-  Size s;
   const bool small = r.flag();
-  s.y = small ? (uint64_t{r.bits(5)} + 1) * 8 : uint64_t{r.u32(kImageSize)} + 1;
+  const auto dimension = [&] {
+    return small ? (uint64_t{r.bits(5)} + 1) * 8 : uint64_t{r.u32(kImageSize)} + 1;
+  };
+  Size s;
+  s.y = dimension();
   const uint32_t ratio = r.bits(3);
-  if (ratio != 0) {
-    s.x = FromRatio(s.y, ratio);
-  } else {
-    s.x = small ? (uint64_t{r.bits(5)} + 1) * 8 : uint64_t{r.u32(kImageSize)} + 1;
-  }
+  s.x = ratio != 0 ? FromRatio(s.y, ratio) : dimension();
   return s;
 }
 
